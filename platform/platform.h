@@ -1,0 +1,57 @@
+// The operating-system seams of the tool. Nothing outside platform/ calls the
+// operating system directly: sleeping, loading the driver library, writing the
+// console, opening the image file and ending the process all go through here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// ---- Time ------------------------------------------------------------------
+// Blocks for ms milliseconds. canisp links the real sleep (sleep_real.cpp);
+// test executables and canisp-vclock link the virtual clock (sleep_virtual.cpp).
+void PLAT_SleepMs(uint32_t ms);
+
+// ---- Dynamic libraries -----------------------------------------------------
+// A loaded library, or nullptr when it could not be loaded.
+void *PLAT_LoadLibrary(const char *fileName);
+// The address of an exported symbol, or nullptr.
+void *PLAT_FindSymbol(void *library, const char *name);
+// 0 when the library was released.
+int PLAT_FreeLibrary(void *library);
+
+// ---- Console ---------------------------------------------------------------
+// Output is single-byte text whose frame characters are code page 437 bytes.
+// Text bytes are written unchanged; frame characters go through
+// PLAT_ConsoleWriteFrame so that a UTF-8 terminal can be given their Unicode
+// equivalents without touching the bytes of user text (file names).
+
+// Puts standard output into binary mode on Windows (otherwise every "\r\n"
+// becomes "\r\r\n") and decides once whether frame characters go out as UTF-8.
+void PLAT_ConsoleInit();
+// Writes bytes and flushes, so that progress dots and bars show as they come.
+void PLAT_ConsoleWrite(const char *bytes, size_t count);
+// Writes one code page 437 frame character count times.
+void PLAT_ConsoleWriteFrame(uint8_t cp437, size_t count);
+
+// The console character-set rule: UTF-8 only for a terminal whose locale
+// codeset is UTF-8; files and pipes always get the raw code page 437 bytes.
+bool PLAT_ChooseUtf8(bool isTerminal, const char *codeset);
+// UTF-8 spelling of a code page 437 frame byte, or nullptr for any other byte.
+const char *PLAT_Cp437FrameToUtf8(uint8_t cp437);
+
+// Test hook: while sink is set, console bytes are appended to it (raw code
+// page 437) instead of going to standard output. nullptr restores stdout.
+void PLAT_ConsoleCapture(std::string *sink);
+
+// ---- Files -----------------------------------------------------------------
+enum PlatOpenResult { PLAT_OPEN_OK = 0, PLAT_OPEN_FAILED = -1, PLAT_OPEN_NOT_REGULAR = -2 };
+// Opens a regular file for reading in binary mode while letting other programs
+// read and write it. Folders, devices and pipes are refused (*file = nullptr):
+// reading them could block forever or never reach an end.
+PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file);
+
+// ---- Process ---------------------------------------------------------------
+// Flushes standard output and ends the process with the status.
+[[noreturn]] void PLAT_ExitProcess(int status);

@@ -1,0 +1,98 @@
+// The real canisp binary: its exact console bytes and exit status for the
+// runs that end before any device access.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/expected_output.h"
+
+namespace {
+
+ChildResult RunTool(const std::vector<std::string> &args)
+{
+    ChildSpec spec;
+    spec.program = CANISP_BINARY;
+    spec.args = args;
+    spec.timeoutSeconds = 30;
+    return RunChild(spec);
+}
+
+TEST(FrontEnd, NoArgumentsPrintsTheBannerAndFilenameRequired)
+{
+    ChildResult result = RunTool({});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Filename required!"));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(FrontEnd, ParserFailuresPrintTheirMessageAndNothingAfter)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *message;
+    } cases[] = {
+        {{"-x", "1"}, "Unknown Argument!"},
+        {{"a", "p"}, "Malformed Argument!"},
+        {{"-a", "p", "q", "-v", "2"}, "Malformed Argument!"},
+        {{"-"}, "Unknown Argument!"},
+        {{"-v", "0", "-a"}, "Malformed Argument!"},
+        {{"-a", "p", "-f", std::string(1500, 'x')}, "Malformed Argument!"},
+    };
+    for (const auto &c : cases) {
+        ChildResult result = RunTool(c.args);
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.message))
+            << ::testing::PrintToString(c.args);
+    }
+}
+
+TEST(FrontEnd, ConnectingLineAtEveryLevelAndNoClaimOfSuccess)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *line;
+    } cases[] = {
+        {{"-v", "0", "-a", "e"}, "Connecting to PartID 0x1430102B @ 100000baud"},
+        {{"-a", "e", "-b", "0100000", "-p", "abc"}, "Connecting to PartID 0x00000ABC @ 32768baud"},
+        {{"-b", "-1", "-v", "4"}, "Connecting to PartID 0x1430102B @ -1baud"},
+    };
+    for (const auto &c : cases) {
+        ChildResult result = RunTool(c.args);
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.line));
+        EXPECT_EQ(result.out.find("successfull"), std::string::npos);
+    }
+}
+
+TEST(FrontEnd, AUtf8TerminalSeesBoxDrawingCharacters)
+{
+    ChildSpec spec;
+    spec.program = CANISP_BINARY;
+    spec.stdoutIsTerminal = true;
+    spec.env = {{"LC_ALL", "C.UTF-8"}};
+    ChildResult result = RunChild(spec);
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+
+    std::string top = "\r\n\u250C";
+    for (int i = 0; i < 77; ++i)
+        top += "\u2500";
+    top += "\u2510\r\n";
+    EXPECT_EQ(result.out.substr(0, top.size()), top);
+    EXPECT_NE(result.out.find("\r\n\u251C  Filename required!"), std::string::npos);
+    EXPECT_EQ(result.out.find('\xC4'), std::string::npos) << "no raw code page 437 byte";
+}
+
+TEST(FrontEnd, AnotherCharsetOnATerminalKeepsTheRawBytes)
+{
+    ChildSpec spec;
+    spec.program = CANISP_BINARY;
+    spec.stdoutIsTerminal = true;
+    spec.env = {{"LC_ALL", "C"}};
+    ChildResult result = RunChild(spec);
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Filename required!"));
+}
+
+} // namespace

@@ -1,0 +1,179 @@
+#include "support/child_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+bool inheritedVariableAllowed(const char *entry)
+{
+    return std::strncmp(entry, "LD_LIBRARY_PATH=", 16) != 0 && std::strncmp(entry, "SIMBOARD_", 9) != 0;
+}
+
+std::vector<std::string> buildEnvironment(const ChildSpec &spec)
+{
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (!inheritedVariableAllowed(*entry))
+            continue;
+        std::string text(*entry);
+        bool overridden = false;
+        for (const auto &set : spec.env)
+            if (text.compare(0, set.first.size() + 1, set.first + "=") == 0)
+                overridden = true;
+        if (!overridden)
+            env.push_back(text);
+    }
+    for (const auto &set : spec.env)
+        env.push_back(set.first + "=" + set.second);
+    return env;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &texts)
+{
+    std::vector<char *> result;
+    for (std::string &text : texts)
+        result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
+std::string ChildResult::Describe() const
+{
+    std::ostringstream text;
+    text << "started=" << started << " exit=" << exitStatus << " signal=" << signal << " timedOut=" << timedOut
+         << "\n--- stdout ---\n"
+         << out << "\n--- stderr ---\n"
+         << err << "\n--------------";
+    return text.str();
+}
+
+ChildResult RunChild(const ChildSpec &spec)
+{
+    ChildResult result;
+    std::vector<std::string> argv = spec.prefix;
+    argv.push_back(spec.program);
+    argv.insert(argv.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> env = buildEnvironment(spec);
+    std::vector<char *> argvPtrs = pointers(argv);
+    std::vector<char *> envPtrs = pointers(env);
+
+    int outPipe[2];
+    int errPipe[2];
+    int terminal = -1; // the pseudo-terminal's master side
+    std::string terminalName;
+    if (spec.stdoutIsTerminal) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr)
+            return result;
+        terminalName = ptsname(terminal);
+    }
+    int execPipe[2]; // closed on a successful exec; carries errno otherwise
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe2(execPipe, O_CLOEXEC) != 0)
+        return result;
+
+    pid_t pid = fork();
+    if (pid < 0)
+        return result;
+    if (pid == 0) {
+        dup2(outPipe[1], STDOUT_FILENO);
+        if (terminal >= 0) {
+            int follower = open(terminalName.c_str(), O_RDWR | O_NOCTTY);
+            if (follower >= 0) {
+                // Raw: the terminal must not turn "\n" into "\r\n".
+                termios mode;
+                if (tcgetattr(follower, &mode) == 0) {
+                    cfmakeraw(&mode);
+                    tcsetattr(follower, TCSANOW, &mode);
+                }
+                dup2(follower, STDOUT_FILENO);
+                close(follower);
+            }
+        }
+        dup2(errPipe[1], STDERR_FILENO);
+        close(outPipe[0]);
+        close(outPipe[1]);
+        close(errPipe[0]);
+        close(errPipe[1]);
+        close(execPipe[0]);
+        int devNull = open("/dev/null", O_RDONLY);
+        if (devNull >= 0)
+            dup2(devNull, STDIN_FILENO);
+        if (!spec.workDir.empty() && chdir(spec.workDir.c_str()) != 0) {
+            int error = errno;
+            (void)!write(execPipe[1], &error, sizeof(error));
+            _exit(127);
+        }
+        execvpe(argvPtrs[0], argvPtrs.data(), envPtrs.data());
+        int error = errno;
+        (void)!write(execPipe[1], &error, sizeof(error));
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    close(execPipe[1]);
+    if (terminal >= 0) {
+        // Standard output comes from the terminal; the pipe stays silent.
+        close(outPipe[0]);
+        outPipe[0] = terminal;
+    }
+    int execError = 0;
+    result.started = read(execPipe[0], &execError, sizeof(execError)) != static_cast<ssize_t>(sizeof(execError));
+    close(execPipe[0]);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(spec.timeoutSeconds);
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        int ready = poll(fds, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            char buffer[4096];
+            ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (pollfd &fd : fds)
+        if (fd.fd >= 0)
+            close(fd.fd);
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    return result;
+}

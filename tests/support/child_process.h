@@ -1,0 +1,33 @@
+// The one way tests start a program: explicit arguments and environment,
+// standard output and error captured as bytes, a bound on the run's time.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ChildSpec {
+    std::string program;                                     // path, or a name found on PATH
+    std::vector<std::string> args;                           // after the program name
+    std::vector<std::pair<std::string, std::string>> env;    // set in the child only
+    std::vector<std::string> prefix;                         // put before the program (e.g. "wine")
+    std::string workDir;                                     // empty: the test's own
+    double timeoutSeconds = 120.0;                           // killed after this
+    bool stdoutIsTerminal = false;                           // standard output on a raw pseudo-terminal
+};
+
+struct ChildResult {
+    int exitStatus = -1;  // valid when neither signalled nor timed out
+    int signal = 0;       // the signal that ended the child, or 0
+    bool timedOut = false;
+    bool started = false; // false when the program could not be executed
+    std::string out;
+    std::string err;
+
+    // For failure messages: everything the child left.
+    std::string Describe() const;
+};
+
+// The child's environment is the test's own without LD_LIBRARY_PATH and
+// without any SIMBOARD_ setting, plus spec.env.
+ChildResult RunChild(const ChildSpec &spec);
