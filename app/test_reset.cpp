@@ -2,10 +2,15 @@
 
 #include <cstring>
 
+#include "Infra/src/ftdi_infra.h"
+#include "TopLayer/SPI/src/ftdi_spi.h"
 #include "app/console.h"
 
 void APP_ResetGlobalsForTest()
 {
     g_verbosity = 1;
     std::memset(g_message, 0, sizeof(g_message));
+    // The SPI master: its open channels, then the driver binding.
+    SPI_ResetForTest();
+    Infra_ResetForTest();
 }
