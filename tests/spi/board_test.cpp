@@ -1,0 +1,321 @@
+// The SPI master over the whole simulated board, in one process: the tool's
+// dlopen of the driver library finds the board this test is linked with.
+// What the tool sent is read back from the board's USB trace and from the
+// scripted SPI slave on its port.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "Mpsse/src/mpsse_channel.h"
+#include "TopLayer/SPI/src/ftdi_spi.h"
+#include "TopLayer/SPI/src/spi_channel_list.h"
+#include "records.h"
+#include "simboard.h"
+#include "support/tool_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr uint32_t SYSTEM_OPTIONS = SPI_CS_ACTIVE_LOW;
+
+class BoardTest : public ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        tracePath = ::testing::TempDir() + "spi_board_test.trace";
+        Configure("", "", "");
+    }
+
+    void TearDown() override
+    {
+        APP_ResetGlobalsForTest();
+        ToolTest::TearDown();
+    }
+
+    // Resets the board with these settings and binds the tool to it.
+    void Configure(const char *devices, const char *engine, const char *fail)
+    {
+        APP_ResetGlobalsForTest();
+        ASSERT_EQ(SimBoard_Set("SIMBOARD_DEVICES", devices), 0);
+        ASSERT_EQ(SimBoard_Set("SIMBOARD_ENGINE", engine), 0);
+        ASSERT_EQ(SimBoard_Set("SIMBOARD_FAIL", fail), 0);
+        ASSERT_EQ(SimBoard_Set("SIMBOARD_CONTROLLER", "script"), 0);
+        ASSERT_EQ(SimBoard_Set("SIMBOARD_TRACE", tracePath.c_str()), 0);
+        SimBoard_Reset();
+        Init_libMPSSE();
+        // The library the tool bound must be the board linked here, or the
+        // test would watch one board while the tool drives another.
+        void *loaded = dlopen("libftd2xx.so", RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(loaded, nullptr);
+        ASSERT_EQ(dlsym(loaded, "SimBoard_Time"), reinterpret_cast<void *>(&SimBoard_Time));
+        dlclose(loaded);
+    }
+
+    // Channel 0 opened and set up with the tool's settings (mode from options).
+    D2xxStatus OpenChannel0(uint32_t options = SYSTEM_OPTIONS, uint32_t clockRate = 5000)
+    {
+        uint32_t count = 0;
+        MPSSE_DeviceRecord record{};
+        D2xxStatus status = SPI_GetNumChannels(&count);
+        if (status == D2XX_OK)
+            status = SPI_GetChannelInfo(0, &record);
+        if (status == D2XX_OK)
+            status = SPI_OpenChannel(0, &handle);
+        settings = SpiChannelSettings{clockRate, 255, options, 0, 0};
+        if (status == D2XX_OK)
+            status = SPI_InitChannel(handle, &settings);
+        return status;
+    }
+
+    std::vector<simboard::TraceLine> Trace(const char *tag)
+    {
+        std::vector<simboard::TraceLine> lines, tagged;
+        std::string error;
+        EXPECT_TRUE(simboard::ReadTraceFile(tracePath, &lines, &error)) << error;
+        for (const auto &line : lines)
+            if (line.tag == tag)
+                tagged.push_back(line);
+        return tagged;
+    }
+
+    // USB lines without call numbers and handles: "FT_Write count=1 = 0 OK
+    // written=1 | 84".
+    Lines UsbCalls()
+    {
+        static const std::regex callNumber("#[0-9]+"), handleWord(" handle=0x[0-9A-F]+");
+        Lines calls;
+        for (const auto &line : Trace("USB")) {
+            std::string text = std::regex_replace(std::regex_replace(line.head, callNumber, ""), handleWord, "");
+            if (line.hasBytes)
+                text += " | " + simboard::HexBytes(line.bytes);
+            calls.push_back(text);
+        }
+        return calls;
+    }
+
+    Lines WrittenBytes()
+    {
+        Lines writes;
+        for (const auto &line : Trace("USB"))
+            if (line.entry == "FT_Write")
+                writes.push_back(simboard::HexBytes(line.bytes));
+        return writes;
+    }
+
+    std::vector<uint8_t> Frame(uint32_t k, uint32_t *bits)
+    {
+        std::vector<uint8_t> mosi(64);
+        EXPECT_EQ(SimBoard_SpiFrame(k, mosi.data(), static_cast<uint32_t>(mosi.size()), bits), 0) << k;
+        mosi.resize((*bits + 7) / 8);
+        return mosi;
+    }
+
+    std::string tracePath;
+    SpiHandle handle = nullptr;
+    SpiChannelSettings settings{};
+    uint32_t transferred = 0;
+};
+
+TEST_F(BoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
+{
+    ASSERT_EQ(OpenChannel0(), 0u);
+    const Lines list = {"FT_CreateDeviceInfoList = 0 OK count=2", "FT_GetDeviceInfoList = 0 OK count=2"};
+    Lines expected;
+    for (int i = 0; i < 3; ++i)
+        expected.insert(expected.end(), list.begin(), list.end());
+    const Lines setUp = {
+        "FT_Open index=0 = 0 OK",
+        "FT_GetDeviceInfo = 0 OK type=6 id=0x04036010 serial=\"SB000001A\" description=\"Dual RS232-HS A\"",
+        "FT_ResetDevice = 0 OK",
+        "FT_Purge mask=0x3 = 0 OK",
+        "FT_SetUSBParameters in=65536 out=65536 = 0 OK",
+        "FT_SetChars event=0x00 eventEnable=0 error=0x00 errorEnable=0 = 0 OK",
+        "FT_SetTimeouts read=5000 write=5000 = 0 OK",
+        "FT_SetLatencyTimer ms=255 = 0 OK",
+        "FT_SetBitMode mask=0x00 mode=0x00 = 0 OK",
+        "FT_SetBitMode mask=0x00 mode=0x02 = 0 OK",
+        "FT_Write count=1 = 0 OK written=1 | 84",
+        "FT_GetQueueStatus = 0 OK queue=0",
+        "FT_Write count=1 = 0 OK written=1 | AA",
+        "FT_GetQueueStatus = 0 OK queue=2",
+        "FT_Read count=2 = 0 OK read=2 | FA AA",
+        "FT_Write count=1 = 0 OK written=1 | AB",
+        "FT_GetQueueStatus = 0 OK queue=2",
+        "FT_Read count=2 = 0 OK read=2 | FA AB",
+        "FT_Write count=1 = 0 OK written=1 | 8B",
+        "FT_Write count=3 = 0 OK written=3 | 86 AF 04",
+        "FT_Write count=1 = 0 OK written=1 | 85",
+        "FT_GetQueueStatus = 0 OK queue=0",
+        "FT_Write count=3 = 0 OK written=3 | 80 00 0B",
+    };
+    expected.insert(expected.end(), setUp.begin(), setUp.end());
+    EXPECT_EQ(UsbCalls(), expected);
+    // Not one driver call more or less than the worked example: each costs
+    // board time.
+    EXPECT_EQ(SimBoard_Time(), 525125u);
+    // 1 ms per echo-search pass, 50 ms before and 20 ms after the clock.
+    EXPECT_EQ(PLAT_VirtualClockMs(), 72u);
+}
+
+TEST_F(BoardTest, InstructionFramesAndCloseInModes0And3)
+{
+    for (uint32_t mode : {0u, 3u}) {
+        SCOPED_TRACE(mode);
+        Configure("", "", "");
+        ASSERT_EQ(OpenChannel0(SYSTEM_OPTIONS | mode), 0u);
+        // Chip select is active from the set-up on: the first release ends
+        // frame 1, which carries no clock.
+        uint8_t none[1] = {};
+        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
+
+        const uint8_t instruction[] = {0x03, 0x0E};
+        const uint8_t answer[] = {0x5A, 0x80};
+        ASSERT_EQ(SPI_Write(handle, instruction, 2, &transferred, XFER_CS_ASSERT), 0u);
+        ASSERT_EQ(SimBoard_SpiScript(answer, 2), 0);
+        uint8_t in[2] = {};
+        ASSERT_EQ(SPI_Read(handle, in, 2, &transferred, XFER_CS_ASSERT), 0u);
+        EXPECT_EQ(transferred, 2u);
+        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
+        EXPECT_EQ(in[0], 0x5A);
+        EXPECT_EQ(in[1], 0x80);
+
+        uint32_t bits = 0;
+        EXPECT_EQ(Frame(1, &bits), std::vector<uint8_t>{});
+        EXPECT_EQ(bits, 0u);
+        std::vector<uint8_t> mosi = Frame(2, &bits);
+        EXPECT_EQ(bits, 32u);
+        EXPECT_EQ(mosi[0], 0x03);
+        EXPECT_EQ(mosi[1], 0x0E);
+
+        ASSERT_EQ(SPI_CloseChannel(handle), 0u);
+        Lines writes = WrittenBytes();
+        ASSERT_GE(writes.size(), 2u);
+        EXPECT_EQ(writes.back(), "80 00 00");
+        EXPECT_EQ(Trace("USB").back().entry, "FT_Close");
+    }
+}
+
+TEST_F(BoardTest, BitTransfersReachTheSlaveBitForBit)
+{
+    ASSERT_EQ(OpenChannel0(), 0u);
+    // 12 bits: all of byte 0, then the top four bits of byte 1.
+    const uint8_t out[] = {0xA5, 0xF0};
+    ASSERT_EQ(SPI_Write(handle, out, 12, &transferred, XFER_BITS | XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
+    EXPECT_EQ(transferred, 12u);
+    uint32_t bits = 0;
+    std::vector<uint8_t> mosi = Frame(1, &bits);
+    EXPECT_EQ(bits, 12u);
+    EXPECT_EQ(mosi, (std::vector<uint8_t>{0xA5, 0xF0}));
+
+    // Full duplex: the slave's bytes come back while the tool's go out.
+    const uint8_t script[] = {0xC3, 0x3C};
+    ASSERT_EQ(SimBoard_SpiScript(script, 2), 0);
+    const uint8_t send[] = {0x12, 0x34};
+    uint8_t in[2] = {};
+    ASSERT_EQ(SPI_ReadWrite(handle, in, send, 2, &transferred, XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
+    EXPECT_EQ(in[0], 0xC3);
+    EXPECT_EQ(in[1], 0x3C);
+    EXPECT_EQ(Frame(2, &bits), (std::vector<uint8_t>{0x12, 0x34}));
+}
+
+TEST_F(BoardTest, DeviceListsDecideTheChannels)
+{
+    const struct {
+        const char *devices;
+        uint32_t channels;
+        const char *openChannel1; // the FT_Open line for channel 1, if any
+    } cases[] = {
+        {"FT2232H", 2, "FT_Open index=1 = 0 OK"},
+        {"FT2232H:A,FT232R,FT2232H:B", 2, "FT_Open index=2 = 0 OK"},
+        {"FT232R,FT2232H/spi=B", 2, "FT_Open index=2 = 0 OK"},
+        {"FT4232H", 2, "FT_Open index=1 = 0 OK"},
+        {"FT2232D", 1, nullptr},
+        {"FT232H", 1, nullptr},
+        {"FT232R", 0, nullptr},
+        {"FT2232H/busy", 0, nullptr},
+        {"none", 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.devices);
+        Configure(c.devices, "", "");
+        uint32_t count = 99;
+        ASSERT_EQ(SPI_GetNumChannels(&count), 0u);
+        EXPECT_EQ(count, c.channels);
+        SpiHandle opened = nullptr;
+        D2xxStatus status = SPI_OpenChannel(1, &opened);
+        Lines calls = UsbCalls();
+        if (c.openChannel1 != nullptr) {
+            EXPECT_EQ(status, 0u);
+            EXPECT_EQ(calls.back(), c.openChannel1);
+        } else {
+            EXPECT_EQ(status, 1u);
+            EXPECT_EQ(opened, nullptr);
+            for (const std::string &call : calls)
+                EXPECT_NE(call.rfind("FT_Open", 0), 0u) << call;
+        }
+    }
+}
+
+TEST_F(BoardTest, Ft2232dIsClockedFromItsFixedBase)
+{
+    Configure("FT2232D", "", "");
+    ASSERT_EQ(OpenChannel0(), 0u);
+    Lines writes = WrittenBytes();
+    EXPECT_NE(std::find(writes.begin(), writes.end(), "86 AF 04"), writes.end());
+    EXPECT_EQ(std::find(writes.begin(), writes.end(), "8B"), writes.end());
+    bool clocked = false;
+    for (const auto &line : Trace("MPSSE"))
+        if (line.name == "divisor")
+            clocked = line.Field("sck") == "5000Hz";
+    EXPECT_TRUE(clocked);
+
+    // Above 6 MHz this chip cannot clock: refused before any reset.
+    Configure("FT2232D", "", "");
+    EXPECT_EQ(OpenChannel0(SYSTEM_OPTIONS, 10000000), 6u);
+    EXPECT_EQ(UsbCalls().back().rfind("FT_GetDeviceInfo", 0), 0u);
+}
+
+TEST_F(BoardTest, EngineFaultsAndFailingDriverCalls)
+{
+    const struct {
+        const char *engine, *fail;
+        D2xxStatus status;
+    } cases[] = {
+        {"trickle", "", 0},          // echo pairs split across reads
+        {"dead", "", 18},            // no echo: given up after 4097 passes
+        {"", "FT_Purge:1:4", 4},     // a failing driver call passes its status
+        {"", "FT_Write:3:17", 17},   // the third write: 0xAB
+        {"", "FT_Read:1-:18", 18},
+        {"", "FT_GetDeviceInfo:1:1", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.engine) + " " + c.fail);
+        Configure("", c.engine, c.fail);
+        PLAT_VirtualClockReset();
+        EXPECT_EQ(OpenChannel0(), c.status);
+        uint8_t byte = 0x55;
+        // A channel whose set-up failed takes no transfers.
+        EXPECT_EQ(SPI_Write(handle, &byte, 1, &transferred, XFER_CS_ASSERT), c.status == 0 ? 0u : 18u);
+    }
+    Configure("", "dead", "");
+    ASSERT_EQ(OpenChannel0(), 18u);
+    Lines writes = WrittenBytes();
+    EXPECT_EQ(std::count(writes.begin(), writes.end(), "AA"), 4097);
+    EXPECT_EQ(writes.back(), "AA");
+}
+
+TEST_F(BoardTest, OpenThatTheDriverRefusesListsNothing)
+{
+    Configure("", "", "FT_Open:1:3");
+    EXPECT_EQ(OpenChannel0(), 3u);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(g_channelList, nullptr);
+}
+
+} // namespace
