@@ -1,0 +1,17 @@
+# The board's CAN controller, CAN bus and bus records, as one static library
+# that the board links in. Included by sim/CMakeLists.txt, and by the bus
+# suite when it is configured without the board.
+if(TARGET simbus)
+  return()
+endif()
+
+add_library(simbus STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/mcp2515.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/can_bus.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/records_bus.cpp
+)
+target_include_directories(simbus PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+set_target_properties(simbus PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON
+  POSITION_INDEPENDENT_CODE ON)
