@@ -19,6 +19,15 @@ PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file)
     return *file != nullptr ? PLAT_OPEN_OK : PLAT_OPEN_FAILED;
 }
 
+bool PLAT_FileSize(FILE *file, uint64_t *size)
+{
+    struct _stat64 info;
+    if (file == nullptr || _fstat64(_fileno(file), &info) != 0 || info.st_size < 0)
+        return false;
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,5 +62,14 @@ PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file)
         return PLAT_OPEN_FAILED;
     }
     return PLAT_OPEN_OK;
+}
+
+bool PLAT_FileSize(FILE *file, uint64_t *size)
+{
+    struct stat info;
+    if (file == nullptr || fstat(fileno(file), &info) != 0 || info.st_size < 0)
+        return false;
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
 }
 #endif

@@ -51,6 +51,8 @@ enum PlatOpenResult { PLAT_OPEN_OK = 0, PLAT_OPEN_FAILED = -1, PLAT_OPEN_NOT_REG
 // read and write it. Folders, devices and pipes are refused (*file = nullptr):
 // reading them could block forever or never reach an end.
 PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file);
+// The size of an open file in bytes; false when it cannot be told.
+bool PLAT_FileSize(FILE *file, uint64_t *size);
 
 // ---- Process ---------------------------------------------------------------
 // Flushes standard output and ends the process with the status.

@@ -48,22 +48,33 @@ TEST(FrontEnd, ParserFailuresPrintTheirMessageAndNothingAfter)
     }
 }
 
-TEST(FrontEnd, ConnectingLineAtEveryLevelAndNoClaimOfSuccess)
+TEST(FrontEnd, ABitRateTheControllerCannotTimeFailsBeforeAnyDeviceAccess)
 {
     const struct {
         std::vector<std::string> args;
         const char *line;
     } cases[] = {
-        {{"-v", "0", "-a", "e"}, "Connecting to PartID 0x1430102B @ 100000baud"},
-        {{"-a", "e", "-b", "0100000", "-p", "abc"}, "Connecting to PartID 0x00000ABC @ 32768baud"},
+        {{"-v", "0", "-a", "e", "-b", "2000000"}, "Connecting to PartID 0x1430102B @ 2000000baud"},
+        {{"-a", "e", "-b", "0", "-p", "abc"}, "Connecting to PartID 0x00000ABC @ 0baud"},
         {{"-b", "-1", "-v", "4"}, "Connecting to PartID 0x1430102B @ -1baud"},
+        {{"-b", "15384"}, "Connecting to PartID 0x1430102B @ 15384baud"},
     };
     for (const auto &c : cases) {
         ChildResult result = RunTool(c.args);
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
-        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.line));
-        EXPECT_EQ(result.out.find("successfull"), std::string::npos);
+        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.line) +
+                                  expected::Status("Connecting to CAN Transceiver") +
+                                  expected::Status("CAN Interface could not be opened!"));
     }
+}
+
+TEST(FrontEnd, NoDriverLibraryEndsTheRunWithItsReportAndStatus1)
+{
+    ChildResult result = RunTool({"-v", "0", "-a", "e"});
+    ASSERT_EQ(result.exitStatus, 1) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Connecting to PartID 0x1430102B @ 100000baud") +
+                              expected::Status("Connecting to CAN Transceiver") +
+                              "../../Infra/src/ftdi_infra:246:Init_libMPSSE(): NULL expression encountered\n");
 }
 
 TEST(FrontEnd, AUtf8TerminalSeesBoxDrawingCharacters)

@@ -1,0 +1,149 @@
+#include "app/firmware.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/actions.h"
+#include "app/console.h"
+#include "app/results.h"
+#include "isp/isp_commands.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t VECTOR_CHECKSUM_OFFSET = 28;
+constexpr uint32_t VECTOR_WORDS = 8;
+
+// While the bootloader runs, the chip shows its boot ROM in place of the
+// first 512 bytes of flash, so sector 0 is compared from there on.
+constexpr uint32_t BOOT_ROM_WINDOW = 512;
+
+uint32_t readWord(const uint8_t *bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+void writeWord(uint8_t *bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+} // namespace
+
+void APP_WriteVectorChecksum(uint8_t *image)
+{
+    writeWord(image + VECTOR_CHECKSUM_OFFSET, 0);
+    uint32_t sum = 0;
+    for (uint32_t word = 0; word < VECTOR_WORDS; ++word)
+        sum += readWord(image + 4 * word);
+    writeWord(image + VECTOR_CHECKSUM_OFFSET, 0u - sum);
+}
+
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer)
+{
+    FILE *file = nullptr;
+    if (PLAT_OpenSharedBinary(fileName, &file) != PLAT_OPEN_OK)
+        return LOAD_OPEN_FAILED;
+
+    uint64_t length = 0;
+    if (!PLAT_FileSize(file, &length)) {
+        std::fclose(file);
+        return LOAD_OPEN_FAILED;
+    }
+    if (length > MAX_IMAGE_SIZE) {
+        std::fclose(file);
+        return LOAD_TOO_BIG;
+    }
+
+    std::memset(buffer, 0, MAX_IMAGE_SIZE);
+    std::rewind(file);
+    // Never more than the length measured: a file that grows meanwhile cannot
+    // overrun the buffer, and one that shrinks or fails is not programmed cut.
+    uint32_t read = 0;
+    int c = 0;
+    while (read < length && (c = std::fgetc(file)) != EOF)
+        buffer[read++] = static_cast<uint8_t>(c);
+    bool complete = read == length && !std::ferror(file);
+    std::fclose(file);
+    if (!complete)
+        return LOAD_READ_FAILED;
+    if (length == 0)
+        return LOAD_EMPTY;
+
+    *imageSize = static_cast<uint32_t>((length + 3) & ~static_cast<uint64_t>(3));
+    APP_WriteVectorChecksum(buffer);
+    return LOAD_OK;
+}
+
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset)
+{
+    if (g_connected != 1)
+        return RC_NOT_CONNECTED;
+
+    std::vector<uint8_t> image(MAX_IMAGE_SIZE);
+    uint32_t imageSize = 0;
+    LoadResult loaded = APP_LoadImage(fileName, &imageSize, image.data());
+    if (loaded == LOAD_TOO_BIG)
+        return RC_FILE_TOO_BIG;
+    if (loaded != LOAD_OK)
+        return RC_FILE_LOAD_FAILED;
+
+    if (g_verbosity >= 1) {
+        APP_Format(g_message, "File '%s' (%d bytes) loaded!", fileName, static_cast<int>(imageSize));
+        APP_PrintStatus(g_message);
+    }
+
+    // An offset beyond the flash would wrap to a low sector and erase it.
+    if (flashOffset >= MAX_IMAGE_SIZE)
+        return RC_PREPARE_ERASE_FAILED;
+    const uint32_t first = flashOffset / SECTOR_SIZE;
+    const uint32_t last = (imageSize - 1) / SECTOR_SIZE;
+    if (g_verbosity >= 1) {
+        APP_Format(g_message, "Code will be written in Sectors %d to %d.", static_cast<int>(first),
+                   static_cast<int>(last));
+        APP_PrintStatus(g_message);
+    }
+
+    if (ISP_PrepareSectors(first, last) != 0)
+        return RC_PREPARE_ERASE_FAILED;
+    if (g_verbosity >= 2)
+        APP_PrintStatus("Sector(s) prepared for erasing!");
+    if (ISP_EraseSectors(first, last) != 0)
+        return RC_ERASE_FAILED;
+    if (g_verbosity >= 2)
+        APP_PrintStatus("Sector(s) erased!");
+
+    APP_PrintStatus("Starting Firmware download");
+    for (uint32_t sector = first; sector <= last; ++sector) {
+        const uint32_t flashAddress = sector * SECTOR_SIZE;
+        if (g_verbosity >= 1) {
+            APP_Format(g_message, "Writing Data for Sector %d to RAM.", static_cast<int>(sector));
+            APP_PrintStatus(g_message);
+        }
+        const uint32_t count = flashAddress + SECTOR_SIZE < imageSize ? SECTOR_SIZE : imageSize - flashAddress;
+        if (ISP_WriteToRam(RAM_BUFFER_ADDRESS, count, image.data() + flashAddress) != 0)
+            return RC_RAM_WRITE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Data written to RAM!");
+
+        if (ISP_PrepareSectors(sector, sector) != 0)
+            return RC_PREPARE_WRITE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Sector prepared for writing!");
+
+        if (ISP_CopyRamToFlash(flashAddress, RAM_BUFFER_ADDRESS, SECTOR_SIZE) != 0)
+            return RC_COPY_FAILED;
+        if (g_verbosity >= 1)
+            APP_PrintStatus("Data copied from RAM to Flash!");
+
+        const uint32_t skip = sector == 0 ? BOOT_ROM_WINDOW : 0;
+        if (ISP_Compare(flashAddress + skip, RAM_BUFFER_ADDRESS + skip, SECTOR_SIZE - skip) != 0)
+            return RC_COMPARE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Sector compared!");
+    }
+    return RC_OK;
+}

@@ -1,0 +1,27 @@
+// Action p: loading a raw binary firmware image and programming it into the
+// chip's flash, one 4096-byte sector at a time.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t MAX_IMAGE_SIZE = 0x8000; // the chip's 32 KB of flash
+constexpr uint32_t SECTOR_SIZE = 4096;
+
+enum LoadResult {
+    LOAD_OK = 0,
+    LOAD_OPEN_FAILED = -1,
+    LOAD_TOO_BIG = -2,
+    LOAD_READ_FAILED = -3, // the file could not be read whole
+    LOAD_EMPTY = -4,       // no byte to program
+};
+
+// Reads the file into the zero-filled 32768-byte buffer, stores its length
+// rounded up to a multiple of 4, and writes the vector checksum.
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer);
+
+// Word 7 of the vector table becomes the two's complement of the sum of
+// words 0 to 6, so that the eight words sum to 0: the boot code's check for
+// a valid user program.
+void APP_WriteVectorChecksum(uint8_t *image);
+
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset);

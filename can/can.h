@@ -1,0 +1,64 @@
+// The CAN controller driver: opening and closing the CAN interface, and
+// frames through the controller's transmit and receive buffers.
+#pragma once
+
+#include <cstdint>
+
+// One CAN frame. id uses the driver's layout: bits 10-0 the 11-bit base
+// identifier, bits 28-11 the 18-bit extension of an extended frame.
+struct CanMessage {
+    uint32_t id = 0;
+    uint8_t remote = 0;
+    uint8_t extended = 0;
+    uint8_t length = 0;
+    uint8_t data[8] = {};
+
+    CanMessage() = default;
+    // Copies length bytes of source (at most 8) and zero-fills the rest.
+    CanMessage(uint32_t id, uint8_t remote, uint8_t extended, uint8_t length, const uint8_t *source);
+};
+
+// Statuses are added while all are 0 or positive; once one is negative the
+// result is -1, so that a positive failure and a -1 can never cancel out.
+int CAN_AddStatus(int sum, int status);
+
+// The controller's oscillator, on which the bit timing rests.
+constexpr uint32_t MCP_OSCILLATOR_HZ = 16000000;
+// Rates that the 8-quantum bit timing can give with a 6-bit prescaler.
+constexpr int32_t CAN_MIN_BIT_RATE = 15385;
+constexpr int32_t CAN_MAX_BIT_RATE = 1000000;
+
+// Results of CAN_Open besides 0 and a sum of controller step statuses.
+constexpr int CAN_OPEN_NO_CHANNEL = 1;
+constexpr int CAN_OPEN_BAD_BIT_RATE = -1;
+
+// Loads the driver, opens and sets up SPI channel 0, resets the controller,
+// programs its bit timing, opens both receive buffers to every frame and puts
+// it in normal operation. 0 on success.
+int CAN_Open(int32_t bitRate);
+// Takes the controller off the bus, closes the channel and releases the driver.
+int CAN_Close();
+// Aborts pending transmissions and puts the controller in configuration
+// mode, so that nothing it still holds goes out after the run. For the paths
+// that end the run without closing the interface; CAN_Close does it too.
+int CAN_TakeOffBus();
+
+int CAN_OpenInterface();
+int CAN_OpenSpiChannel(uint32_t index);
+
+int MCP_SetBitTiming(int32_t bitRate);
+int MCP_SetFilter(uint8_t filter, uint32_t id, uint8_t extended);
+int MCP_SetMask(uint8_t mask, uint32_t id, uint8_t extended);
+int MCP_ConfigureFilter(uint8_t filter, uint8_t exide);
+int MCP_SetMode(uint8_t mode);
+// CNF1 for a rate: 16 MHz / (8 x rate), halved, minus 1, as 8 bits.
+uint8_t MCP_BitTimingCnf1(int32_t bitRate);
+
+int CAN_Transmit(uint8_t txBuffer, CanMessage message);
+int CAN_GetTxPending(uint8_t *pending);
+// which: -1 no frame, 0 buffer 0, 1 buffer 1, 2 both. The other outputs may be null.
+int CAN_GetRxStatus(int8_t *which, uint8_t *filter, uint8_t *extended, uint8_t *remote);
+int CAN_ReadMessage(uint8_t rxBuffer, CanMessage *message);
+
+// Test support: forgets the channel handle.
+void CAN_ResetForTest();

@@ -1,0 +1,75 @@
+#include <cstring>
+
+#include "can/can.h"
+#include "can/mcp2515_regs.h"
+#include "can/mcp_spi.h"
+
+namespace {
+
+constexpr uint32_t CAN_STANDARD_ID_MASK = 0x7FF;
+
+} // namespace
+
+CanMessage::CanMessage(uint32_t id_, uint8_t remote_, uint8_t extended_, uint8_t length_, const uint8_t *source)
+    : id(id_), remote(remote_), extended(extended_), length(length_)
+{
+    size_t copied = length_ > MCP_DATA_SIZE ? MCP_DATA_SIZE : length_;
+    if (source != nullptr && copied > 0)
+        std::memcpy(data, source, copied);
+}
+
+int CAN_GetTxPending(uint8_t *pending)
+{
+    uint8_t status = 0;
+    int result = MCP_ReadStatus(&status);
+    *pending = static_cast<uint8_t>(((status & MCP_STATUS_TX0REQ) ? 0x01 : 0) | ((status & MCP_STATUS_TX1REQ) ? 0x02 : 0) |
+                                    ((status & MCP_STATUS_TX2REQ) ? 0x04 : 0));
+    return result;
+}
+
+int CAN_Transmit(uint8_t txBuffer, CanMessage message)
+{
+    uint8_t pending = 0;
+    int status = CAN_GetTxPending(&pending);
+    if (pending & (1u << txBuffer))
+        return -1;
+    status = CAN_AddStatus(status, MCP_LoadTxBuffer(txBuffer, message.id, message.extended, message.remote,
+                                                    message.length, message.data));
+    return CAN_AddStatus(status, MCP_RequestToSend(txBuffer));
+}
+
+int CAN_GetRxStatus(int8_t *which, uint8_t *filter, uint8_t *extended, uint8_t *remote)
+{
+    uint8_t s = 0;
+    int status = MCP_ReadRxStatus(&s);
+    *which = static_cast<int8_t>((s >> MCP_RXSTATUS_BUFFER_SHIFT) - 1);
+    if (filter != nullptr)
+        *filter = s & MCP_RXSTATUS_FILTER_MASK;
+    if (extended != nullptr)
+        *extended = (s & MCP_RXSTATUS_EXTENDED) ? 1 : 0;
+    if (remote != nullptr)
+        *remote = (s & MCP_RXSTATUS_REMOTE) ? 1 : 0;
+    return status;
+}
+
+int CAN_ReadMessage(uint8_t rxBuffer, CanMessage *message)
+{
+    std::memset(message->data, 0, sizeof(message->data));
+    uint8_t header[MCP_HEADER_SIZE] = {};
+    int status = MCP_ReadRxBuffer(rxBuffer, header, message->data);
+
+    const uint8_t sidh = header[0], sidl = header[1], eid8 = header[2], eid0 = header[3], dlc = header[4];
+    message->id = (static_cast<uint32_t>(sidl) >> 5) | (static_cast<uint32_t>(sidh) << 3) |
+                  (static_cast<uint32_t>(eid0) << 11) | (static_cast<uint32_t>(eid8) << 19) |
+                  (static_cast<uint32_t>(sidl & MCP_SIDL_EID_MASK) << 27);
+    message->extended = (sidl & MCP_SIDL_EXIDE) ? 1 : 0;
+    message->remote = message->extended ? ((dlc & MCP_DLC_RTR) ? 1 : 0) : ((sidl & MCP_SIDL_SRR) ? 1 : 0);
+    message->length = dlc & MCP_DLC_LENGTH_MASK;
+    if (message->length > MCP_DATA_SIZE)
+        message->length = MCP_DATA_SIZE;
+    // A standard frame's extension registers may hold stale bytes.
+    if (!message->extended)
+        message->id &= CAN_STANDARD_ID_MASK;
+
+    return CAN_AddStatus(status, MCP_ClearInterruptFlags(static_cast<uint8_t>(1u << rxBuffer)));
+}

@@ -1,0 +1,243 @@
+#include "isp/isp_commands.h"
+
+#include <cstring>
+
+#include "app/console.h"
+#include "can/can.h"
+#include "isp/sdo_transport.h"
+
+namespace {
+
+// Object dictionary entries of the bootloader.
+constexpr uint16_t OD_IDENTITY = 0x1018;        // sub 2: part identification
+constexpr uint16_t OD_UNLOCK = 0x5000;
+constexpr uint16_t OD_REINVOKE_ISP = 0x5001;
+constexpr uint16_t OD_RAM_WRITE_ADDRESS = 0x5015;
+constexpr uint16_t OD_PREPARE_SECTORS = 0x5020;
+constexpr uint16_t OD_ERASE_SECTORS = 0x5030;
+constexpr uint16_t OD_COPY_RAM_TO_FLASH = 0x5050; // sub 1 flash, 2 RAM, 3 size
+constexpr uint16_t OD_COMPARE = 0x5060;           // sub 1 flash, 2 RAM, 3 size, 4 offset
+constexpr uint16_t OD_EXECUTE_ADDRESS = 0x5070;
+constexpr uint16_t OD_PROGRAM_DATA = 0x1F50;      // sub 1: segmented download
+constexpr uint16_t OD_PROGRAM_CONTROL = 0x1F51;   // sub 1: 1 starts the program
+
+constexpr uint8_t ISP_PROGRAM_START = 0x01;
+// A compare that fails answers with an abort whose code has COMPARE_ERROR in byte 4.
+constexpr uint8_t ISP_COMPARE_ERROR_BYTE = 0x0A;
+
+// One request and its reply. Returns false when the request could not be
+// sent or its reply did not come; otherwise adds the reply's status.
+bool transferStep(SdoFrame *frame, const char *label, int *status)
+{
+    if (SDO_SendRequest(SDO_REQUEST_COB_ID, frame) != 0)
+        return false;
+    if (SDO_WaitReply(SDO_REPLY_COB_ID, frame) != 0)
+        return false;
+    *status = CAN_AddStatus(*status, SDO_PrintReply(label, frame));
+    return true;
+}
+
+bool upload(SdoFrame *frame, uint16_t index, uint8_t sub, const char *label, int *status)
+{
+    SDO_BuildFrame(frame, SDO_CCS_INITIATE_UPLOAD, 0, index, sub, 0);
+    return transferStep(frame, label, status);
+}
+
+bool download32(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label, int *status)
+{
+    SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 4, static_cast<int>(value & 0xFF),
+                   static_cast<int>((value >> 8) & 0xFF), static_cast<int>((value >> 16) & 0xFF),
+                   static_cast<int>((value >> 24) & 0xFF));
+    return transferStep(frame, label, status);
+}
+
+bool download16(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label, int *status)
+{
+    SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 2, static_cast<int>(value & 0xFF),
+                   static_cast<int>((value >> 8) & 0xFF));
+    return transferStep(frame, label, status);
+}
+
+bool download8(SdoFrame *frame, uint16_t index, uint8_t sub, uint8_t value, const char *label, int *status)
+{
+    SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 1, static_cast<int>(value));
+    return transferStep(frame, label, status);
+}
+
+int sectorCommand(uint16_t index, const char *label, uint32_t startSector, uint32_t endSector)
+{
+    SdoFrame frame;
+    int status = 0;
+    SDO_BuildFrame(&frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, 0, 2, static_cast<int>(startSector & 0xFF),
+                   static_cast<int>(endSector & 0xFF));
+    return transferStep(&frame, label, &status) ? status : -1;
+}
+
+void printBarHeader()
+{
+    APP_Print("\r\n0%%");
+    for (int i = 0; i < 73; ++i)
+        APP_Print(" ");
+    APP_Print("100%%\r\n[");
+}
+
+// The seven byte fields of a dump line: bytes past the data show what the
+// segment carries there, zero.
+void printDump(const char *format, uint32_t offset, const uint8_t *source, uint32_t available)
+{
+    uint8_t bytes[SDO_SEGMENT_MAX_DATA] = {};
+    if (available > 0)
+        std::memcpy(bytes, source + offset, available < SDO_SEGMENT_MAX_DATA ? available : SDO_SEGMENT_MAX_DATA);
+    APP_Print(format, offset, offset + SDO_SEGMENT_MAX_DATA, bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5],
+              bytes[6]);
+}
+
+} // namespace
+
+uint32_t ISP_BarStepBlocks(uint32_t size)
+{
+    double q = static_cast<double>(ISP_BAR_WIDTH) / size;
+    return static_cast<uint32_t>(q * 7.0 + 1.0);
+}
+
+uint32_t ISP_BarStepPosition(uint32_t size, uint32_t next)
+{
+    double q = static_cast<double>(ISP_BAR_WIDTH) / size;
+    return static_cast<uint32_t>(next * q);
+}
+
+uint32_t ISP_BarCompletionBlocks(uint32_t size, uint32_t rest)
+{
+    if (size == 0)
+        return 0;
+    uint32_t m = static_cast<uint32_t>(rest * (78.0 / size) + 0.5);
+    return m > 1 ? m - 1 : 0;
+}
+
+int ISP_ReadPartId(uint32_t *partId)
+{
+    SdoFrame frame;
+    SDO_BuildFrame(&frame, SDO_CCS_INITIATE_UPLOAD, 0, OD_IDENTITY, 2, 0);
+    if (SDO_SendRequest(SDO_REQUEST_COB_ID, &frame) != 0 || SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
+        return -1;
+    *partId = SDO_GetValue(&frame);
+    return SDO_PrintReply("Read Part ID", &frame);
+}
+
+int ISP_Unlock(uint32_t code)
+{
+    SdoFrame frame;
+    int status = 0;
+    return download16(&frame, OD_UNLOCK, 0, code, "Unlock", &status) ? status : -1;
+}
+
+int ISP_PrepareSectors(uint32_t startSector, uint32_t endSector)
+{
+    return sectorCommand(OD_PREPARE_SECTORS, "Prepare Sector", startSector, endSector);
+}
+
+int ISP_EraseSectors(uint32_t startSector, uint32_t endSector)
+{
+    return sectorCommand(OD_ERASE_SECTORS, "Erase Sector", startSector, endSector);
+}
+
+int ISP_CopyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
+{
+    SdoFrame frame;
+    int status = 0;
+    if (!download32(&frame, OD_COPY_RAM_TO_FLASH, 1, flashAddress, "Write Destination Address", &status) ||
+        !download32(&frame, OD_COPY_RAM_TO_FLASH, 2, ramAddress, "Write Source Address", &status) ||
+        !download16(&frame, OD_COPY_RAM_TO_FLASH, 3, size, "Write Copy Size", &status))
+        return -1;
+    return status;
+}
+
+int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
+{
+    SdoFrame frame;
+    int status = 0;
+    if (!download32(&frame, OD_COMPARE, 1, flashAddress, "Write Flash Address", &status) ||
+        !download32(&frame, OD_COMPARE, 2, ramAddress, "Write RAM Address", &status) ||
+        !download16(&frame, OD_COMPARE, 3, size, "Write Compare Size", &status))
+        return -1;
+    if (frame.data[0] == ISP_COMPARE_ERROR_BYTE) {
+        if (!upload(&frame, OD_COMPARE, 4, "Read Offset", &status))
+            return -1;
+        APP_Print("Offset: 0x%02X 0x%02X 0x%02X 0x%02X\n", frame.data[0], frame.data[1], frame.data[2],
+                  frame.data[3]);
+    }
+    return status;
+}
+
+int ISP_Execute(uint32_t address)
+{
+    SdoFrame frame;
+    int status = 0;
+    if (!download32(&frame, OD_EXECUTE_ADDRESS, 1, address, "Write Execution Address", &status) ||
+        !download8(&frame, OD_PROGRAM_CONTROL, 1, ISP_PROGRAM_START, "Trigger Execution", &status))
+        return -1;
+    return status;
+}
+
+int ISP_ReinvokeIsp()
+{
+    SdoFrame frame;
+    int status = 0;
+    return download8(&frame, OD_REINVOKE_ISP, 0, 0x00, "Reinvoke ISP", &status) ? status : -1;
+}
+
+int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
+{
+    SdoFrame frame;
+    int status = 0;
+    if (!download32(&frame, OD_RAM_WRITE_ADDRESS, 0, ramAddress, "Write RAM Start Address", &status))
+        return -1;
+    SDO_BuildFrame(&frame, SDO_CCS_INITIATE_DOWNLOAD, 0, OD_PROGRAM_DATA, 1, 4, static_cast<int>(size & 0xFF),
+                   static_cast<int>((size >> 8) & 0xFF), static_cast<int>((size >> 16) & 0xFF),
+                   static_cast<int>((size >> 24) & 0xFF));
+    if (!transferStep(&frame, "Write Size of Data", &status))
+        return -1;
+
+    const bool bar = g_verbosity == 1;
+    uint32_t drawn = 0;
+    if (bar)
+        printBarHeader();
+
+    uint32_t offset = 0;
+    while (size - offset > SDO_SEGMENT_MAX_DATA) {
+        if (g_verbosity >= 4)
+            printDump("\r\n Uploading data [0x%04X-0x%04X] : 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X", offset,
+                      source, SDO_SEGMENT_MAX_DATA);
+        if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 0, SDO_SEGMENT_MAX_DATA, source + offset) != 0)
+            return -1;
+        if (SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
+            return -1;
+        APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, offset + SDO_SEGMENT_MAX_DATA);
+        // Replies to intermediate segments are shown, not counted.
+        SDO_PrintReply(g_message, &frame);
+        if (bar) {
+            uint32_t position = ISP_BarStepPosition(size, offset + SDO_SEGMENT_MAX_DATA);
+            if (position > drawn) {
+                APP_PrintFrame(CP437_FULL_BLOCK, ISP_BarStepBlocks(size));
+                drawn = position;
+            }
+        }
+        offset += SDO_SEGMENT_MAX_DATA;
+    }
+
+    const uint32_t rest = size - offset;
+    if (g_verbosity >= 4)
+        printDump("\r\n Uploading data[0x%04X-0x%04X] : 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X\r\n", offset,
+                  source, rest);
+    if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 1, static_cast<uint8_t>(rest),
+                        source + offset) != 0)
+        return -1;
+    if (SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
+        return -1;
+    if (bar) {
+        APP_PrintFrame(CP437_FULL_BLOCK, ISP_BarCompletionBlocks(size, rest));
+        APP_Print("]");
+    }
+    APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, size);
+    return CAN_AddStatus(status, SDO_PrintReply(g_message, &frame));
+}

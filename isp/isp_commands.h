@@ -1,0 +1,26 @@
+// The bootloader's commands, each a fixed sequence of SDO transfers. Every
+// command returns 0 when each counted reply confirmed its step, -1 when a
+// request could not be sent or its reply did not come, and otherwise the sum
+// of the reply statuses (ISP error codes; -1 once any is a foreign abort).
+#pragma once
+
+#include <cstdint>
+
+int ISP_ReadPartId(uint32_t *partId);
+int ISP_Unlock(uint32_t code);
+int ISP_PrepareSectors(uint32_t startSector, uint32_t endSector);
+int ISP_EraseSectors(uint32_t startSector, uint32_t endSector);
+int ISP_CopyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t size);
+int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size);
+int ISP_Execute(uint32_t address);
+int ISP_ReinvokeIsp();
+// Writes size bytes of source to the chip's RAM at ramAddress in 7-byte
+// segments, with a progress bar at verbosity 1.
+int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source);
+
+// Blocks of the progress bar: its width, and what one step and the
+// completion draw (exposed for tests of the arithmetic).
+constexpr uint32_t ISP_BAR_WIDTH = 77;
+uint32_t ISP_BarStepBlocks(uint32_t size);
+uint32_t ISP_BarStepPosition(uint32_t size, uint32_t next);
+uint32_t ISP_BarCompletionBlocks(uint32_t size, uint32_t rest);

@@ -1,0 +1,74 @@
+#include "isp/sdo_transport.h"
+
+#include <cstring>
+
+#include "can/can.h"
+#include "platform/platform.h"
+
+uint8_t g_sdoToggle = 0;
+
+namespace {
+
+constexpr uint8_t SDO_FRAME_LENGTH = 8;
+constexpr uint8_t SDO_TX_BUFFER = 0;
+
+bool isReply(const CanMessage &message, uint32_t cobId)
+{
+    return message.id == cobId && message.extended == 0 && message.remote == 0;
+}
+
+} // namespace
+
+int SDO_SendRequest(uint32_t cobId, const SdoFrame *frame)
+{
+    uint8_t field[SDO_FRAME_LENGTH];
+    std::memcpy(field, frame, SDO_FRAME_LENGTH);
+    // The n data bytes that carry nothing go out as zero whatever the frame holds.
+    uint8_t empty = (frame->command >> 2) & 3u;
+    for (uint8_t i = 0; i < empty; ++i)
+        field[SDO_FRAME_LENGTH - 1 - i] = 0;
+    return CAN_Transmit(SDO_TX_BUFFER, CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
+}
+
+int SDO_SendSegment(uint32_t cobId, uint8_t ccs, uint8_t last, uint8_t count, const uint8_t *source)
+{
+    if (count > SDO_SEGMENT_MAX_DATA)
+        count = SDO_SEGMENT_MAX_DATA;
+    uint8_t field[SDO_FRAME_LENGTH] = {};
+    field[0] = static_cast<uint8_t>(((ccs & 7u) << 5) | ((g_sdoToggle & 1u) << 4) |
+                                    ((SDO_SEGMENT_MAX_DATA - count) << 1) | (last & 1u));
+    if (count > 0)
+        std::memcpy(field + 1, source, count);
+    g_sdoToggle ^= 1u;
+    if (last == 1)
+        g_sdoToggle = 0;
+    return CAN_Transmit(SDO_TX_BUFFER, CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
+}
+
+int SDO_WaitReply(uint32_t cobId, SdoFrame *frame)
+{
+    CanMessage message;
+    bool received = false;
+    for (uint32_t poll = 0; poll < SDO_REPLY_POLLS && !received; ++poll) {
+        int8_t which = -1;
+        CAN_GetRxStatus(&which, nullptr, nullptr, nullptr);
+        PLAT_SleepMs(SDO_POLL_PAUSE_MS);
+        if (which == 0 || which == 1) {
+            CAN_ReadMessage(static_cast<uint8_t>(which), &message);
+            received = isReply(message, cobId);
+        } else if (which == 2) {
+            CAN_ReadMessage(0, &message);
+            received = isReply(message, cobId);
+            if (!received) {
+                CAN_ReadMessage(1, &message);
+                received = isReply(message, cobId);
+            }
+        }
+    }
+    if (!received)
+        return -1;
+    std::memcpy(frame, message.data, SDO_FRAME_LENGTH);
+    return 0;
+}
+
+void SDO_ResetForTest() { g_sdoToggle = 0; }

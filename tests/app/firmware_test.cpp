@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "app/firmware.h"
+#include "support/tool_fixture.h"
+
+namespace {
+
+uint32_t Word(const std::vector<uint8_t> &image, size_t offset)
+{
+    return image[offset] | (image[offset + 1] << 8) | (image[offset + 2] << 16) |
+           (static_cast<uint32_t>(image[offset + 3]) << 24);
+}
+
+TEST(VectorChecksum, MakesTheEightWordsSumToZero)
+{
+    std::vector<uint8_t> image(32, 0);
+    const uint32_t words[7] = {0x10002000, 0x000000C1, 0x000000C9, 0x000000CB, 0, 0, 0};
+    for (int i = 0; i < 7; ++i)
+        for (int b = 0; b < 4; ++b)
+            image[4 * i + b] = static_cast<uint8_t>(words[i] >> (8 * b));
+    image[28] = 0x55; // whatever word 7 held before is replaced
+    APP_WriteVectorChecksum(image.data());
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 28, image.end()), (std::vector<uint8_t>{0xAB, 0xDD, 0xFF, 0xEF}));
+    uint32_t sum = 0;
+    for (int i = 0; i < 8; ++i)
+        sum += Word(image, 4 * i);
+    EXPECT_EQ(sum, 0u);
+}
+
+class LoadImageTest : public ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        char pattern[] = "/tmp/canisp-image-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        buffer.assign(MAX_IMAGE_SIZE, 0xEE);
+    }
+    void TearDown() override
+    {
+        std::system(("rm -rf '" + dir + "'").c_str());
+        ToolTest::TearDown();
+    }
+    std::string Write(size_t length, uint8_t fill = 0x11)
+    {
+        std::string path = dir + "/image" + std::to_string(length) + ".bin";
+        FILE *file = std::fopen(path.c_str(), "wb");
+        std::vector<uint8_t> bytes(length, fill);
+        if (length > 0)
+            std::fwrite(bytes.data(), 1, length, file);
+        std::fclose(file);
+        return path;
+    }
+    std::string dir;
+    std::vector<uint8_t> buffer;
+};
+
+TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZeros)
+{
+    const struct {
+        size_t length;
+        uint32_t padded;
+    } cases[] = {{5, 8}, {4096, 4096}, {4097, 4100}, {32767, 32768}, {32768, 32768}};
+    for (const auto &c : cases) {
+        uint32_t size = 0;
+        ASSERT_EQ(APP_LoadImage(Write(c.length).c_str(), &size, buffer.data()), LOAD_OK) << c.length;
+        EXPECT_EQ(size, c.padded) << c.length;
+        EXPECT_EQ(buffer[c.length - 1], 0x11) << c.length;
+        for (size_t i = c.length; i < MAX_IMAGE_SIZE; ++i) {
+            if (i < 28 || i >= 32) { // the checksum word may lie past a short image
+                ASSERT_EQ(buffer[i], 0) << "byte " << i << " of a " << c.length << "-byte image";
+            }
+        }
+    }
+}
+
+TEST_F(LoadImageTest, AShortImageStillGetsItsChecksumOverZeroWords)
+{
+    uint32_t size = 0;
+    ASSERT_EQ(APP_LoadImage(Write(5, 0x01).c_str(), &size, buffer.data()), LOAD_OK);
+    // Words 0 and 1: 0x01010101 and 0x00000001; word 7 = -(0x01010102).
+    EXPECT_EQ(Word(buffer, 28), 0u - 0x01010102u);
+}
+
+TEST_F(LoadImageTest, WhatCannotBeProgrammedIsRefusedBeforeAnythingElse)
+{
+    const std::string fifo = dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        LoadResult result;
+    } cases[] = {
+        {Write(32769), LOAD_TOO_BIG},
+        {Write(0), LOAD_EMPTY},
+        {dir + "/missing.bin", LOAD_OPEN_FAILED},
+        {"", LOAD_OPEN_FAILED},
+        {dir, LOAD_OPEN_FAILED},         // a folder
+        {"/dev/zero", LOAD_OPEN_FAILED}, // a device that never ends
+        {fifo, LOAD_OPEN_FAILED},        // a pipe without a writer
+    };
+    for (const auto &c : cases) {
+        uint32_t size = 1234;
+        EXPECT_EQ(APP_LoadImage(c.path.c_str(), &size, buffer.data()), c.result) << c.path;
+        EXPECT_EQ(size, 1234u) << c.path;
+    }
+}
+
+} // namespace
