@@ -91,7 +91,7 @@ bool IsFilterOrMask(uint8_t a) { return a <= 0x0B || (a >= 0x10 && a <= 0x1B) ||
 
 bool InTxBuffer(uint8_t a, int* buffer) {
     for (int n = 0; n < 3; ++n) {
-        if (a >= TXB_SIDH[n] && a <= TXB_SIDH[n] + HDR_DATA + 7) {
+        if (a >= TXB_CTRL[n] && a <= TXB_SIDH[n] + HDR_DATA + 7) {
             *buffer = n;
             return true;
         }

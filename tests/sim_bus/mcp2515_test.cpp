@@ -1,0 +1,505 @@
+#include "sim/mcp2515.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "spi_driver.h"
+
+using namespace simboard;
+using simboard_test::SpiDriver;
+
+namespace {
+
+constexpr Ticks US = TICKS_PER_US;
+const std::vector<uint8_t> FRAME_67D = {0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
+
+struct Board {
+    // The bus outlives the controller attached to it.
+    CanBus bus;
+    Mcp2515 mcp;
+    SpiDriver spi{mcp};
+    std::vector<std::string> notes;
+
+    explicit Board(McpVariant v = McpVariant::Normal, uint32_t osc = 16000000) : mcp(osc, v) {
+        mcp.ConnectBus(&bus);
+        mcp.SetNoteSink([this](Ticks, const std::string& t) { notes.push_back(t); });
+    }
+    bool Noted(const std::string& part) const {
+        return std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(part) != std::string::npos; });
+    }
+};
+
+CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false) {
+    CanFrame f;
+    f.id = id;
+    f.extended = ext;
+    f.remote = remote;
+    f.dlc = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f.data);
+    return f;
+}
+
+} // namespace
+
+TEST(Mcp2515, PowerOnAndResetValues) {
+    struct Reg {
+        uint8_t address, value;
+    } table[] = {
+        {0x0C, 0x00}, {0x0D, 0x38}, {0x0E, 0x80}, {0x0F, 0x87}, {0x1E, 0x80}, {0x7F, 0x87}, {0x1C, 0x00},
+        {0x1D, 0x00}, {0x28, 0x00}, {0x29, 0x00}, {0x2A, 0x00}, {0x2B, 0x00}, {0x2C, 0x00}, {0x2D, 0x00},
+        {0x30, 0x00}, {0x40, 0x00}, {0x50, 0x00}, {0x60, 0x00}, {0x70, 0x00}, {0x20, 0x00}, {0x01, 0x00},
+    };
+    Board b;
+    for (const Reg& r : table) EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+
+    // RESET restores the defined registers and keeps the undefined ones.
+    b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    b.spi.Write(0x00, {0x12});
+    b.spi.Write(0x31, {0xAB});
+    b.spi.Write(0x2B, {0x03});
+    b.spi.BitModify(0x0F, 0xE0, 0x00);
+    EXPECT_EQ(b.spi.Read(0x0E), 0x00);
+    b.spi.Reset();
+    for (const Reg& r : table) {
+        if (r.address == 0x01) continue;
+        EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+    }
+    EXPECT_EQ(b.spi.Read(0x00), 0x12);
+    EXPECT_EQ(b.spi.Read(0x31), 0xAB);
+}
+
+TEST(Mcp2515, BringUpLeavesTheDocumentedRegisters) {
+    Board b;
+    b.spi.BringUp();
+    struct Reg {
+        uint8_t address, value;
+    } table[] = {
+        {0x28, 0x02}, {0x29, 0x90}, {0x2A, 0x09}, {0x60, 0x60}, {0x70, 0x60}, {0x2B, 0x03},
+        {0x2C, 0x00}, {0x0F, 0x07}, {0x0E, 0x00}, {0x0C, 0x00}, {0x0D, 0x38},
+    };
+    for (const Reg& r : table) EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+    for (uint8_t a = 0x20; a < 0x28; ++a) EXPECT_EQ(b.spi.Read(a), 0x00);
+    for (uint8_t f : {0x00, 0x04, 0x08, 0x10, 0x14, 0x18}) {
+        EXPECT_EQ(b.spi.ReadMany(f, 4), (std::vector<uint8_t>{0x00, 0x40, 0x00, 0x00})) << int(f);
+    }
+    EXPECT_EQ(b.mcp.Mode(), mcp::MODE_NORMAL);
+    EXPECT_DOUBLE_EQ(b.mcp.BitRate(), 100000);
+}
+
+TEST(Mcp2515, BitRateFromCnfAndOscillator) {
+    struct Case {
+        uint32_t osc;
+        uint8_t cnf3, cnf2, cnf1;
+        double rate;
+    } cases[] = {
+        {16000000, 0x02, 0x90, 0x09, 100000}, {16000000, 0x02, 0x90, 0x07, 125000},
+        {16000000, 0x02, 0x90, 0x01, 500000}, {16000000, 0x02, 0x90, 0x00, 1000000},
+        {8000000, 0x02, 0x90, 0x09, 50000},
+        // BTLMODE 0: PS2 is the larger of PS1 and 2 TQ: 1 + 1 + 3 + 3 = 8 TQ.
+        {16000000, 0x07, 0x10, 0x09, 100000},
+        // PRSEG 2, PHSEG1 3, PHSEG2 4: 1 + 3 + 4 + 5 = 13 TQ.
+        {16000000, 0x04, 0x9A, 0x00, 16000000.0 / 26},
+    };
+    for (const Case& c : cases) {
+        Board b(McpVariant::Normal, c.osc);
+        b.spi.Write(0x28, {c.cnf3, c.cnf2, c.cnf1});
+        EXPECT_DOUBLE_EQ(b.mcp.ConfiguredBitRate(), c.rate);
+        b.spi.BitModify(0x0F, 0xE0, 0x00);
+        EXPECT_DOUBLE_EQ(b.mcp.BitRate(), c.rate);
+    }
+    // PS2 of 1 TQ breaks the datasheet's rules: the rate stands, with a note.
+    Board b;
+    b.spi.Write(0x28, {0x00, 0x90, 0x09});
+    b.spi.BitModify(0x0F, 0xE0, 0x00);
+    EXPECT_TRUE(b.Noted("bit timing"));
+}
+
+TEST(Mcp2515, BitModifyOnlyOnTheRegistersThatAllowIt) {
+    struct Case {
+        uint8_t address, before, mask, data, after;
+    } cases[] = {
+        {0x2B, 0xF0, 0x0F, 0x05, 0xF5},  // CANINTE: masked
+        {0x2C, 0xFF, 0x01, 0x00, 0xFE},  // CANINTF: masked
+        {0x29, 0x90, 0x07, 0x02, 0x92},  // CNF2: masked
+        {0x60, 0x60, 0x04, 0x04, 0x66},  // RXB0CTRL: BUKT and its read-only copy
+        {0x3F, 0x87, 0x08, 0x08, 0x8F},  // a CANCTRL mirror: masked
+        {0x01, 0xFF, 0xE0, 0x40, 0x40},  // filter SIDL: whole byte (unimplemented bits read 0)
+        {0x00, 0xFF, 0x01, 0x00, 0x00},  // filter SIDH: whole byte
+        {0x36, 0x00, 0x0F, 0xAA, 0xAA},  // TXB0D0: whole byte
+        {0x22, 0x55, 0x0F, 0x33, 0x33},  // mask EID8: whole byte
+    };
+    for (const Case& c : cases) {
+        Board b;
+        b.mcp.Poke(c.address, c.before);
+        b.spi.BitModify(c.address, c.mask, c.data);
+        EXPECT_EQ(b.mcp.Peek(c.address), c.after) << std::hex << int(c.address);
+    }
+}
+
+TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits) {
+    Board b;
+    b.spi.BringUp();
+    b.notes.clear();
+    b.spi.Write(0x28, {0x05, 0x05, 0x05});  // CNF3-1: ignored in normal mode
+    b.spi.Write(0x00, {0xAA});               // RXF0SIDH
+    b.spi.Write(0x24, {0xAA});               // RXM1SIDH
+    b.spi.BitModify(0x0D, 0x07, 0x07);       // TXRTSCTRL mode bits
+    EXPECT_EQ(b.spi.ReadMany(0x28, 3), (std::vector<uint8_t>{0x02, 0x90, 0x09}));
+    EXPECT_EQ(b.spi.Read(0x00), 0x00);
+    EXPECT_EQ(b.spi.Read(0x24), 0x00);
+    EXPECT_EQ(b.spi.Read(0x0D), 0x38);
+    EXPECT_TRUE(b.Noted("write to 0x28 ignored"));
+
+    b.spi.Write(0x1C, {0x55});  // TEC: read-only
+    b.spi.Write(0x0E, {0x40});  // CANSTAT: read-only
+    b.spi.Write(0x61, {0x77});  // RXB0SIDH: read-only
+    b.spi.Write(0x30, {0x73});  // TXB0CTRL: only TXP is written here (TXREQ off)
+    EXPECT_EQ(b.spi.Read(0x1C), 0x00);
+    EXPECT_EQ(b.spi.Read(0x0E), 0x00);
+    EXPECT_EQ(b.spi.Read(0x61), 0x00);
+    EXPECT_EQ(b.spi.Read(0x30), 0x03);
+
+    // Back in configuration mode the same writes land.
+    b.spi.BitModify(0x0F, 0xE0, 0x80);
+    EXPECT_EQ(b.spi.Read(0x0E), 0x80);
+    b.spi.Write(0x28, {0x05, 0x05, 0x05});
+    EXPECT_EQ(b.spi.ReadMany(0x28, 3), (std::vector<uint8_t>{0x05, 0x05, 0x05}));
+}
+
+TEST(Mcp2515, ModeRequests) {
+    Board b;
+    b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    struct Step {
+        uint8_t canctrl, canctrlRead, canstat;
+    } steps[] = {
+        {0x60, 0x60, 0x60},  // listen-only
+        {0x40, 0x40, 0x40},  // loopback
+        {0xE0, 0xE0, 0x40},  // invalid: REQOP reads back, OPMOD stays
+        {0x20, 0x20, 0x20},  // sleep
+        {0x00, 0x00, 0x00},  // normal
+        {0x80, 0x80, 0x80},  // configuration
+    };
+    for (const Step& s : steps) {
+        b.spi.Write(0x0F, {s.canctrl});
+        EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
+        EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
+    }
+}
+
+TEST(Mcp2515, SpiFraming) {
+    Board b;
+    // Unknown instruction: nothing driven, nothing done.
+    EXPECT_EQ(b.spi.Frame({0x46, 0x2B, 0x03}), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
+    // A partial byte at release is discarded: the data byte never lands.
+    b.spi.Frame({0x02, 0x2B}, 7, 0xFE);
+    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
+    // WRITE and READ run on through the map and wrap at 0x7F; an address
+    // above 0x7F addresses the register at (address AND 0x7F).
+    b.spi.Write(0x2B, {0x01, 0x02});
+    EXPECT_EQ(b.spi.ReadMany(0xAB, 2), (std::vector<uint8_t>{0x01, 0x02}));
+    EXPECT_EQ(b.spi.ReadMany(0x7F, 2), (std::vector<uint8_t>{0x87, 0x00}));
+    // READ STATUS repeats its byte; the instruction byte itself reads 0xFF.
+    b.mcp.Poke(0x2C, 0x05);
+    EXPECT_EQ(b.spi.Frame({0xA0, 0, 0, 0}), (std::vector<uint8_t>{0xFF, 0x09, 0x09, 0x09}));
+}
+
+TEST(Mcp2515, ResetStartUpWindowAndFastClock) {
+    Board b;
+    b.spi.Write(0x2B, {0x03});
+    b.spi.Frame({0xC0});
+    // A frame beginning within 128 oscillator periods (8 µs) is ignored.
+    b.spi.Write(0x2B, {0x07});
+    b.spi.now += 8 * US;
+    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
+    EXPECT_TRUE(b.Noted("start-up"));
+
+    // SCK above 10 MHz: the frame is not decoded and SO stays undriven.
+    b.spi.halfPeriod = 2;  // 15 MHz
+    EXPECT_EQ(b.spi.Frame({0x03, 0x0F, 0x00}), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
+    b.spi.Write(0x2B, {0x07});
+    b.spi.halfPeriod = 3;  // exactly 10 MHz is within the datasheet
+    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
+    EXPECT_EQ(b.spi.Read(0x0F), 0x87);
+    EXPECT_TRUE(b.Noted("SCK above 10 MHz"));
+}
+
+TEST(Mcp2515, MisoLowReadsZeroButExecutes) {
+    Board b(McpVariant::MisoLow);
+    EXPECT_EQ(b.mcp.So(), SoLevel::Low);
+    b.spi.Write(0x2B, {0x03});
+    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
+    EXPECT_EQ(b.mcp.Peek(0x2B), 0x03);
+}
+
+TEST(Mcp2515, TransmitPuts67DOnTheBus) {
+    Board b;
+    b.spi.BringUp();
+    int node = b.bus.AttachTestNode(100000, false);
+    Ticks before = b.spi.now;
+    b.spi.LoadAndSend(FRAME_67D);
+    TestNode::Received r;
+    ASSERT_TRUE(b.bus.FindTestNode(node)->Take(&r));
+    EXPECT_EQ(r.frame, Frame(0x67D, false, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0}));
+    // The RTS release returns at the end of the 124-bit frame.
+    EXPECT_GE(b.spi.now - before, 1240 * US);
+    EXPECT_EQ(r.end + b.spi.halfPeriod, b.spi.now);
+    EXPECT_EQ(b.spi.Read(0x30), 0x00);
+    EXPECT_EQ(b.spi.ReadStatus(), 0x08);  // TX0IF, TXREQ clear
+    EXPECT_EQ(b.spi.Read(0x1C), 0x00);
+    EXPECT_EQ(b.bus.FrameCount(), 1u);
+}
+
+TEST(Mcp2515, HeaderLayoutAndDlc15BetweenTwoControllers) {
+    Board a;
+    Mcp2515 other;
+    other.ConnectBus(&a.bus);
+    SpiDriver spi2(other);
+    a.spi.BringUp();
+    spi2.now = a.spi.now;
+    spi2.BringUp();
+    a.spi.now = spi2.now;
+
+    struct Case {
+        std::vector<uint8_t> header;
+        CanFrame expect;
+    } cases[] = {
+        {{0x24, 0x6A, 0xAB, 0xCD, 0x02, 0x11, 0x22}, Frame(0x048EABCD, true, {0x11, 0x22})},
+        {{0xCF, 0xA0, 0x00, 0x00, 0x0F, 1, 2, 3, 4, 5, 6, 7, 8}, Frame(0x67D, false, {1, 2, 3, 4, 5, 6, 7, 8})},
+        {{0xCF, 0xA0, 0x00, 0x00, 0x43}, Frame(0x67D, false, {0, 0, 0}, true)},
+        {{0x24, 0x6A, 0xAB, 0xCD, 0x40}, Frame(0x048EABCD, true, {}, true)},
+    };
+    cases[1].expect.dlc = 15;
+    int node = a.bus.AttachTestNode(100000, true);
+    for (const Case& c : cases) {
+        a.spi.LoadAndSend(c.header);
+        TestNode::Received r;
+        ASSERT_TRUE(a.bus.FindTestNode(node)->Take(&r));
+        EXPECT_EQ(r.frame, c.expect);
+        // The receiving controller stores the header as received.
+        std::vector<uint8_t> got = {0x90, 0, 0, 0, 0, 0};
+        got.resize(6 + c.expect.DataLength());
+        spi2.now = a.spi.now;
+        got = spi2.Frame(got);
+        std::vector<uint8_t> want = c.header;
+        if (!c.expect.extended) want[2] = want[3] = 0;  // not sent for a standard frame
+        if (!c.expect.extended && c.expect.remote) {
+            want[1] |= 0x10;  // SRR carries a standard frame's remote flag
+            want[4] &= 0x0F;
+        }
+        EXPECT_EQ(std::vector<uint8_t>(got.begin() + 1, got.end()),
+                  std::vector<uint8_t>(want.begin(), want.begin() + 5 + c.expect.DataLength()));
+        EXPECT_EQ(other.Peek(0x60) & 0x08, c.expect.remote ? 0x08 : 0x00);
+        EXPECT_EQ(other.Peek(0x2C) & 0x01, 0x00);  // READ RX BUFFER freed it
+    }
+    other.DisconnectBus();
+}
+
+TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending) {
+    Board b;
+    std::vector<bool> acks;
+    b.bus.AddObserver([&](const CanFrame&, Ticks, bool ack) { acks.push_back(ack); });
+    b.spi.BringUp();
+    b.spi.LoadAndSend(FRAME_67D);
+    EXPECT_EQ(b.spi.ReadStatus() & 0x04, 0x04);
+    EXPECT_EQ(b.spi.Read(0x1C), 128);
+    EXPECT_EQ(b.spi.Read(0x2D), 0x15);
+    EXPECT_EQ(b.spi.Read(0x30), 0x18);
+    EXPECT_EQ(b.spi.Read(0x2C) & 0x80, 0x80);  // MERRF
+    EXPECT_EQ(acks, std::vector<bool>{false});
+
+    // The controller will not leave normal mode while the frame is pending.
+    b.spi.BitModify(0x0F, 0xE0, 0x80);
+    EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x00);
+
+    // An acknowledging node lets the retry complete at the next bus activity,
+    // and the deferred configuration request then takes effect.
+    int node = b.bus.AttachTestNode(100000, false);
+    b.spi.now = b.bus.Settle(b.spi.now);
+    EXPECT_EQ(acks, (std::vector<bool>{false, true}));
+    EXPECT_EQ(b.bus.FindTestNode(node)->Queued(), 1u);
+    EXPECT_EQ(b.spi.Read(0x30), 0x10);  // TXERR stays until the next request
+    EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x80);
+    EXPECT_EQ(b.spi.Read(0x1C), 0);  // configuration mode cleared TEC
+}
+
+TEST(Mcp2515, NoBusVariantAndOneShot) {
+    Board b(McpVariant::NoBus);
+    int node = b.bus.AttachTestNode(100000, false);
+    b.spi.BringUp();
+    Ticks before = b.spi.now;
+    b.spi.LoadAndSend(FRAME_67D);
+    EXPECT_EQ(b.spi.Read(0x30), 0x18);
+    EXPECT_EQ(b.spi.Read(0x1C), 128);
+    EXPECT_GT(b.spi.now - before, 1240 * US);  // the attempt still takes its bits
+    EXPECT_EQ(b.bus.FrameCount(), 0u);
+    TestNode::Received r;
+    EXPECT_EQ(b.bus.FindTestNode(node)->Send(b.bus, Frame(0x5FD, false, {1}), &b.spi.now), 1);
+    EXPECT_EQ(b.spi.Read(0x2C) & 0x03, 0x00);
+
+    // One-shot: a single attempt, TEC + 8, TXREQ cleared and TXERR left.
+    Board o;
+    o.spi.BringUp();
+    o.spi.BitModify(0x0F, 0x08, 0x08);
+    o.spi.LoadAndSend(FRAME_67D);
+    EXPECT_EQ(o.spi.Read(0x30), 0x10);
+    EXPECT_EQ(o.spi.Read(0x1C), 8);
+    EXPECT_EQ(o.spi.Read(0x2D), 0x00);
+}
+
+TEST(Mcp2515, AbortAndPendingBufferRules) {
+    Board b;
+    b.spi.BringUp();
+    b.spi.LoadAndSend(FRAME_67D);  // nobody acknowledges: TXB0 pending
+    b.notes.clear();
+    b.spi.Write(0x31, {0x00});
+    EXPECT_EQ(b.spi.Read(0x31), 0xCF);
+    EXPECT_TRUE(b.Noted("ignored while TXB0 is pending"));
+
+    // ABAT aborts every pending frame and reads 1 until cleared.
+    b.spi.BitModify(0x0F, 0x10, 0x10);
+    EXPECT_EQ(b.spi.Read(0x30) & 0x48, 0x40);  // ABTF, TXREQ clear
+    EXPECT_EQ(b.spi.Read(0x0F) & 0x10, 0x10);
+    b.spi.BitModify(0x0F, 0x10, 0x00);
+
+    // Clearing TXREQ by hand aborts too; setting it clears ABTF, MLOA, TXERR.
+    b.spi.Frame({0x81});
+    EXPECT_EQ(b.spi.Read(0x30), 0x18);
+    b.spi.BitModify(0x30, 0x08, 0x00);
+    EXPECT_EQ(b.spi.Read(0x30), 0x50);
+}
+
+TEST(Mcp2515, TransmitOrderByPriority) {
+    Board b;
+    std::vector<uint32_t> order;
+    b.bus.AddObserver([&](const CanFrame& f, Ticks, bool) { order.push_back(f.id); });
+    b.bus.AttachTestNode(100000, false);
+    b.spi.BringUp();
+    b.spi.BitModify(0x0F, 0xE0, 0x80);  // configuration: requests wait
+    // Identifiers 0x100, 0x200, 0x300 in buffers 0, 1, 2; TXB0 with TXP 3.
+    b.spi.Frame({0x40, 0x20, 0x00, 0, 0, 0});
+    b.spi.Frame({0x42, 0x40, 0x00, 0, 0, 0});
+    b.spi.Frame({0x44, 0x60, 0x00, 0, 0, 0});
+    b.spi.Write(0x30, {0x03});
+    b.spi.Frame({0x87});
+    b.spi.BitModify(0x0F, 0xE0, 0x00);
+    EXPECT_EQ(order, (std::vector<uint32_t>{0x100, 0x300, 0x200}));
+    EXPECT_EQ(b.spi.ReadStatus(), 0xA8);
+}
+
+TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0) {
+    Board b;
+    b.spi.BringUp();
+    int node = b.bus.AttachTestNode(100000, false);
+    TestNode* t = b.bus.FindTestNode(node);
+    EXPECT_EQ(t->Send(b.bus, Frame(0x5FD, false, {1, 2, 3}), &b.spi.now), 0);
+    EXPECT_EQ(b.spi.RxStatus(), 0x40);
+    // A second frame while RXB0 is unread is lost, but still acknowledged.
+    EXPECT_EQ(t->Send(b.bus, Frame(0x5FE, false, {9}), &b.spi.now), 0);
+    EXPECT_EQ(b.spi.Read(0x2D), 0x40);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x01);  // no ERRIF: ERRIE is off
+    EXPECT_EQ(b.spi.Frame({0x90, 0, 0, 0, 0, 0, 0}),
+              (std::vector<uint8_t>{0xFF, 0xBF, 0xA0, 0x00, 0x00, 0x03, 0x01}));
+    EXPECT_EQ(b.spi.Read(0x2C), 0x00);
+    // With ERRIE the overflow raises ERRIF, and CANSTAT.ICOD shows it.
+    b.spi.BitModify(0x2D, 0x40, 0x00);
+    b.spi.BitModify(0x2B, 0x20, 0x20);
+    t->Send(b.bus, Frame(0x001, false, {}), &b.spi.now);
+    t->Send(b.bus, Frame(0x002, false, {}), &b.spi.now);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x21);
+    EXPECT_EQ(b.spi.Read(0x0E), 0x02);
+}
+
+TEST(Mcp2515, AcceptanceFiltersAndRollover) {
+    // Each case: register set-up, then two frames; where they land.
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint8_t, uint8_t>> regs;
+        CanFrame first, second;
+        uint8_t rxStatusAfterFirst;  // RX STATUS
+        uint8_t intf;                // CANINTF & 3 after both
+        uint8_t eflg;
+    } cases[] = {
+        {"filters off, no rollover", {{0x60, 0x60}, {0x70, 0x60}},
+         Frame(0x123, false, {1}), Frame(0x124, false, {2}), 0x40, 0x01, 0x40},
+        {"filters off, rollover", {{0x60, 0x64}, {0x70, 0x00}},
+         Frame(0x123, false, {1}), Frame(0x124, false, {2}), 0x40, 0x03, 0x00},
+        {"RXF1 hit, then rolled over as RXF1", {{0x60, 0x04}, {0x20, 0xFF}, {0x21, 0xE0}, {0x04, 0x24}, {0x05, 0x60}},
+         Frame(0x123, false, {1}), Frame(0x123, false, {2}), 0x41, 0x03, 0x00},
+        {"extended frame to RXF3 in RXB1", {{0x60, 0x00}, {0x70, 0x00}, {0x24, 0xFF}, {0x25, 0xE3}, {0x26, 0xFF}, {0x27, 0xFF},
+          {0x10, 0x24}, {0x11, 0x6A}, {0x12, 0xAB}, {0x13, 0xCD}},
+         Frame(0x048EABCD, true, {1}), Frame(0x048EABCE, true, {2}), 0x93, 0x02, 0x00},
+        {"standard-only buffer", {{0x60, 0x20}, {0x70, 0x60}},
+         Frame(0x048EABCD, true, {}, true), Frame(0x100, false, {}), 0x9A, 0x03, 0x00},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Board b;
+        b.spi.Write(0x28, {0x02, 0x90, 0x09});
+        for (auto& r : c.regs) b.spi.Write(r.first, {r.second});
+        b.spi.BitModify(0x0F, 0xE0, 0x00);
+        int node = b.bus.AttachTestNode(100000, false);
+        b.bus.FindTestNode(node)->Send(b.bus, c.first, &b.spi.now);
+        EXPECT_EQ(b.spi.RxStatus(), c.rxStatusAfterFirst);
+        b.bus.FindTestNode(node)->Send(b.bus, c.second, &b.spi.now);
+        EXPECT_EQ(b.spi.Read(0x2C) & 0x03, c.intf);
+        EXPECT_EQ(b.spi.Read(0x2D), c.eflg);
+    }
+}
+
+TEST(Mcp2515, RolloverMarksTheFilterInRxStatus) {
+    Board b;
+    b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    b.spi.Write(0x60, {0x64});
+    b.spi.BitModify(0x0F, 0xE0, 0x00);
+    int node = b.bus.AttachTestNode(100000, false);
+    b.bus.FindTestNode(node)->Send(b.bus, Frame(0x7FF, false, {}), &b.spi.now);
+    b.bus.FindTestNode(node)->Send(b.bus, Frame(0x7FE, false, {}), &b.spi.now);
+    EXPECT_EQ(b.spi.RxStatus(), 0xC0);
+    b.spi.Frame({0x90});  // frees RXB0: RX STATUS now describes RXB1
+    EXPECT_EQ(b.spi.RxStatus(), 0x86);
+    EXPECT_EQ(b.spi.Read(0x70) & 0x07, 0x00);
+}
+
+TEST(Mcp2515, ListenOnlyLoopbackAndSleep) {
+    Board b;
+    b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    b.spi.Write(0x60, {0x60});
+    int node = b.bus.AttachTestNode(100000, false);
+    TestNode* t = b.bus.FindTestNode(node);
+
+    // Listen-only: receives, never acknowledges.
+    b.spi.BitModify(0x0F, 0xE0, 0x60);
+    EXPECT_EQ(t->Send(b.bus, Frame(0x10, false, {}), &b.spi.now), 1);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x00);  // unacknowledged frames reach nobody
+    int ack = b.bus.AttachTestNode(100000, true);
+    (void)ack;
+    Mcp2515 acker;
+    acker.Poke(0x28, 0x02);
+    acker.Poke(0x29, 0x90);
+    acker.Poke(0x2A, 0x09);
+    acker.Poke(0x0E, 0x00);
+    acker.ConnectBus(&b.bus);
+    EXPECT_EQ(t->Send(b.bus, Frame(0x11, false, {}), &b.spi.now), 0);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x01);
+    acker.DisconnectBus();
+
+    // Loopback: the frame goes to its own receive buffer, not the bus.
+    b.spi.Write(0x2C, {0x00});
+    b.spi.BitModify(0x0F, 0xE0, 0x40);
+    uint64_t count = b.bus.FrameCount();
+    b.spi.LoadAndSend({0x02, 0x00, 0, 0, 0x01, 0x5A});
+    EXPECT_EQ(b.bus.FrameCount(), count);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x05);
+    EXPECT_EQ(b.spi.Read(0x66), 0x5A);
+
+    // Sleep with WAKIE: bus activity wakes it into listen-only; that frame is lost.
+    b.spi.Write(0x2C, {0x00});
+    b.spi.Write(0x2B, {0x40});
+    b.spi.BitModify(0x0F, 0xE0, 0x20);
+    EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x20);
+    t->Send(b.bus, Frame(0x12, false, {}), &b.spi.now);
+    EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x60);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x40);
+}
