@@ -386,7 +386,7 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
         } else {
             size_t dash = calls.find('-');
             std::string firstText = Trim(calls.substr(0, dash));
-            if (!ParseDecimal(firstText, UINT64_MAX, &rule.first)) {
+            if (!ParseNumber(firstText, UINT64_MAX, &rule.first)) {
                 *reason = "calls must be N, N-M, N- or *";
                 return false;
             }
@@ -402,7 +402,7 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
                 if (lastText.empty()) {
                     rule.last = UINT64_MAX;
                     callsText = std::to_string(rule.first) + "-";
-                } else if (!ParseDecimal(lastText, UINT64_MAX, &rule.last)) {
+                } else if (!ParseNumber(lastText, UINT64_MAX, &rule.last)) {
                     *reason = "calls must be N, N-M, N- or *";
                     return false;
                 } else if (rule.last < rule.first) {

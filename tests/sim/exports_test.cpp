@@ -1,0 +1,91 @@
+// Each board library exports the driver's entry points and the control
+// interface and nothing else; each variant lacks exactly its one entry point.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support/child_process.h"
+
+namespace {
+
+const char *const kEntryPoints[] = {
+    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
+    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
+    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
+    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
+};
+const char *const kControl[] = {
+    "SimBoard_Reset",         "SimBoard_Set",       "SimBoard_Time",     "SimBoard_UsbCallCount",
+    "SimBoard_SpiByteCount",  "SimBoard_SpiScript", "SimBoard_SpiFrame",
+};
+
+// Symbols that the linker itself defines in every shared object.
+bool LinkerSymbol(const std::string &name)
+{
+    return name == "_init" || name == "_fini" || name == "_edata" || name == "_end" || name == "__bss_start";
+}
+
+std::set<std::string> Exports(const std::string &library)
+{
+    ChildSpec spec;
+    spec.program = "nm";
+    spec.args = {"-D", "--defined-only", library};
+    spec.timeoutSeconds = 60;
+    ChildResult result = RunChild(spec);
+    EXPECT_EQ(0, result.exitStatus) << result.Describe();
+    std::set<std::string> names;
+    std::istringstream lines(result.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string address, kind, name;
+        if (words >> address >> kind >> name && !LinkerSymbol(name))
+            names.insert(name);
+    }
+    return names;
+}
+
+std::set<std::string> Expected(const std::string &omitted)
+{
+    std::set<std::string> names(std::begin(kControl), std::end(kControl));
+    for (const char *name : kEntryPoints)
+        if (omitted != name)
+            names.insert(name);
+    return names;
+}
+
+struct Library {
+    const char *path;
+    const char *omitted;
+};
+
+class BoardExports : public ::testing::TestWithParam<Library> {};
+
+TEST_P(BoardExports, ExportExactlyTheEntryPointsAndTheControlInterface)
+{
+    EXPECT_EQ(Expected(GetParam().omitted), Exports(GetParam().path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, BoardExports,
+                         ::testing::Values(Library{SIMBOARD_LIBRARY, ""},
+                                           Library{SIMBOARD_NO_PURGE_LIBRARY, "FT_Purge"},
+                                           Library{SIMBOARD_NO_VERSION_LIBRARY, "FT_GetLibraryVersion"}));
+
+TEST(BoardLibraries, HaveTheDriverFileNameAndSoname)
+{
+    for (const char *path : {SIMBOARD_LIBRARY, SIMBOARD_NO_PURGE_LIBRARY, SIMBOARD_NO_VERSION_LIBRARY}) {
+        std::string text(path);
+        EXPECT_EQ("libftd2xx.so", text.substr(text.rfind('/') + 1));
+        ChildSpec spec;
+        spec.program = "readelf";
+        spec.args = {"-d", path};
+        ChildResult result = RunChild(spec);
+        EXPECT_NE(std::string::npos, result.out.find("Library soname: [libftd2xx.so]")) << result.Describe();
+    }
+    EXPECT_NE(std::string(SIMBOARD_NO_PURGE_LIBRARY).find("/no-FT_Purge/"), std::string::npos);
+    EXPECT_NE(std::string(SIMBOARD_NO_VERSION_LIBRARY).find("/no-FT_GetLibraryVersion/"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,161 @@
+// The tool's channel set-up on the default board, driven through the entry
+// points as the tool's SPI master makes its calls, and the controller reset
+// that follows: the trace must hold exactly these lines.
+#include "board_fixture.h"
+
+namespace {
+
+const char *const kExpected[] = {
+    "0000000000 BOARD start devices=\"FT2232H\" engine=\"ok\" fail=\"\"",
+    "0000001000 USB FT_CreateDeviceInfoList#1 = 0 OK count=2",
+    "0000001000 USB FT_GetDeviceInfoList#1 = 0 OK count=2",
+    "0000001000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
+    "0000001000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000002000 USB FT_CreateDeviceInfoList#2 = 0 OK count=2",
+    "0000002000 USB FT_GetDeviceInfoList#2 = 0 OK count=2",
+    "0000002000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
+    "0000002000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000003000 USB FT_CreateDeviceInfoList#3 = 0 OK count=2",
+    "0000003000 USB FT_GetDeviceInfoList#3 = 0 OK count=2",
+    "0000003000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
+    "0000003000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000013000 USB FT_Open#1 index=0 = 0 OK handle=0x5B00000010",
+    "0000013000 USB FT_GetDeviceInfo#1 handle=0x5B00000010 = 0 OK type=6 id=0x04036010 serial=\"SB000001A\" description=\"Dual RS232-HS A\"",
+    "0000013125 USB FT_ResetDevice#1 handle=0x5B00000010 = 0 OK",
+    "0000013250 USB FT_Purge#1 handle=0x5B00000010 mask=0x3 = 0 OK",
+    "0000013250 USB FT_SetUSBParameters#1 handle=0x5B00000010 in=65536 out=65536 = 0 OK",
+    "0000013375 USB FT_SetChars#1 handle=0x5B00000010 event=0x00 eventEnable=0 error=0x00 errorEnable=0 = 0 OK",
+    "0000013375 USB FT_SetTimeouts#1 handle=0x5B00000010 read=5000 write=5000 = 0 OK",
+    "0000013500 USB FT_SetLatencyTimer#1 handle=0x5B00000010 ms=255 = 0 OK",
+    "0000013625 USB FT_SetBitMode#1 handle=0x5B00000010 mask=0x00 mode=0x00 = 0 OK",
+    "0000013750 USB FT_SetBitMode#2 handle=0x5B00000010 mask=0x00 mode=0x02 = 0 OK",
+    "0000013875 MPSSE 0 84 loopback-on",
+    "0000013875 USB FT_Write#1 handle=0x5B00000010 count=1 = 0 OK written=1 | 84",
+    "0000014000 USB FT_GetQueueStatus#1 handle=0x5B00000010 = 0 OK queue=0",
+    "0000014125 MPSSE 0 AA bad-command | FA AA",
+    "0000014125 USB FT_Write#2 handle=0x5B00000010 count=1 = 0 OK written=1 | AA",
+    "0000269125 USB FT_GetQueueStatus#2 handle=0x5B00000010 = 0 OK queue=2",
+    "0000269250 USB FT_Read#1 handle=0x5B00000010 count=2 = 0 OK read=2 | FA AA",
+    "0000269375 MPSSE 0 AB bad-command | FA AB",
+    "0000269375 USB FT_Write#3 handle=0x5B00000010 count=1 = 0 OK written=1 | AB",
+    "0000524375 USB FT_GetQueueStatus#3 handle=0x5B00000010 = 0 OK queue=2",
+    "0000524500 USB FT_Read#2 handle=0x5B00000010 count=2 = 0 OK read=2 | FA AB",
+    "0000524625 MPSSE 0 8B div5-on",
+    "0000524625 USB FT_Write#4 handle=0x5B00000010 count=1 = 0 OK written=1 | 8B",
+    "0000524750 MPSSE 0 86 AF 04 divisor divisor=1199 sck=5000Hz",
+    "0000524750 USB FT_Write#5 handle=0x5B00000010 count=3 = 0 OK written=3 | 86 AF 04",
+    "0000524875 MPSSE 0 85 loopback-off",
+    "0000524875 USB FT_Write#6 handle=0x5B00000010 count=1 = 0 OK written=1 | 85",
+    "0000525000 USB FT_GetQueueStatus#4 handle=0x5B00000010 = 0 OK queue=0",
+    "0000525125 MPSSE 0 80 00 0B set-low value=0x00 dir=0x0B pins=0xF4",
+    "0000525125 SPI 0 select",
+    "0000525125 USB FT_Write#7 handle=0x5B00000010 count=3 = 0 OK written=3 | 80 00 0B",
+    "0000525250 MPSSE 0 80 00 0B set-low value=0x00 dir=0x0B pins=0xF4",
+    "0000525250 USB FT_Write#8 handle=0x5B00000010 count=3 = 0 OK written=3 | 80 00 0B",
+    "0000525375 USB FT_Write#9 handle=0x5B00000010 count=3 = 0 OK written=3 | 11 00 00",
+    "0000527100 MPSSE 0 11 00 00 data bytes=1 out=falling msb slave=selected",
+    "0000527100 USB FT_Write#10 handle=0x5B00000010 count=1 = 0 OK written=1 | C0",
+    "0000527225 MPSSE 0 80 08 0B set-low value=0x08 dir=0x0B pins=0xFC",
+    "0000527225 SPI 0 frame 1 bits=8 mosi: C0 miso: FF",
+    "0000527225 USB FT_Write#11 handle=0x5B00000010 count=3 = 0 OK written=3 | 80 08 0B",
+};
+
+class WorkedExample : public BoardTest {
+protected:
+    // The tool's echo search: write the byte, poll the queue, read the pair.
+    void Echo(SB_HANDLE handle, uint8_t command)
+    {
+        Write(handle, {command});
+        uint32_t queued = 0;
+        ASSERT_EQ(0u, FT_GetQueueStatus(handle, &queued));
+        ASSERT_EQ(2u, queued);
+        uint8_t pair[2] = {};
+        uint32_t read = 0;
+        ASSERT_EQ(0u, FT_Read(handle, pair, 2, &read));
+        ASSERT_EQ(2u, read);
+        EXPECT_EQ(0xFA, pair[0]);
+        EXPECT_EQ(command, pair[1]);
+    }
+    void Drain(SB_HANDLE handle)
+    {
+        uint32_t queued = 99;
+        ASSERT_EQ(0u, FT_GetQueueStatus(handle, &queued));
+        EXPECT_EQ(0u, queued);
+    }
+};
+
+TEST_F(WorkedExample, SetUpAndControllerResetLeaveTheDocumentedTrace)
+{
+    for (int pass = 0; pass < 3; ++pass) {
+        uint32_t count = 0;
+        ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
+        ASSERT_EQ(2u, count);
+        SB_DEVICE_RECORD records[2];
+        ASSERT_EQ(0u, FT_GetDeviceInfoList(records, &count));
+    }
+    SB_HANDLE handle = nullptr;
+    ASSERT_EQ(0u, FT_Open(0, &handle));
+    uint32_t type = 0, id = 0;
+    char serial[16], description[64];
+    ASSERT_EQ(0u, FT_GetDeviceInfo(handle, &type, &id, serial, description, nullptr));
+    EXPECT_EQ(6u, type);
+    ASSERT_EQ(0u, FT_ResetDevice(handle));
+    ASSERT_EQ(0u, FT_Purge(handle, 3));
+    ASSERT_EQ(0u, FT_SetUSBParameters(handle, 65536, 65536));
+    ASSERT_EQ(0u, FT_SetChars(handle, 0, 0, 0, 0));
+    ASSERT_EQ(0u, FT_SetTimeouts(handle, 5000, 5000));
+    ASSERT_EQ(0u, FT_SetLatencyTimer(handle, 255));
+    ASSERT_EQ(0u, FT_SetBitMode(handle, 0, 0));
+    ASSERT_EQ(0u, FT_SetBitMode(handle, 0, 2));
+    Write(handle, {0x84});
+    Drain(handle);
+    Echo(handle, 0xAA);
+    Echo(handle, 0xAB);
+    Write(handle, {0x8B});
+    Write(handle, {0x86, 0xAF, 0x04});
+    Write(handle, {0x85});
+    Drain(handle);
+    Write(handle, {0x80, 0x00, 0x0B});
+    EXPECT_EQ(525125u, SimBoard_Time());
+
+    // The controller's reset: one chip-select frame carrying C0.
+    Write(handle, {0x80, 0x00, 0x0B});
+    Write(handle, {0x11, 0x00, 0x00});
+    Write(handle, {0xC0});
+    Write(handle, {0x80, 0x08, 0x0B});
+
+    std::vector<std::string> lines = RawLines();
+    std::vector<std::string> expected(std::begin(kExpected), std::end(kExpected));
+    EXPECT_EQ(expected, lines);
+    uint32_t bits = 0;
+    uint8_t mosi[4] = {};
+    ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi, sizeof mosi, &bits));
+    EXPECT_EQ(8u, bits);
+    EXPECT_EQ(0xC0, mosi[0]);
+    EXPECT_EQ(-1, SimBoard_SpiFrame(2, mosi, sizeof mosi, &bits));
+    EXPECT_EQ(1u, SimBoard_SpiByteCount());
+    EXPECT_EQ(33u, SimBoard_UsbCallCount());
+}
+
+// With a trickling engine each poll makes one more byte visible: the echo
+// pairs arrive split, FA first.
+TEST_F(WorkedExample, TricklingEngineSplitsTheEchoPair)
+{
+    Apply("SIMBOARD_ENGINE", "trickle");
+    SB_HANDLE handle = OpenMpsse(0, 255);
+    Write(handle, {0xAA});
+    std::vector<uint8_t> got;
+    for (int pass = 0; pass < 2; ++pass) {
+        uint32_t queued = 0;
+        ASSERT_EQ(0u, FT_GetQueueStatus(handle, &queued));
+        ASSERT_EQ(1u, queued);
+        uint8_t byte = 0;
+        uint32_t read = 0;
+        ASSERT_EQ(0u, FT_Read(handle, &byte, 1, &read));
+        ASSERT_EQ(1u, read);
+        got.push_back(byte);
+    }
+    EXPECT_EQ((std::vector<uint8_t>{0xFA, 0xAA}), got);
+}
+
+} // namespace
