@@ -286,9 +286,15 @@ double NoiseNode::BitRate() const { return slots_.empty() ? 0 : slots_.front().e
 
 bool NoiseNode::NextFrame(TxRequest* request) {
     if (slots_.empty()) return false;
+    // One frame at a time, in due order; frames due together go in their
+    // arbitration order.
     size_t best = 0;
-    for (size_t i = 1; i < slots_.size(); ++i)
-        if (slots_[i].due < slots_[best].due) best = i;
+    for (size_t i = 1; i < slots_.size(); ++i) {
+        const Slot& s = slots_[i];
+        const Slot& b = slots_[best];
+        if (s.due < b.due || (s.due == b.due && CanArbitrationKey(s.entry.frame) < CanArbitrationKey(b.entry.frame)))
+            best = i;
+    }
     offered_ = best;
     request->frame = slots_[best].entry.frame;
     request->bitRate = slots_[best].entry.bitRate;

@@ -158,7 +158,7 @@ struct NoiseEntry {
 std::string ParseNoise(const std::string& text, std::vector<NoiseEntry>* entries);
 
 // Sends its entries periodically (the first frame of an entry is due at its
-// period); acknowledges the frames of others at the rate of its first entry
+// period), one frame at a time in due order; acknowledges the frames of others at the rate of its first entry
 // and discards them.
 class NoiseNode : public CanNode {
 public:

@@ -52,3 +52,219 @@ TEST(CanFrameBits, WorkedFrames) {
     EXPECT_EQ(CanBitsToTicks(119, 125000), 952 * US);
     EXPECT_EQ(CanBitsToTicks(1, 300000), 4 * US);  // 3.33 µs rounds up
 }
+
+TEST(CanBus, ArbitrationOrder) {
+    CanFrame remote = Std(0x123, {});
+    remote.remote = true;
+    CanFrame extRemote = Ext(0x048EABCD, {});
+    extRemote.remote = true;
+    // Each pair: the first wins.
+    struct Case {
+        CanFrame win, lose;
+    } cases[] = {
+        {Std(0x122, {}), Std(0x123, {})},
+        {Std(0x123, {1}), remote},                   // data beats remote
+        {remote, Ext(0x123u << 18, {})},             // standard beats extended of the same base
+        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},  // extension bits
+        {Ext(0x048EABCD, {}), extRemote},
+        {Ext(0x122u << 18 | 0x3FFFF, {}), Std(0x123, {})},  // the base decides first
+    };
+    for (const Case& c : cases) EXPECT_LT(CanArbitrationKey(c.win), CanArbitrationKey(c.lose)) << c.win.id;
+}
+
+TEST(CanBus, SameRateRule) {
+    struct Case {
+        double a, b;
+        bool same;
+    } cases[] = {
+        {100000, 100000, true}, {100000, 100500, true}, {100000, 100503, false},
+        {100000, 125000, false}, {500000, 497500, true}, {0, 0, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CanSameRate(c.a, c.b), c.same) << c.a << " " << c.b;
+}
+
+TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
+    CanBus bus;
+    int a = bus.AttachTestNode(100000, false);
+    int other = bus.AttachTestNode(125000, false);
+    int listener = bus.AttachTestNode(100000, true);
+    Ticks now = 0;
+    const CanFrame f = Std(0x67D, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0});
+
+    // Only a node at another rate and a listener: nobody acknowledges, and
+    // the unacknowledged attempt reaches no one.
+    EXPECT_EQ(bus.FindTestNode(a)->Send(bus, f, &now), 1);
+    EXPECT_EQ(now, CanBitsToTicks(CanFrameBits(f).unacknowledged, 100000));
+    EXPECT_EQ(bus.FindTestNode(listener)->Queued(), 0u);
+
+    // A node within 0.5 % acknowledges; everyone at the rate receives.
+    int near = bus.AttachTestNode(100400, false);
+    Ticks start = now;
+    EXPECT_EQ(bus.FindTestNode(a)->Send(bus, f, &now), 0);
+    EXPECT_EQ(now - start, 1240 * US);
+    TestNode::Received r;
+    ASSERT_TRUE(bus.FindTestNode(listener)->Take(&r));
+    EXPECT_EQ(r.frame, f);
+    EXPECT_EQ(r.end, now);
+    EXPECT_EQ(bus.FindTestNode(near)->Queued(), 1u);
+    EXPECT_EQ(bus.FindTestNode(other)->Queued(), 0u);
+    EXPECT_EQ(bus.FindTestNode(a)->Queued(), 0u);  // not its own frame
+    EXPECT_EQ(bus.FrameCount(), 2u);
+
+    // Refused sends put nothing on the bus.
+    CanFrame bad = f;
+    bad.dlc = 16;
+    EXPECT_EQ(bus.FindTestNode(a)->Send(bus, bad, &now), -1);
+    EXPECT_EQ(bus.FindTestNode(listener)->Send(bus, f, &now), -1);
+    CanFrame wide = Std(0x800, {});
+    EXPECT_EQ(bus.FindTestNode(a)->Send(bus, wide, &now), -1);
+    EXPECT_EQ(bus.FrameCount(), 2u);
+
+    // Handles are not reused after a detach.
+    EXPECT_TRUE(bus.DetachTestNode(near));
+    EXPECT_EQ(bus.FindTestNode(near), nullptr);
+    EXPECT_GT(bus.AttachTestNode(100000, false), near);
+}
+
+TEST(CanBus, QueueKeepsTheNewest1024) {
+    CanBus bus;
+    int tx = bus.AttachTestNode(500000, false);
+    int rx = bus.AttachTestNode(500000, false);
+    Ticks now = 0;
+    for (uint32_t i = 0; i < TestNode::QUEUE_LIMIT + 6; ++i) {
+        ASSERT_EQ(bus.FindTestNode(tx)->Send(bus, Std(i & 0x7FF, {static_cast<uint8_t>(i)}), &now), 0);
+    }
+    TestNode* n = bus.FindTestNode(rx);
+    EXPECT_EQ(n->Queued(), TestNode::QUEUE_LIMIT);
+    TestNode::Received r;
+    ASSERT_TRUE(n->Take(&r));
+    EXPECT_EQ(r.frame.id, 6u);
+}
+
+TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack) {
+    CanBus bus;
+    std::vector<NoiseEntry> entries;
+    ASSERT_EQ(ParseNoise("200#01@3000,100#02@3000,300#03@5000/125000", &entries), "");
+    bus.AttachNoise(entries);
+    int rx = bus.AttachTestNode(100000, false);
+    struct Seen {
+        uint32_t id;
+        Ticks end;
+        bool ack;
+    };
+    std::vector<Seen> seen;
+    bus.AddObserver([&](const CanFrame& f, Ticks end, bool ack) { seen.push_back({f.id, end, ack}); });
+
+    // Nothing is delivered before its end time.
+    bus.RunUntil(3000 * US);
+    EXPECT_TRUE(seen.empty());
+    bus.RunUntil(4999 * US);
+    Ticks d100 = CanBitsToTicks(CanFrameBits(Std(0x100, {2})).total, 100000);
+    Ticks d200 = CanBitsToTicks(CanFrameBits(Std(0x200, {1})).total, 100000);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].id, 0x100u);
+    EXPECT_EQ(seen[0].end, 3000 * US + d100);
+    EXPECT_EQ(seen[1].id, 0x200u);
+    EXPECT_EQ(seen[1].end, 3000 * US + d100 + d200);
+    EXPECT_EQ(bus.FindTestNode(rx)->Queued(), 2u);
+
+    // The 125 kbit/s entry goes at its own rate: nobody acknowledges it there.
+    bus.RunUntil(5700 * US);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].id, 0x300u);
+    EXPECT_FALSE(seen[2].ack);
+    EXPECT_EQ(seen[2].end, 5000 * US + CanBitsToTicks(CanFrameBits(Std(0x300, {3})).unacknowledged, 125000));
+    EXPECT_EQ(bus.FindTestNode(rx)->Queued(), 2u);
+}
+
+TEST(CanBus, SettleRunsUrgentFramesAndLeavesPeriodicOnesDue) {
+    CanBus bus;
+    std::vector<NoiseEntry> entries;
+    ASSERT_EQ(ParseNoise("7FF#@500", &entries), "");
+    bus.AttachNoise(entries);
+    int tx = bus.AttachTestNode(100000, false);
+    std::vector<uint32_t> order;
+    bus.AddObserver([&](const CanFrame& f, Ticks, bool ack) {
+        EXPECT_TRUE(ack);  // each node acknowledges the other
+        order.push_back(f.id);
+    });
+    Ticks now = 0;
+    EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x001, {}), &now), 0);
+    // The test frame took the idle bus at 0; the noise frame due at 500 µs
+    // waits for it and is still on the bus when Send returns.
+    EXPECT_EQ(order, std::vector<uint32_t>{0x001});
+    Ticks d = CanBitsToTicks(CanFrameBits(Std(0x001, {})).total, 100000);
+    EXPECT_EQ(now, d);
+    EXPECT_EQ(bus.FreeAt(), d);
+    bus.RunUntil(now + d);
+    EXPECT_EQ(order, (std::vector<uint32_t>{0x001, 0x7FF}));
+
+    // A frame sent while another is on the bus starts when it ends: the
+    // noise frame due at 1000 µs has started when the test frame comes.
+    now = 1001 * US;
+    bus.RunUntil(now);
+    EXPECT_EQ(order.size(), 2u);
+    EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x002, {}), &now), 0);
+    EXPECT_EQ(order, (std::vector<uint32_t>{0x001, 0x7FF, 0x7FF, 0x002}));
+    EXPECT_EQ(now, 1000 * US + CanBitsToTicks(CanFrameBits(Std(0x7FF, {})).total, 100000) +
+                       CanBitsToTicks(CanFrameBits(Std(0x002, {})).total, 100000));
+
+    // At the same moment the lower identifier wins: the test frame at
+    // 1500 µs goes before the noise frame due then.
+    now = 1500 * US;
+    bus.RunUntil(now);
+    EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x003, {}), &now), 0);
+    EXPECT_EQ(order.back(), 0x003u);
+    bus.RunUntil(now + 1000 * US);
+    EXPECT_EQ(order.back(), 0x7FFu);
+}
+
+TEST(NoiseGrammar, ValidEntries) {
+    std::vector<NoiseEntry> e;
+    ASSERT_EQ(ParseNoise("080#0102030405060708@20000,1ABCDEF0#R@500000", &e), "");
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].frame, Std(0x080, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(e[0].periodUs, 20000u);
+    EXPECT_EQ(e[0].bitRate, 100000u);
+    EXPECT_TRUE(e[1].frame.extended);
+    EXPECT_TRUE(e[1].frame.remote);
+    EXPECT_EQ(e[1].frame.id, 0x1ABCDEF0u);
+    EXPECT_EQ(e[1].frame.dlc, 0);
+
+    ASSERT_EQ(ParseNoise("7ff#R8@100/1000000,1#@999", &e), "");
+    EXPECT_EQ(e[0].frame.dlc, 8);
+    EXPECT_EQ(e[0].bitRate, 1000000u);
+    EXPECT_EQ(e[1].frame.id, 1u);
+    EXPECT_EQ(e[1].frame.dlc, 0);
+    ASSERT_EQ(ParseNoise("", &e), "");
+    EXPECT_TRUE(e.empty());
+}
+
+TEST(NoiseGrammar, RefusedEntries) {
+    struct Case {
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {"800#@1000", "standard identifier above 7FF"},
+        {"20000000#@1000", "extended identifier above 1FFFFFFF"},
+        {"1234#@1000", "1 to 3 hexadecimal digits"},
+        {"12G#@1000", "not hexadecimal"},
+        {"123#010@1000", "pairs"},
+        {"123#010203040506070809@1000", "more than 8 bytes"},
+        {"123#R9@1000", "DLC must be a digit 0 to 8"},
+        {"123#01@99", "at least 100"},
+        {"123#01@1e3", "decimal"},
+        {"123#01", "missing '@'"},
+        {"12301@100", "missing '#'"},
+        {"123#01@1000/", "missing bit rate"},
+        {"123#01@1000/9999", "10000 to 1000000"},
+        {"123#01@1000,,", "entry 2 \"\": empty entry"},
+        {"123#01@-5", "decimal"},
+    };
+    for (const Case& c : cases) {
+        std::vector<NoiseEntry> e(1);
+        std::string why = ParseNoise(c.text, &e);
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.text << ": " << why;
+        EXPECT_EQ(e.size(), 1u) << "a refused text leaves the entries alone";
+    }
+}
