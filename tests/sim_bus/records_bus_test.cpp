@@ -1,0 +1,253 @@
+#include "sim/records_bus.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <unistd.h>
+
+using namespace simboard;
+
+namespace {
+
+CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false, uint8_t dlc = 0xFF) {
+    CanFrame f;
+    f.id = id;
+    f.extended = ext;
+    f.remote = remote;
+    f.dlc = dlc != 0xFF ? dlc : static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f.data);
+    return f;
+}
+
+BusRecord Rec(uint64_t us, const CanFrame& f) {
+    BusRecord r;
+    r.timeUs = us;
+    r.frame = f;
+    return r;
+}
+
+BusRecord ErrorRec(uint64_t us) {
+    BusRecord r;
+    r.timeUs = us;
+    r.errorFrame = true;
+    return r;
+}
+
+std::string TempPath(const char* name) {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/simbus_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Output of a shell command, or nullopt-like empty with ok = false.
+bool RunCommand(const std::string& cmd, std::string* out) {
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return false;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
+    return pclose(p) == 0;
+}
+
+bool HaveProgram(const char* name) {
+    std::string out;
+    return RunCommand(std::string("command -v ") + name + " >/dev/null 2>&1", &out);
+}
+
+// The records of the documented examples, in bus order.
+std::vector<BusRecord> Examples() {
+    return {
+        Rec(1234567, Frame(0x67D, false, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0})),
+        Rec(1235807, Frame(0x5FD, false, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14})),
+        Rec(2000000, Frame(0x048EABCD, true, {}, true, 8)),
+        Rec(2100000, Frame(0x123, false, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, false, 15)),
+        Rec(2101000, Frame(0x67D, false, {1, 2}, true, 2)),
+        ErrorRec(2101000),
+    };
+}
+
+} // namespace
+
+TEST(BusRecords, FrameLogLines) {
+    const char* expected[] = {
+        "(0000000001.234567) simcan0 67D#4018100200000000",
+        "(0000000001.235807) simcan0 5FD#431810022B103014",
+        "(0000000002.000000) simcan0 048EABCD#R8",
+        "(0000000002.100000) simcan0 123#1122334455667788_F",
+        "(0000000002.101000) simcan0 67D#R2",
+        "(0000000002.101000) simcan0 20000020#0000000000000000",
+    };
+    std::vector<BusRecord> ex = Examples();
+    for (size_t i = 0; i < ex.size(); ++i) {
+        EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
+        BusRecord back;
+        std::string why;
+        ASSERT_TRUE(ParseFrameLogLine(expected[i], &back, &why)) << why;
+        EXPECT_EQ(back.timeUs, ex[i].timeUs);
+        EXPECT_EQ(back.errorFrame, ex[i].errorFrame);
+        if (back.errorFrame) continue;
+        EXPECT_EQ(back.frame, ex[i].frame) << expected[i];
+    }
+    EXPECT_EQ(FrameLogLine(Rec(0, Frame(0x7, false, {}))), "(0000000000.000000) simcan0 007#");
+}
+
+TEST(BusRecords, FrameLogRefusesMalformedLines) {
+    const char* bad[] = {
+        "(0000000001.234567) simcan0 67D#40181",      // odd data
+        "(0000000001.234567) can0 67D#40",            // another interface
+        "(000000001.234567) simcan0 67D#40",          // short seconds
+        "(0000000001.234567) simcan0 67DA#40",        // four-digit identifier
+        "(0000000001.234567) simcan0 67d#40",         // lower case
+        "(0000000001.234567) simcan0 800#40",         // out of range
+        "(0000000001.234567) simcan0 123#1122_F",     // raw DLC without 8 bytes
+        "(0000000001.234567) simcan0 20000021#0000000000000000",
+    };
+    for (const char* line : bad) {
+        BusRecord r;
+        std::string why;
+        EXPECT_FALSE(ParseFrameLogLine(line, &r, &why)) << line;
+        EXPECT_FALSE(why.empty());
+    }
+}
+
+TEST(BusRecords, SocketCanBytesOfTheExample) {
+    std::array<uint8_t, 16> want = {0x00, 0x00, 0x06, 0x7D, 0x08, 0, 0, 0, 0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0};
+    EXPECT_EQ(SocketCanBytes(Examples()[0]), want);
+    std::array<uint8_t, 16> ext = {0xC4, 0x8E, 0xAB, 0xCD, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(SocketCanBytes(Examples()[2]), ext);
+    std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0, 0, 0x0F, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(SocketCanBytes(Examples()[3]), dlc15);
+    std::array<uint8_t, 16> err = {0x20, 0x00, 0x00, 0x20, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(SocketCanBytes(ErrorRec(5)), err);
+}
+
+TEST(BusRecords, CaptureAndLogFilesAreExactAndRoundTrip) {
+    std::string pcap = TempPath("example.pcap");
+    std::string log = TempPath("example.log");
+    {
+        BusRecorder rec;
+        std::string why;
+        ASSERT_TRUE(rec.Open(pcap, log, &why)) << why;
+        CanBus bus;
+        rec.Observe(bus);
+        // A frame nobody acknowledges, then one that is.
+        int a = bus.AttachTestNode(100000, false);
+        Ticks now = 1234567 * TICKS_PER_US - CanBitsToTicks(CanFrameBits(Examples()[0].frame).unacknowledged, 100000);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[0].frame, &now), 1);
+        bus.AttachTestNode(100000, false);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[1].frame, &now), 0);
+        // Flushed record by record: the files are complete while still open.
+        std::vector<uint8_t> bytes = FileBytes(pcap);
+        ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
+        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                             0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
+        const std::vector<uint8_t> first = {0x01, 0, 0, 0, 0x47, 0x94, 0x03, 0, 0x10, 0, 0, 0, 0x10, 0, 0, 0,
+                                            0, 0, 0x06, 0x7D, 0x08, 0, 0, 0, 0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
+                             "(0000000001.234567) simcan0 20000020#0000000000000000\n";
+        EXPECT_EQ(text.str().substr(0, expect.size()), expect);
+    }
+    std::vector<BusRecord> fromPcap, fromLog;
+    std::string why;
+    ASSERT_TRUE(ReadPcap(pcap, &fromPcap, &why)) << why;
+    ASSERT_TRUE(ReadFrameLog(log, &fromLog, &why)) << why;
+    ASSERT_EQ(fromPcap.size(), 3u);
+    ASSERT_EQ(fromLog.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(fromPcap[i].timeUs, fromLog[i].timeUs);
+        EXPECT_EQ(fromPcap[i].errorFrame, fromLog[i].errorFrame);
+        if (fromPcap[i].errorFrame) continue;
+        EXPECT_EQ(fromPcap[i].frame, fromLog[i].frame);
+    }
+    EXPECT_TRUE(fromPcap[1].errorFrame);
+    EXPECT_EQ(fromPcap[2].frame, Examples()[1].frame);
+    std::remove(pcap.c_str());
+    std::remove(log.c_str());
+}
+
+TEST(BusRecords, OpenFailsForAPathThatCannotBeCreated) {
+    BusRecorder rec;
+    std::string why;
+    EXPECT_FALSE(rec.Open("/nonexistent-dir/x.pcap", "", &why));
+    EXPECT_NE(why.find("/nonexistent-dir/x.pcap"), std::string::npos);
+    EXPECT_TRUE(rec.Open("", "", &why));  // nothing asked, nothing recorded
+}
+
+// Independent readers of the public formats, where installed.
+TEST(BusRecords, TsharkReadsTheCapture) {
+    if (!HaveProgram("tshark")) GTEST_SKIP() << "tshark is not installed";
+    std::string pcap = TempPath("tshark.pcap");
+    {
+        PcapWriter w;
+        std::string why;
+        ASSERT_TRUE(w.Open(pcap, &why)) << why;
+        for (const BusRecord& r : Examples()) w.Write(r);
+    }
+    std::string out;
+    ASSERT_TRUE(RunCommand("tshark -r '" + pcap +
+                               "' -T fields -E separator=, -e frame.time_epoch -e can.id -e can.flags.xtd "
+                               "-e can.flags.err -e can.len 2>/dev/null",
+                           &out));
+    // time, identifier (tshark prints it in decimal or hex), extended, error, length
+    struct Row {
+        const char* time;
+        unsigned long id;
+        const char* xtd;
+        const char* err;
+        const char* len;
+    } rows[] = {
+        {"1.234567000", 0x67D, "0", "0", "8"},     {"1.235807000", 0x5FD, "0", "0", "8"},
+        {"2.000000000", 0x048EABCD, "1", "0", "8"}, {"2.100000000", 0x123, "0", "0", "8"},
+        {"2.101000000", 0x67D, "0", "0", "2"},     {"2.101000000", 0, "", "1", "8"},
+    };
+    std::istringstream lines(out);
+    std::string line;
+    for (const Row& r : rows) {
+        ASSERT_TRUE(std::getline(lines, line)) << out;
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
+        f.resize(5);
+        EXPECT_EQ(f[0], r.time) << line;
+        EXPECT_EQ(std::strtoul(f[1].c_str(), nullptr, 0), r.id) << line;
+        EXPECT_EQ(f[2], r.xtd) << line;
+        EXPECT_EQ(f[3], r.err) << line;
+        EXPECT_EQ(f[4], r.len) << line;
+    }
+    EXPECT_FALSE(std::getline(lines, line));
+
+    // Decoded as CANopen, the example's payload is an SDO request.
+    out.clear();
+    ASSERT_TRUE(RunCommand("tshark -r '" + pcap + "' -d 'can.subdissector,canopen' 2>/dev/null", &out));
+    EXPECT_NE(out.find("SDO"), std::string::npos) << out;
+    std::remove(pcap.c_str());
+}
+
+TEST(BusRecords, CanUtilsReadTheFrameLog) {
+    if (!HaveProgram("log2asc")) GTEST_SKIP() << "can-utils is not installed";
+    std::string log = TempPath("canutils.log");
+    {
+        FrameLogWriter w;
+        std::string why;
+        ASSERT_TRUE(w.Open(log, &why)) << why;
+        for (const BusRecord& r : Examples()) w.Write(r);
+    }
+    std::string out;
+    ASSERT_TRUE(RunCommand("log2asc -I '" + log + "' simcan0 2>&1", &out)) << out;
+    EXPECT_NE(out.find("67D"), std::string::npos) << out;
+    EXPECT_NE(out.find("48EABCDx"), std::string::npos) << out;
+    EXPECT_NE(out.find("ErrorFrame"), std::string::npos) << out;
+    std::remove(log.c_str());
+}
