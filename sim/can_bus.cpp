@@ -20,6 +20,7 @@ constexpr int ACK_ERROR_TAIL_BITS = 2 + 6 + 8 + 3;
 constexpr double SAME_RATE_TOLERANCE = 0.005;
 
 constexpr Ticks NEVER = std::numeric_limits<Ticks>::max();
+constexpr Ticks SETTLE_HORIZON = 1000000 * TICKS_PER_US;
 
 void PushBits(std::vector<bool>* bits, uint32_t value, int count) {
     for (int i = count - 1; i >= 0; --i) bits->push_back(((value >> i) & 1) != 0);
@@ -304,10 +305,15 @@ bool NoiseNode::NextFrame(TxRequest* request) {
     return true;
 }
 
-void NoiseNode::FrameDone(bool, Ticks) {
-    // One attempt per period, acknowledged or not: the schedule does not drift.
+void NoiseNode::FrameDone(bool, Ticks end) {
+    // One attempt per period, acknowledged or not: the schedule does not
+    // drift. Periods that passed while the frame waited for the bus are
+    // skipped, as a periodic sender whose previous frame is still queued
+    // does not pile up frames.
     Slot& s = slots_[offered_];
-    s.due += s.entry.periodUs * TICKS_PER_US;
+    Ticks period = s.entry.periodUs * TICKS_PER_US;
+    s.due += period;
+    if (s.due < end) s.due += (end - s.due + period - 1) / period * period;
 }
 
 // ---- The bus ---------------------------------------------------------------
@@ -385,6 +391,8 @@ void CanBus::Gather(Ticks now, std::vector<Candidate>* out) {
             if (s.eligibleSince == NEVER) s.eligibleSince = std::max(now, r.ready);
             r.ready = std::max(r.ready, s.eligibleSince);
             r.urgent = true;
+        } else {
+            s.eligibleSince = NEVER;
         }
         out->push_back({i, r});
     }
@@ -442,7 +450,10 @@ void CanBus::RunUntil(Ticks now) {
 Ticks CanBus::Settle(Ticks now) {
     RunUntil(now);
     Ticks t = now;
-    while (CommitNext(t, NEVER, true)) t = std::max(t, busFree_);
+    // A bus saturated by frames of higher priority starves the urgent frame
+    // as on hardware; the board gives up after SETTLE_HORIZON and leaves it
+    // waiting rather than run forever.
+    while (t - now < SETTLE_HORIZON && CommitNext(t, NEVER, true)) t = std::max(t, busFree_);
     RunUntil(t);
     return t;
 }

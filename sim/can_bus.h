@@ -128,7 +128,8 @@ public:
 
     // Puts a frame on the bus at board time *now and runs the bus until it
     // and everything it causes are done; *now becomes that board time.
-    // 0: acknowledged; 1: nobody acknowledged (one attempt, then dropped);
+    // 0: acknowledged; 1: nobody acknowledged (one attempt, then dropped;
+    // also a frame that never won the bus);
     // -1: a listen-only node, or a DLC above 15 (nothing sent).
     int Send(CanBus& bus, const CanFrame& frame, Ticks* now);
 
@@ -208,6 +209,8 @@ public:
     void RunUntil(Ticks now);
     // RunUntil(now), then goes on while some node has an urgent frame;
     // returns the board time at which that activity ends (at least now).
+    // On a bus saturated by frames that win arbitration it stops after one
+    // second of board time, the urgent frame still waiting.
     Ticks Settle(Ticks now);
 
     // Frames that went on the bus, acknowledged or not (background retries

@@ -268,3 +268,45 @@ TEST(NoiseGrammar, RefusedEntries) {
         EXPECT_EQ(e.size(), 1u) << "a refused text leaves the entries alone";
     }
 }
+
+TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging) {
+    CanBus bus;
+    std::vector<NoiseEntry> entries;
+    // Two identifiers that win over the test frame, each due more often than
+    // a frame lasts.
+    ASSERT_EQ(ParseNoise("000#@100,001#@100", &entries), "");
+    bus.AttachNoise(entries);
+    int tx = bus.AttachTestNode(100000, false);
+    Ticks now = 150 * US;  // the first noise frame is on the bus
+    EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x700, {}), &now), 1);
+    EXPECT_GE(now, 1000150 * US);
+    EXPECT_LT(now, 1002150 * US);
+    // Missed periods are skipped: the noise frames alternate back to back.
+    uint64_t frames = bus.FrameCount();
+    Ticks pair = CanBitsToTicks(CanFrameBits(Std(0x000, {})).total, 100000) +
+                 CanBitsToTicks(CanFrameBits(Std(0x001, {})).total, 100000);
+    EXPECT_LE(frames, 2 * (now / pair) + 2);
+    EXPECT_GE(frames, 2 * (now / pair) - 2);
+}
+
+TEST(CanBus, LateNoiseFrameSkipsItsMissedPeriods) {
+    CanBus bus;
+    std::vector<NoiseEntry> entries;
+    ASSERT_EQ(ParseNoise("123#11@200", &entries), "");
+    bus.AttachNoise(entries);
+    int rx = bus.AttachTestNode(100000, false);
+    std::vector<Ticks> ends;
+    bus.AddObserver([&](const CanFrame&, Ticks end, bool) { ends.push_back(end); });
+    // A long frame of the test node holds the bus from 150 µs past three
+    // noise periods.
+    Ticks now = 150 * US;
+    CanFrame big = Std(0x7FF, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(bus.FindTestNode(rx)->Send(bus, big, &now), 0);
+    bus.RunUntil(3000 * US);
+    Ticks d = CanBitsToTicks(CanFrameBits(Std(0x123, {0x11})).total, 100000);
+    ASSERT_GE(ends.size(), 3u);
+    EXPECT_EQ(ends[1], ends[0] + d);  // the frame due at 200 µs, sent late
+    // Its next slot is the first period boundary after it ended.
+    Ticks next = (ends[1] / (200 * US) + 1) * 200 * US;
+    EXPECT_EQ(ends[2], std::max(next, ends[1]) + d);
+}
