@@ -1,0 +1,493 @@
+// The chip's bootloader on its own, driven through SDO frames from a test node.
+#include "tests/sim_chip/chip_harness.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace simboard {
+namespace {
+
+class Chip : public ChipHarness {
+protected:
+    void SetUp() override { Power(); }
+};
+
+// ---- Object dictionary and SDO protocol -------------------------------------
+
+TEST_F(Chip, ReadsTheObjectDictionaryWithTheReplySizeOfEachEntry) {
+    struct Row { uint16_t index; uint8_t sub; uint8_t command; uint32_t value; };
+    const Row rows[] = {
+        {0x1018, 2, 0x43, 0x1430102B}, {0x1018, 0, 0x4F, 3}, {0x1001, 0, 0x4F, 0},
+        {0x5070, 0, 0x4F, 1},          {0x5100, 3, 0x43, 3}, {0x5060, 4, 0x43, 0},
+    };
+    for (const Row &r : rows) {
+        CanFrame reply;
+        ASSERT_TRUE(Send(SdoUpload(r.index, r.sub), &reply));
+        EXPECT_EQ(reply.data[0], r.command) << std::hex << r.index << "/" << int(r.sub);
+        EXPECT_EQ(reply.data[1] | reply.data[2] << 8, r.index);
+        EXPECT_EQ(reply.data[3], r.sub);
+        EXPECT_EQ(ReplyValue(reply), r.value) << std::hex << r.index << "/" << int(r.sub);
+    }
+    // Parameter entries hold what was written.
+    EXPECT_EQ(Set(0x5015, 0, 0x10000300), 0u);
+    EXPECT_EQ(Get(0x5015, 0), 0x10000300u);
+}
+
+TEST_F(Chip, RefusesWithTheProtocolAbortCodes) {
+    struct Row { Bytes8 request; uint32_t code; };
+    const Row rows[] = {
+        {SdoUpload(0x5000, 0), 0x06010001},                                    // write-only
+        {SdoDownload(0x1018, 2, 1, 4), 0x06010002},                            // read-only
+        {SdoDownload(0x5070, 0, 1, 1), 0x06010002},                            // Go's sub 0
+        {SdoUpload(0x2000, 0), 0x06020000},                                    // no object
+        {SdoUpload(0x1018, 4), 0x06090011},                                    // no sub-index
+        {SdoDownload(0x5000, 0, 0x5A5A, 4), 0x06070012},                       // too long
+        {SdoDownload(0x5000, 0, 0x5A, 1), 0x06070013},                         // too short
+        {SdoDownload(0x1F51, 1, 2, 1), 0x06090030},                            // Go value
+        {{0xC0, 0x50, 0x1F, 0x01, 0, 0, 0, 0}, 0x05040001},                    // block download
+        {{0x00, 1, 2, 3, 4, 5, 6, 7}, 0x05040001},                             // stray segment
+    };
+    for (const Row &r : rows) EXPECT_EQ(Abort(r.request), r.code) << std::hex << int(r.request[0]);
+}
+
+TEST_F(Chip, AnswersOnlyFullStandardDataFramesToItsIdentifierYetAcknowledgesAll) {
+    bool acked = false;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked, 7));
+    EXPECT_TRUE(acked);
+    CanFrame other;
+    other.id = 0x67C;
+    other.dlc = 8;
+    EXPECT_EQ(node_->Send(bus_, other, &now_), 0);
+    other.id = LPC_SDO_REQUEST_ID;
+    other.extended = true;
+    EXPECT_EQ(node_->Send(bus_, other, &now_), 0);
+    TestNode::Received r;
+    EXPECT_FALSE(node_->Take(&r));
+    EXPECT_EQ(chip_->Requests(), 0u);
+    EXPECT_TRUE(Send(SdoUpload(0x1018, 2), nullptr, nullptr, 15));  // DLC 9-15 carries 8 bytes
+    EXPECT_EQ(chip_->Requests(), 1u);
+}
+
+TEST_F(Chip, RepliesFiftyMicrosecondsAfterTheRequest) {
+    // 0x67D 40 18 10 02 00 00 00 00 takes 1240 us at 100 kbit/s, the reply
+    // 43 18 10 02 2B 10 30 14 takes 1190 us.
+    CanFrame reply;
+    ASSERT_TRUE(Send(SdoUpload(0x1018, 2), &reply));
+    EXPECT_EQ(lastReplyEnd_, (1240 + 50 + 1190) * TICKS_PER_US);
+}
+
+TEST_F(Chip, SegmentedUploadReadsMemoryInSevenByteSegments) {
+    ASSERT_EQ(chip_->Write(0x10000400, Pattern(10).data(), 10), 0);
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(ReadMemory(0x10000400, 10, &got));
+    EXPECT_EQ(got, Pattern(10));
+    EXPECT_EQ(Set(0x5011, 0, 0x2001), 0u);  // past the end of RAM
+    EXPECT_EQ(Abort(SdoUpload(0x1F50, 1)), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
+}
+
+// ---- Lock ---------------------------------------------------------------------
+
+TEST_F(Chip, WrongUnlockCodeKeepsItLockedAndLockedCommandsAreRefused) {
+    EXPECT_EQ(Unlock(0x1234), ISP_ABORT(ISP_INVALID_CODE));
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
+    EXPECT_EQ(Prepare(0, 7), 0u);  // allowed while locked
+    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_CMD_LOCKED));
+    EXPECT_EQ(Copy(0, 0x10000300, 256), ISP_ABORT(ISP_CMD_LOCKED));
+    EXPECT_EQ(Set(0x5070, 1, 0x10000300), 0u);
+    EXPECT_EQ(Set(0x1F51, 1, 1, 1), ISP_ABORT(ISP_CMD_LOCKED));
+    EXPECT_EQ(WriteRam(0x10000300, Pattern(16)), 0u);
+    EXPECT_EQ(Compare(0x10000300, 0x10000300, 16), 0u);
+    EXPECT_EQ(Unlock(), 0u);
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspUnlocked);
+}
+
+// ---- Prepare, erase, copy -------------------------------------------------------
+
+TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem) {
+    ASSERT_EQ(Unlock(), 0u);
+    const std::vector<uint8_t> zeros(4096, 0);
+    ASSERT_EQ(chip_->Write(0x1000, zeros.data(), 4096), 0);
+    EXPECT_EQ(Erase(1, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+    EXPECT_EQ(Prepare(2, 1), ISP_ABORT(ISP_INVALID_SECTOR));
+    EXPECT_EQ(Prepare(0, 8), ISP_ABORT(ISP_INVALID_SECTOR));
+    EXPECT_EQ(Prepare(1, 1), 0u);
+    EXPECT_EQ(Erase(0, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+    EXPECT_EQ(Flash(0x1000, 4096), zeros);  // refused: nothing changed
+    Ticks before = now_;
+    EXPECT_EQ(Erase(1, 1), 0u);
+    EXPECT_EQ(Flash(0x1000, 4096), std::vector<uint8_t>(4096, 0xFF));
+    // One erase command takes 100 ms before its reply.
+    EXPECT_GE(lastReplyEnd_ - before, 100000 * TICKS_PER_US);
+    EXPECT_LT(lastReplyEnd_ - before, 103000 * TICKS_PER_US);
+    EXPECT_EQ(Erase(1, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+}
+
+TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation) {
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(Prepare(0, 7), 0u);
+    struct Row { uint32_t dst, src, count; int code; };
+    const Row rows[] = {
+        {0x1000, 0x10000300, 100, ISP_COUNT_ERROR},
+        {0x1000, 0x10000300, 2048, ISP_COUNT_ERROR},
+        {0x1080, 0x10000300, 256, ISP_DST_ADDR_ERROR},
+        {0x1000, 0x10000302, 256, ISP_SRC_ADDR_ERROR},
+        {0x1000, 0x10001F00, 512, ISP_SRC_ADDR_NOT_MAPPED},
+        {0x1000, 0x00000000, 256, ISP_SRC_ADDR_NOT_MAPPED},
+        {0x7F00, 0x10000300, 512, ISP_DST_ADDR_NOT_MAPPED},
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(Copy(r.dst, r.src, r.count), ISP_ABORT(r.code)) << std::hex << r.dst << " " << r.src << " " << r.count;
+    EXPECT_EQ(Flash(0, 0x8000), std::vector<uint8_t>(0x8000, 0xFF));
+}
+
+TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepares) {
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(4096, 0xF0).data(), 4096), 0);
+    ASSERT_EQ(Prepare(1, 1), 0u);
+    Ticks before = now_;
+    ASSERT_EQ(Copy(0x1000, 0x10000300, 4096), 0u);
+    EXPECT_GE(lastReplyEnd_ - before, 16000 * TICKS_PER_US);
+    EXPECT_EQ(Copy(0x1000, 0x10000300, 256), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+    ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(256, 0x3C).data(), 256), 0);
+    ASSERT_EQ(Prepare(1, 1), 0u);
+    ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
+    EXPECT_EQ(Flash(0x1000, 256), std::vector<uint8_t>(256, 0x30));   // F0 AND 3C
+    EXPECT_EQ(Flash(0x1100, 256), std::vector<uint8_t>(256, 0xF0));
+}
+
+// ---- RAM write -------------------------------------------------------------------
+
+TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam) {
+    struct Row { uint32_t address; size_t count; int code; };
+    const Row rows[] = {
+        {0x10000300, 16, ISP_CMD_SUCCESS},     {0x10001ED0, 16, ISP_CMD_SUCCESS},
+        {0x100002FC, 8, ISP_ADDR_ERROR},       {0x10000000, 4, ISP_ADDR_ERROR},
+        {0x10001ED8, 9, ISP_ADDR_ERROR},       {0x10001F00, 4, ISP_ADDR_ERROR},
+        {0x10001FFC, 8, ISP_ADDR_NOT_MAPPED},  {0x00000300, 4, ISP_ADDR_NOT_MAPPED},
+    };
+    for (bool sized : {true, false}) {
+        for (const Row &r : rows) {
+            uint32_t expect = r.code ? ISP_ABORT(r.code) : 0;
+            EXPECT_EQ(WriteRam(r.address, Pattern(r.count), sized), expect)
+                << std::hex << r.address << " sized " << sized;
+        }
+    }
+    // Without an indicated size each segment is checked as it comes: the
+    // first seven bytes of the write that runs into the top area stay.
+    std::vector<uint8_t> top = Flash(0x10001ED8, 9);
+    EXPECT_TRUE(std::equal(top.begin(), top.begin() + 7, Pattern(9).begin()));
+    EXPECT_EQ(top[7], Pattern(16)[15]);
+    EXPECT_EQ(top[8], 0);
+    // Expedited: one to four bytes.
+    ASSERT_EQ(Set(0x5015, 0, 0x10000400), 0u);
+    EXPECT_EQ(Set(0x1F50, 1, 0xAABBCCDD, 2), 0u);
+    EXPECT_EQ(Flash(0x10000400, 4), (std::vector<uint8_t>{0xDD, 0xCC, 0, 0}));
+}
+
+TEST_F(Chip, ToggleErrorEndsTheWriteAndKeepsTheBytesWritten) {
+    EXPECT_EQ(WriteRam(0x10000300, Pattern(30), true, 2), 0x05030000u);
+    std::vector<uint8_t> ram = Flash(0x10000300, 30);
+    EXPECT_TRUE(std::equal(ram.begin(), ram.begin() + 14, Pattern(30).begin()));
+    EXPECT_EQ(ram[14], 0);
+    // The transfer is over: its next segment has no transfer to belong to.
+    EXPECT_EQ(Abort({0x10, 0, 0, 0, 0, 0, 0, 0}), 0x05040001u);
+}
+
+TEST_F(Chip, SizeIndicatedWriteRefusesTooManyOrTooFewBytes) {
+    ASSERT_EQ(Set(0x5015, 0, 0x10000300), 0u);
+    ASSERT_EQ(Abort({0x21, 0x50, 0x1F, 0x01, 10, 0, 0, 0}), 0u);
+    ASSERT_EQ(Abort({0x00, 1, 2, 3, 4, 5, 6, 7}), 0u);
+    EXPECT_EQ(Abort({0x11, 1, 2, 3, 4, 5, 6, 7}), 0x06070012u);  // 14 of 10
+    ASSERT_EQ(Abort({0x21, 0x50, 0x1F, 0x01, 10, 0, 0, 0}), 0u);
+    EXPECT_EQ(Abort({0x0B, 1, 2, 0, 0, 0, 0, 0}), 0x06070013u);  // last, 2 of 10
+}
+
+// ---- Compare, blank check and the boot ROM remap --------------------------------
+
+TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments) {
+    ASSERT_EQ(chip_->Write(0x10000300, Pattern(64).data(), 64), 0);
+    ASSERT_EQ(chip_->Write(0x10000400, Pattern(64).data(), 64), 0);
+    EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), 0u);
+    uint8_t changed = 0x55;
+    ASSERT_EQ(chip_->Write(0x10000400 + 0x26, &changed, 1), 0);
+    EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), ISP_ABORT(ISP_COMPARE_ERROR));
+    EXPECT_EQ(Get(0x5060, 4), 0x24u);
+    EXPECT_EQ(Compare(0x10000300, 0x10000400, 0x24), 0u);
+    EXPECT_EQ(Get(0x5060, 4), 0x24u);  // kept until the next failure
+    EXPECT_EQ(Compare(0x10000300, 0x10000400, 6), ISP_ABORT(ISP_COUNT_ERROR));
+    EXPECT_EQ(Compare(0x10000302, 0x10000400, 8), ISP_ABORT(ISP_ADDR_ERROR));
+    EXPECT_EQ(Compare(0x10001FF0, 0x10000400, 32), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
+    EXPECT_EQ(Compare(0x7FF0, 0x10000400, 32), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
+}
+
+TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased) {
+    uint8_t zero = 0;
+    ASSERT_EQ(chip_->Write(0x2000 + 0x13, &zero, 1), 0);
+    EXPECT_EQ(Set(0x5040, 1, 1 | 1 << 8, 2), 0u);
+    EXPECT_EQ(Set(0x5040, 1, 2 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
+    EXPECT_EQ(Get(0x5040, 2), 0x10u);
+    EXPECT_EQ(Set(0x5040, 1, 1 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
+    EXPECT_EQ(Get(0x5040, 2), 0x1010u);  // from the start sector's address
+}
+
+class Remap : public ChipHarness, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped) {
+    ChipConfig config;
+    config.remap = GetParam();
+    Power(config);
+    const std::vector<uint8_t> image = Pattern(4096, 9);
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(Prepare(0, 0), 0u);
+    ASSERT_EQ(Erase(0, 0), 0u);
+    EXPECT_EQ(Set(0x5040, 1, 0, 2), config.remap ? ISP_ABORT(ISP_SECTOR_NOT_BLANK) : 0u);
+    ASSERT_EQ(WriteRam(0x10000300, image), 0u);
+    ASSERT_EQ(Prepare(0, 0), 0u);
+    ASSERT_EQ(Copy(0x0, 0x10000300, 4096), 0u);
+    EXPECT_EQ(Flash(0, 4096), image);  // the flash itself is right
+
+    EXPECT_EQ(Compare(0x0, 0x10000300, 4096), config.remap ? ISP_ABORT(ISP_COMPARE_ERROR) : 0u);
+    EXPECT_EQ(Get(0x5060, 4), 0u);
+    EXPECT_EQ(Compare(0x200, 0x10000500, 3584), 0u);
+
+    std::vector<uint8_t> read;
+    ASSERT_TRUE(ReadMemory(0x1FC, 8, &read));
+    const std::vector<uint8_t> remapped = {0xFC, 0x01, 0xFF, 0x1F, image[0x200], image[0x201], image[0x202], image[0x203]};
+    EXPECT_EQ(read, config.remap ? remapped : std::vector<uint8_t>(image.begin() + 0x1FC, image.begin() + 0x204));
+}
+
+INSTANTIATE_TEST_SUITE_P(OnAndOff, Remap, ::testing::Bool());
+
+// ---- Execution, reset, entry, reinvoke ----------------------------------------------
+
+const uint8_t kResetCode[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
+                                0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
+
+TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam) {
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(WriteRam(0x10000300, std::vector<uint8_t>(kResetCode, kResetCode + 16)), 0u);
+    EXPECT_EQ(Set(0x5070, 1, 0x10000301), 0u);
+    EXPECT_EQ(Set(0x1F51, 1, 1, 1), ISP_ABORT(ISP_ADDR_ERROR));
+    EXPECT_EQ(Set(0x5070, 1, 0x20000000), 0u);
+    EXPECT_EQ(Set(0x1F51, 1, 1, 1), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
+    EXPECT_EQ(Set(0x5070, 1, 0x10000300), 0u);
+    EXPECT_EQ(Set(0x1F51, 1, 1, 1), 0u);  // confirmed before the jump
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
+    EXPECT_EQ(Get(0x5070, 1), 0u);
+    EXPECT_EQ(Flash(0x10000300, 16), std::vector<uint8_t>(kResetCode, kResetCode + 16));
+}
+
+TEST_F(Chip, ExecutingOtherCodeLeavesTheBus) {
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(Set(0x5070, 1, 0x10000400), 0u);
+    ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
+    EXPECT_EQ(chip_->State(), ChipStateCode::UserCode);
+    bool acked = true;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_FALSE(acked);
+    chip_->PowerCycle(now_);
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
+}
+
+TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels) {
+    // Vector words that sum to 0: valid user code.
+    uint8_t vectors[32] = {};
+    vectors[0] = 0x00; vectors[1] = 0x20; vectors[2] = 0x00; vectors[3] = 0x10;   // 0x10002000
+    vectors[4] = 0x00; vectors[5] = 0xE0; vectors[6] = 0xFF; vectors[7] = 0xEF;   // 0xEFFFE000
+    struct Row { ChipEntryPin pin; bool valid; uint32_t crp; ChipStateCode state; };
+    const Row rows[] = {
+        {ChipEntryPin::Isp, true, 0, ChipStateCode::IspLocked},
+        {ChipEntryPin::Isp, true, 0x43218765, ChipStateCode::UserCode},
+        {ChipEntryPin::Isp, true, 0x4E697370, ChipStateCode::UserCode},
+        {ChipEntryPin::Isp, false, 0x4E697370, ChipStateCode::IspLocked},
+        {ChipEntryPin::Isp, true, 0x12345678, ChipStateCode::IspLocked},
+        {ChipEntryPin::Boot, true, 0, ChipStateCode::UserCode},
+        {ChipEntryPin::Boot, false, 0, ChipStateCode::IspLocked},
+        {ChipEntryPin::Absent, true, 0, ChipStateCode::Absent},
+    };
+    for (const Row &r : rows) {
+        ChipConfig config;
+        config.pin = r.pin;
+        Power(config);
+        vectors[28] = r.valid ? 0 : 1;
+        ASSERT_EQ(chip_->Write(0, vectors, sizeof vectors), 0);
+        uint8_t crp[4] = {uint8_t(r.crp), uint8_t(r.crp >> 8), uint8_t(r.crp >> 16), uint8_t(r.crp >> 24)};
+        ASSERT_EQ(chip_->Write(0x2FC, crp, 4), 0);
+        chip_->PowerCycle(now_);
+        EXPECT_EQ(chip_->State(), r.state) << int(r.pin) << " valid " << r.valid << " crp " << std::hex << r.crp;
+    }
+}
+
+TEST_F(Chip, PowerCycleClearsRamAndKeepsFlash) {
+    uint8_t b = 0x5A;
+    ASSERT_EQ(chip_->Write(0x10000500, &b, 1), 0);
+    ASSERT_EQ(chip_->Write(0x7FFF, &b, 1), 0);
+    chip_->PowerCycle(now_);
+    EXPECT_EQ(Flash(0x10000500, 1)[0], 0);
+    EXPECT_EQ(Flash(0x7FFF, 1)[0], 0x5A);
+    EXPECT_EQ(chip_->Read(0x7FFF, &b, 2), -1);
+    EXPECT_EQ(chip_->Write(0x10001FFF, &b, 2), -1);
+}
+
+TEST_F(Chip, ReinvokeRestartsLockedAsItsSettingSays) {
+    struct Row { ReinvokeMode mode; bool answers; uint32_t code; ChipStateCode after; };
+    const Row rows[] = {
+        {ReinvokeMode::Silent, false, 0, ChipStateCode::IspLocked},
+        {ReinvokeMode::Answer, true, 0, ChipStateCode::IspLocked},
+        {ReinvokeMode::Absent, true, 0x06020000, ChipStateCode::IspUnlocked},
+    };
+    for (const Row &r : rows) {
+        ChipConfig config;
+        config.reinvoke = r.mode;
+        Power(config);
+        ASSERT_EQ(Unlock(), 0u);
+        ASSERT_EQ(Set(0x5015, 0, 0x10000300), 0u);
+        CanFrame reply;
+        bool acked = false;
+        EXPECT_EQ(Send(SdoDownload(0x5001, 0, 1, 1), &reply, &acked), r.answers);
+        EXPECT_TRUE(acked);
+        if (r.answers) {
+            EXPECT_EQ(reply.data[0] == 0x80 ? ReplyValue(reply) : 0, r.code);
+        }
+        EXPECT_EQ(chip_->State(), r.after);
+        EXPECT_EQ(Get(0x5015, 0), r.mode == ReinvokeMode::Absent ? 0x10000300u : 0u);
+    }
+}
+
+// ---- Code read protection ---------------------------------------------------------
+
+TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids) {
+    const uint32_t crp1 = 0x12345678, crp2 = 0x87654321;
+    for (uint32_t level : {crp1, crp2}) {
+        Power();
+        uint8_t word[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16), uint8_t(level >> 24)};
+        ASSERT_EQ(chip_->Write(0x2FC, word, 4), 0);
+        chip_->PowerCycle(now_);
+        ASSERT_EQ(Unlock(), 0u);
+        ASSERT_EQ(Prepare(0, 7), 0u);
+        const uint32_t crp = ISP_ABORT(ISP_CODE_READ_PROTECTION_ENABLED);
+        EXPECT_EQ(Compare(0x10000300, 0x10000400, 4), crp);
+        EXPECT_EQ(Set(0x5040, 1, 0x0101, 2), crp);
+        EXPECT_EQ(Abort(SdoUpload(0x1F50, 1)), crp);
+        EXPECT_EQ(Copy(0x0, 0x10000300, 256), crp);
+        EXPECT_EQ(Copy(0x1000, 0x10000300, 256), level == crp1 ? 0u : crp);
+        EXPECT_EQ(WriteRam(0x10000300, Pattern(8)), level == crp1 ? 0u : crp);
+        EXPECT_EQ(Erase(0, 1), crp);
+        EXPECT_EQ(Erase(2, 2), level == crp1 ? 0u : crp);
+        ASSERT_EQ(Prepare(0, 7), 0u);
+        EXPECT_EQ(Erase(0, 7), 0u);
+    }
+}
+
+// ---- Scenarios ------------------------------------------------------------------------
+
+TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest) {
+    ChipConfig config;
+    config.answerFrom = 3;
+    Power(config);
+    bool acked = false;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_TRUE(acked);
+    EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2)));
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2)));
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);  // ignored means not carried out
+    EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
+    EXPECT_EQ(Unlock(), 0u);
+    EXPECT_EQ(chip_->Requests(), 5u);
+}
+
+TEST_F(Chip, SilentAfterStopsAnsweringButKeepsAcknowledging) {
+    ChipConfig config;
+    config.silentAfter = 3;
+    Power(config);
+    EXPECT_EQ(Unlock(), 0u);
+    EXPECT_EQ(Prepare(3, 3), 0u);
+    EXPECT_EQ(Set(0x5015, 0, 0x10000300), 0u);
+    bool acked = false;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_TRUE(acked);
+    EXPECT_FALSE(Send(SdoDownload(0x5030, 0, 0x0303, 2)));
+}
+
+TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand) {
+    ChipConfig config;
+    ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5030:0:0x0F000009", &config), "");
+    Power(config);
+    EXPECT_EQ(Abort(SdoUpload(0x1018, 2)), 0x06020000u);
+    EXPECT_EQ(Get(0x1018, 2), 0x1430102Bu);
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(Prepare(0, 0), 0u);
+    const std::vector<uint8_t> zeros(16, 0);
+    ASSERT_EQ(chip_->Write(0, zeros.data(), 16), 0);
+    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));  // every one
+    EXPECT_EQ(Flash(0, 16), zeros);
+}
+
+TEST_F(Chip, CompareDiffFailsEveryCompareLongerThanItsOffset) {
+    ChipConfig config;
+    config.compareDiff = true;
+    config.compareDiffOffset = 16;
+    Power(config);
+    EXPECT_EQ(Compare(0x10000300, 0x10000300, 4096), ISP_ABORT(ISP_COMPARE_ERROR));
+    EXPECT_EQ(Get(0x5060, 4), 16u);
+    EXPECT_EQ(Compare(0x10000300, 0x10000300, 16), 0u);
+}
+
+TEST_F(Chip, AnswersOnlyAtItsOwnBitRate) {
+    ChipConfig config;
+    config.bitRate = 125000;
+    Power(config, 100000);
+    bool acked = true;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_FALSE(acked);
+    node_ = bus_.FindTestNode(bus_.AttachTestNode(125000, false));
+    EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
+}
+
+// ---- Persistence ----------------------------------------------------------------------
+
+class Persistence : public ChipHarness {
+protected:
+    void SetUp() override {
+        path_ = ::testing::TempDir() + "sim_chip_flash_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+        std::remove(path_.c_str());
+    }
+    void TearDown() override { std::remove(path_.c_str()); }
+    std::string path_;
+};
+
+TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole) {
+    ChipConfig config;
+    config.flashPath = path_;
+    Power(config);
+    EXPECT_FALSE(std::ifstream(path_).good());  // nothing changed yet
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(WriteRam(0x10000300, Pattern(256)), 0u);
+    ASSERT_EQ(Prepare(1, 1), 0u);
+    ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
+    std::ifstream in(path_, std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(file.size(), 32768u);
+    EXPECT_EQ(std::vector<uint8_t>(file.begin() + 0x1000, file.begin() + 0x1100), Pattern(256));
+    EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
+
+    // A new chip starts from the file.
+    Power(config);
+    EXPECT_EQ(Flash(0x1000, 256), Pattern(256));
+}
+
+TEST_F(Persistence, RefusesAFileOfAnotherSize) {
+    std::ofstream(path_, std::ios::binary) << std::string(100, 'x');
+    ChipConfig config;
+    config.flashPath = path_;
+    LpcIspChip chip(config);
+    std::string name, reason;
+    EXPECT_FALSE(chip.Start(0, &name, &reason));
+    EXPECT_EQ(name, "SIMBOARD_FLASH");
+    EXPECT_NE(reason.find("100 bytes"), std::string::npos) << reason;
+}
+
+} // namespace
+} // namespace simboard
