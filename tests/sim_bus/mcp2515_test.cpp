@@ -503,3 +503,65 @@ TEST(Mcp2515, ListenOnlyLoopbackAndSleep) {
     EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x60);
     EXPECT_EQ(b.spi.Read(0x2C), 0x40);
 }
+
+namespace {
+
+// Answers every 0x67D request with a 0x5FD reply, `delay` after the request
+// ends, as the chip does.
+class Responder : public CanNode {
+public:
+    explicit Responder(Ticks delay) : delay_(delay) {}
+    double BitRate() const override { return 100000; }
+    void Receive(const CanFrame& f, Ticks end) override {
+        if (f.id != 0x67D) return;
+        reply_.frame = Frame(0x5FD, false, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14});
+        reply_.bitRate = 100000;
+        reply_.ready = end + delay_;
+        reply_.urgent = true;
+        pending_ = true;
+    }
+    bool NextFrame(TxRequest* r) override {
+        if (pending_) *r = reply_;
+        return pending_;
+    }
+    void FrameDone(bool, Ticks end) override {
+        pending_ = false;
+        replyEnd = end;
+    }
+    Ticks replyEnd = 0;
+
+private:
+    Ticks delay_;
+    TxRequest reply_;
+    bool pending_ = false;
+};
+
+} // namespace
+
+TEST(Mcp2515, ReplyIsInRxb0WhenTheRequestReleaseReturns) {
+    Board b;
+    Responder chip(0);
+    b.bus.Attach(&chip);
+    b.spi.BringUp();
+    b.spi.LoadAndSend(FRAME_67D);
+    EXPECT_EQ(b.spi.now, chip.replyEnd + b.spi.halfPeriod);
+    EXPECT_EQ(b.spi.RxStatus(), 0x40);
+    EXPECT_EQ(b.spi.Frame({0x90, 0, 0}), (std::vector<uint8_t>{0xFF, 0xBF, 0xA0}));
+    b.bus.Detach(&chip);
+}
+
+TEST(Mcp2515, NoiseFrameInRxb0MakesTheReplyOverflow) {
+    Board b;
+    std::vector<NoiseEntry> noise;
+    ASSERT_EQ(ParseNoise("080#0102030405060708@1500", &noise), "");
+    b.bus.AttachNoise(noise);
+    Responder chip(2000 * US);  // a reply after a flash operation's time
+    b.bus.Attach(&chip);
+    b.spi.BringUp();
+    b.spi.Frame({0x90});  // RXB0 empty before the request
+    b.spi.LoadAndSend(FRAME_67D);
+    EXPECT_EQ(b.spi.now, chip.replyEnd + b.spi.halfPeriod);
+    EXPECT_EQ(b.spi.Read(0x2D) & 0x40, 0x40);
+    EXPECT_EQ(b.spi.Read(0x61), 0x10);  // RXB0 holds the noise frame 0x080
+    b.bus.Detach(&chip);
+}
