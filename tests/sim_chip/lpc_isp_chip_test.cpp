@@ -1,5 +1,5 @@
 // The chip's bootloader on its own, driven through SDO frames from a test node.
-#include "tests/sim_chip/chip_harness.h"
+#include "chip_harness.h"
 
 #include <cstdio>
 #include <fstream>
@@ -309,7 +309,7 @@ TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels) {
         ChipConfig config;
         config.pin = r.pin;
         Power(config);
-        vectors[28] = r.valid ? 0 : 1;
+        vectors[28] = r.valid ? 0 : 0xFF;
         ASSERT_EQ(chip_->Write(0, vectors, sizeof vectors), 0);
         uint8_t crp[4] = {uint8_t(r.crp), uint8_t(r.crp >> 8), uint8_t(r.crp >> 16), uint8_t(r.crp >> 24)};
         ASSERT_EQ(chip_->Write(0x2FC, crp, 4), 0);
