@@ -174,10 +174,13 @@ TEST_F(BoardTest, InstructionFramesAndCloseInModes0And3)
         uint8_t none[1] = {};
         ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
 
+        // The slave answers in the bytes clocked after the instruction; it
+        // presents each bit at the falling edge before, so the whole frame's
+        // answer is queued up front.
         const uint8_t instruction[] = {0x03, 0x0E};
-        const uint8_t answer[] = {0x5A, 0x80};
+        const uint8_t answer[] = {0xFF, 0xFF, 0x5A, 0x80};
+        ASSERT_EQ(SimBoard_SpiScript(answer, 4), 0);
         ASSERT_EQ(SPI_Write(handle, instruction, 2, &transferred, XFER_CS_ASSERT), 0u);
-        ASSERT_EQ(SimBoard_SpiScript(answer, 2), 0);
         uint8_t in[2] = {};
         ASSERT_EQ(SPI_Read(handle, in, 2, &transferred, XFER_CS_ASSERT), 0u);
         EXPECT_EQ(transferred, 2u);
