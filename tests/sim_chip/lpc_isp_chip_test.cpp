@@ -473,6 +473,13 @@ TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole) {
     EXPECT_EQ(std::vector<uint8_t>(file.begin() + 0x1000, file.begin() + 0x1100), Pattern(256));
     EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
 
+    // The control interface's writes to flash are kept the same way.
+    const uint8_t mark = 0x42;
+    ASSERT_EQ(chip_->Write(0x7FFF, &mark, 1), 0);
+    std::ifstream again(path_, std::ios::binary);
+    again.seekg(0x7FFF);
+    EXPECT_EQ(again.get(), 0x42);
+
     // A new chip starts from the file.
     Power(config);
     EXPECT_EQ(Flash(0x1000, 256), Pattern(256));

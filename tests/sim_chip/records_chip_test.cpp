@@ -198,6 +198,26 @@ TEST_F(ChipLog, ScenarioSettingsShowInTheLog) {
     EXPECT_EQ(Events(), expected);
 }
 
+TEST_F(ChipLog, ExecutionLogsWhereTheChipWentAfterItsConfirmation) {
+    const uint8_t reset[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
+                               0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
+    struct Row { uint32_t address; std::vector<std::string> tail; };
+    const Row rows[] = {
+        {0x10000300, {"EXECUTE 0x10000300 -> CMD_SUCCESS", "STATE RESET", "STATE ISP"}},
+        {0x10000400, {"EXECUTE 0x10000400 -> CMD_SUCCESS", "STATE USER_CODE 0x10000400"}},
+    };
+    for (const Row &r : rows) {
+        Start(ChipConfig{});
+        ASSERT_EQ(chip_->Write(0x10000300, reset, sizeof reset), 0);
+        ASSERT_EQ(Unlock(), 0u);
+        ASSERT_EQ(Set(0x5070, 1, r.address), 0u);
+        ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
+        std::vector<std::string> events = Events();
+        ASSERT_GE(events.size(), r.tail.size());
+        EXPECT_EQ(std::vector<std::string>(events.end() - r.tail.size(), events.end()), r.tail);
+    }
+}
+
 TEST_F(ChipLog, ShutdownLogsAnOpenTransferAsAbandoned) {
     Start(ChipConfig{});
     WriteRam(0x10000300, Pattern(7));
