@@ -567,7 +567,8 @@ SB_STATUS DriverFront::Read(SB_HANDLE handle, void *buffer, uint32_t count, uint
             if (device->readTimeoutMs == 0)
                 board_.Trace("NOTE", Format("%d read time-out 0: read would block forever", device->position));
         }
-        std::memcpy(buffer, taken.data(), taken.size());
+        if (!taken.empty())
+            std::memcpy(buffer, taken.data(), taken.size());
     }
     *read = static_cast<uint32_t>(taken.size());
     Finish(call, kOk, Format("read=%u", *read), HexBytes(taken));

@@ -142,14 +142,4 @@ TEST(TraceWriter, WritesPaddedTimesAndFlushesEachLine)
     EXPECT_FALSE(error.empty());
 }
 
-TEST(TraceReader, NamesEveryStatus)
-{
-    EXPECT_STREQ("OK", simboard::StatusName(0));
-    EXPECT_STREQ("DEVICE_NOT_OPENED", simboard::StatusName(3));
-    EXPECT_STREQ("OTHER_ERROR", simboard::StatusName(18));
-    EXPECT_STREQ("DEVICE_LIST_NOT_READY", simboard::StatusName(19));
-    EXPECT_STREQ("UNKNOWN", simboard::StatusName(20));
-    EXPECT_STREQ("UNKNOWN", simboard::StatusName(0xFFFFFFFFu));
-}
-
 } // namespace
