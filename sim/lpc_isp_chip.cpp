@@ -945,7 +945,7 @@ void LpcIspChip::UploadSegment(const uint8_t *req, Outcome *out) {
     out->reply = true;
     std::memset(out->data, 0, 8);
     out->data[0] = static_cast<uint8_t>((toggle ? SDO_TOGGLE : 0) | (SDO_SEGMENT_BYTES - n) << 1 | (last ? 1 : 0));
-    std::memcpy(&out->data[1], &transfer_.data[transfer_.done], n);
+    if (n > 0) std::memcpy(&out->data[1], &transfer_.data[transfer_.done], n);
     transfer_.done += n;
     transfer_.toggle = !transfer_.toggle;
     if (last) out->line = EndTransfer("CMD_SUCCESS");

@@ -81,6 +81,8 @@ TEST_F(Chip, SegmentedUploadReadsMemoryInSevenByteSegments) {
     std::vector<uint8_t> got;
     ASSERT_TRUE(ReadMemory(0x10000400, 10, &got));
     EXPECT_EQ(got, Pattern(10));
+    ASSERT_TRUE(ReadMemory(0x10000400, 0, &got));  // one empty last segment
+    EXPECT_TRUE(got.empty());
     EXPECT_EQ(Set(0x5011, 0, 0x2001), 0u);  // past the end of RAM
     EXPECT_EQ(Abort(SdoUpload(0x1F50, 1)), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
 }
