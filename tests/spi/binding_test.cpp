@@ -1,14 +1,11 @@
-// The driver binding: the fatal report for a missing library or entry point
-// (in child processes, with the library path set only for the child), and the
-// module's behaviour while it is not bound.
+// The driver binding in child processes, with the library path set only in
+// the child's environment: the fatal report for a missing library or entry
+// point, and a complete bind.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "Infra/src/ftdi_infra.h"
-#include "TopLayer/SPI/src/ftdi_spi.h"
 #include "support/child_process.h"
-#include "support/tool_fixture.h"
 
 namespace {
 
@@ -60,30 +57,5 @@ TEST(DriverBinding, CompleteLibraryBinds)
     EXPECT_EQ(result.out, "bound: status 0, 2 channels\n");
 }
 #endif
-
-class UnboundDriver : public ToolTest {};
-
-TEST_F(UnboundDriver, CleanupWithoutBindingAndCallsWhileUnbound)
-{
-    Cleanup_libMPSSE();
-    EXPECT_EQ(hdll_d2xx, nullptr);
-    // Nothing jumps through an empty table: every call is an error.
-    uint32_t channels = 7;
-    EXPECT_EQ(SPI_GetNumChannels(&channels), 18u);
-    uint32_t written = 0;
-    EXPECT_EQ(MPSSE_Write(reinterpret_cast<D2xxHandle>(0x10), "x", 1, &written), 18u);
-    EXPECT_EQ(Infra_ModuleEntry(2), 1);
-    EXPECT_EQ(Infra_ModuleEntry(INFRA_PROCESS_DETACH), 1);
-    EXPECT_EQ(hdll_d2xx, nullptr);
-}
-
-TEST_F(UnboundDriver, TestFunctionAddsOneHundred)
-{
-    uint32_t result = 0;
-    EXPECT_EQ(Infra_TestFunction(5, &result), 0u);
-    EXPECT_EQ(result, 105u);
-    EXPECT_EQ(Infra_TestFunction(0xFFFFFFFFu, &result), 0u);
-    EXPECT_EQ(result, 99u);
-}
 
 } // namespace

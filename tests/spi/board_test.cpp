@@ -58,7 +58,7 @@ protected:
     }
 
     // Channel 0 opened and set up with the tool's settings (mode from options).
-    D2xxStatus OpenChannel0(uint32_t options = SYSTEM_OPTIONS, uint32_t clockRate = 5000)
+    D2xxStatus OpenChannel0(uint32_t options = SYSTEM_OPTIONS, uint32_t clockRate = 5000, uint32_t pins = 0)
     {
         uint32_t count = 0;
         MPSSE_DeviceRecord record{};
@@ -67,7 +67,7 @@ protected:
             status = SPI_GetChannelInfo(0, &record);
         if (status == D2XX_OK)
             status = SPI_OpenChannel(0, &handle);
-        settings = SpiChannelSettings{clockRate, 255, options, 0, 0};
+        settings = SpiChannelSettings{clockRate, 255, options, pins, 0};
         if (status == D2XX_OK)
             status = SPI_InitChannel(handle, &settings);
         return status;
@@ -106,6 +106,13 @@ protected:
             if (line.entry == "FT_Write")
                 writes.push_back(simboard::HexBytes(line.bytes));
         return writes;
+    }
+
+    // The bytes of the writes after the first skip ones.
+    Lines WrittenBytesAfter(size_t skip)
+    {
+        Lines writes = WrittenBytes();
+        return Lines(writes.begin() + static_cast<std::ptrdiff_t>(std::min(skip, writes.size())), writes.end());
     }
 
     std::vector<uint8_t> Frame(uint32_t k, uint32_t *bits)
@@ -163,7 +170,7 @@ TEST_F(BoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
     EXPECT_EQ(PLAT_VirtualClockMs(), 72u);
 }
 
-TEST_F(BoardTest, InstructionFramesAndCloseInModes0And3)
+TEST_F(BoardTest, InstructionFramesInModes0And3)
 {
     for (uint32_t mode : {0u, 3u}) {
         SCOPED_TRACE(mode);
@@ -195,12 +202,6 @@ TEST_F(BoardTest, InstructionFramesAndCloseInModes0And3)
         EXPECT_EQ(bits, 32u);
         EXPECT_EQ(mosi[0], 0x03);
         EXPECT_EQ(mosi[1], 0x0E);
-
-        ASSERT_EQ(SPI_CloseChannel(handle), 0u);
-        Lines writes = WrittenBytes();
-        ASSERT_GE(writes.size(), 2u);
-        EXPECT_EQ(writes.back(), "80 00 00");
-        EXPECT_EQ(Trace("USB").back().entry, "FT_Close");
     }
 }
 
@@ -319,6 +320,148 @@ TEST_F(BoardTest, OpenThatTheDriverRefusesListsNothing)
     EXPECT_EQ(OpenChannel0(), 3u);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(g_channelList, nullptr);
+}
+
+TEST_F(BoardTest, TransferCommandsInEveryMode)
+{
+    const struct {
+        uint32_t mode;
+        std::string writeBytes, writeBits, readBytes, readBits, duplexBytes, duplexBits;
+    } cases[] = {
+        {0, "11", "13", "20", "22", "31", "33"},
+        {1, "10", "12", "24", "26", "34", "36"},
+        {2, "10", "12", "24", "26", "34", "36"},
+        {3, "11", "13", "20", "22", "31", "33"},
+    };
+    const uint8_t out[] = {0xC0, 0x55, 0x0F};
+    uint8_t in[3] = {};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mode);
+        Configure("", "", "");
+        ASSERT_EQ(OpenChannel0(SYSTEM_OPTIONS | c.mode), 0u);
+        size_t setUpWrites = WrittenBytes().size();
+        ASSERT_EQ(SPI_Write(handle, out, 3, &transferred, 0), 0u);
+        ASSERT_EQ(SPI_Write(handle, out, 12, &transferred, XFER_BITS), 0u);
+        EXPECT_EQ(transferred, 12u);
+        ASSERT_EQ(SPI_Read(handle, in, 2, &transferred, 0), 0u);
+        ASSERT_EQ(SPI_Read(handle, in, 12, &transferred, XFER_BITS), 0u);
+        ASSERT_EQ(SPI_ReadWrite(handle, in, out, 2, &transferred, 0), 0u);
+        ASSERT_EQ(SPI_ReadWrite(handle, in, out, 9, &transferred, XFER_BITS), 0u);
+        EXPECT_EQ(transferred, 9u);
+        EXPECT_EQ(WrittenBytesAfter(setUpWrites),
+                  (Lines{c.writeBytes + " 02 00", "C0 55 0F", c.writeBits + " 07 C0", c.writeBits + " 03 55",
+                         c.readBytes + " 01 00 87", c.readBits + " 07 87", c.readBits + " 03 87",
+                         c.duplexBytes + " 01 00", "C0 55", c.duplexBits + " 07 C0", c.duplexBits + " 00 55"}));
+    }
+}
+
+TEST_F(BoardTest, PinBytesByModeLineAndPolarity)
+{
+    const struct {
+        uint32_t options, pinsIn, pinsOut;
+        std::string set, assert, release, close;
+    } cases[] = {
+        {0x20, 0x00000000, 0x0000000B, "80 00 0B", "80 00 0B", "80 08 0B", "80 00 00"},
+        {0x27, 0x00000000, 0x00000113, "80 01 13", "80 01 13", "80 11 13", "80 00 00"}, // mode 3, line 1
+        {0x12, 0xFF000004, 0xFF000183, "80 01 83", "80 81 83", "80 01 83", "80 FF 00"}, // mode 2, line 4, high
+        {0x01, 0x3B0BFF00, 0x3B0BFE0B, "80 FE 0B", "80 FE 0B", "80 F6 0B", "80 3B 0B"}, // mode 1, high
+    };
+    const uint8_t byte = 0x42;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options);
+        Configure("", "", "");
+        ASSERT_EQ(OpenChannel0(c.options, 5000, c.pinsIn), 0u);
+        EXPECT_EQ(settings.pins, c.pinsOut);
+        EXPECT_EQ(settings.pinState, c.pinsOut & 0xFFFF);
+        size_t setUpWrites = WrittenBytes().size() - 1;
+        ASSERT_EQ(SPI_Write(handle, &byte, 1, &transferred, XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
+        ASSERT_EQ(SPI_CloseChannel(handle), 0u);
+        Lines writes = WrittenBytesAfter(setUpWrites);
+        ASSERT_EQ(writes.size(), 6u);
+        EXPECT_EQ(writes[0], c.set);
+        EXPECT_EQ(writes[1], c.assert);
+        EXPECT_EQ(writes[4], c.release);
+        EXPECT_EQ(writes[5], c.close);
+    }
+
+    // Chip select moved to line 1 in mode 2: line 0 stays an output, the
+    // clock idles high, and transfers take mode 2's commands.
+    Configure("", "", "");
+    ASSERT_EQ(OpenChannel0(), 0u);
+    size_t setUpWrites = WrittenBytes().size();
+    ASSERT_EQ(SPI_ChangeCS(handle, SPI_CS_ACTIVE_LOW | (1 << 2) | 2), 0u);
+    ASSERT_EQ(SPI_Write(handle, &byte, 1, &transferred, XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
+    EXPECT_EQ(WrittenBytesAfter(setUpWrites), (Lines{"80 01 1B", "80 01 1B", "10 00 00", "42", "80 11 1B"}));
+}
+
+TEST_F(BoardTest, ChannelListAndHandlesThatCannotTransfer)
+{
+    // Both interfaces of the default FT2232H; closing the first leaves the
+    // second listed and working.
+    ASSERT_EQ(OpenChannel0(), 0u);
+    SpiHandle first = handle;
+    SpiHandle second = nullptr;
+    ASSERT_EQ(SPI_OpenChannel(1, &second), 0u);
+    SpiChannelSettings secondSettings{5000, 255, SYSTEM_OPTIONS, 0, 0};
+    ASSERT_EQ(SPI_InitChannel(second, &secondSettings), 0u);
+    ASSERT_EQ(SPI_CloseChannel(first), 0u);
+    const uint8_t byte = 0x42;
+    EXPECT_EQ(SPI_Write(second, &byte, 1, &transferred, XFER_CS_ASSERT), 0u);
+
+    // Closed, never opened, opened but never set up: refused, nothing sent.
+    SpiHandle unset = nullptr;
+    ASSERT_EQ(SPI_OpenChannel(0, &unset), 0u);
+    size_t calls = Trace("USB").size();
+    uint8_t in[1] = {};
+    bool busy = false;
+    for (SpiHandle h : {first, reinterpret_cast<SpiHandle>(0x5B00000999), unset}) {
+        EXPECT_EQ(SPI_Write(h, &byte, 1, &transferred, XFER_CS_ASSERT), 18u);
+        EXPECT_EQ(SPI_Read(h, in, 1, &transferred, XFER_CS_ASSERT), 18u);
+        EXPECT_EQ(SPI_ReadWrite(h, in, &byte, 1, &transferred, XFER_CS_ASSERT), 18u);
+        EXPECT_EQ(SPI_IsBusy(h, &busy), 18u);
+        EXPECT_EQ(SPI_ChangeCS(h, SYSTEM_OPTIONS), 18u);
+    }
+    EXPECT_EQ(SPI_CloseChannel(first), 18u);
+    EXPECT_EQ(Trace("USB").size(), calls);
+    // The channel that was never set up closes without a pin write.
+    ASSERT_EQ(SPI_CloseChannel(unset), 0u);
+    EXPECT_EQ(Trace("USB").size(), calls + 1);
+    EXPECT_EQ(Trace("USB").back().entry, "FT_Close");
+}
+
+TEST_F(BoardTest, BusyStateAndAnswersThatNeverCome)
+{
+    // Set-up bytes in MPSSE mode: 84, AA, AB, 8B, 86 AF 04, 85, 80 00 0B.
+    const char *afterSetUp = "dead-after:11";
+    ASSERT_EQ(OpenChannel0(), 0u);
+    bool busy = false;
+    ASSERT_EQ(SPI_IsBusy(handle, &busy), 0u);
+    EXPECT_TRUE(busy); // chip select low, the other pins high
+    EXPECT_EQ(WrittenBytesAfter(WrittenBytes().size() - 3), (Lines{"80 00 0B", "81 87", "80 08 0B"}));
+
+    Configure("", afterSetUp, "");
+    ASSERT_EQ(OpenChannel0(), 0u);
+    uint8_t in[2] = {0x11, 0x22};
+    EXPECT_EQ(SPI_Read(handle, in, 2, &transferred, XFER_CS_ASSERT), 4u);
+    EXPECT_EQ(transferred, 0u);
+    EXPECT_EQ(SPI_Read(handle, in, 3, &transferred, XFER_BITS), 4u);
+    EXPECT_EQ(SPI_IsBusy(handle, &busy), 4u);
+    const uint8_t out[] = {0x01, 0x02};
+    EXPECT_EQ(SPI_ReadWrite(handle, in, out, 2, &transferred, 0), 4u);
+}
+
+TEST_F(BoardTest, FailingTransferWriteLeavesChipSelectAsserted)
+{
+    // Writes 1-7 are the set-up's; 8 is the assert, 9 the data command.
+    Configure("", "", "FT_Write:9:4");
+    ASSERT_EQ(OpenChannel0(), 0u);
+    const uint8_t out[] = {0x01, 0x02};
+    EXPECT_EQ(SPI_Write(handle, out, 2, &transferred, XFER_CS_ASSERT | XFER_CS_RELEASE), 4u);
+    // The failed write is the last call: no release followed it.
+    EXPECT_TRUE(Trace("USB").back().injected);
+    Lines writes = WrittenBytes();
+    ASSERT_EQ(writes.size(), 9u);
+    EXPECT_EQ(writes[7], "80 00 0B");
 }
 
 } // namespace

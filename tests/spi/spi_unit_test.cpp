@@ -1,0 +1,256 @@
+// The SPI master without a driver library: clock arithmetic, the channel
+// rule, the echo search and queue drain over a scripted receive queue, the
+// refusals that come before any driver call, and the null-argument report.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "Mpsse/src/mpsse_channel.h"
+#include "TopLayer/SPI/src/ftdi_spi.h"
+#include "support/tool_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(MpsseClock, DivisorAndDivideBy5CommandByRate)
+{
+    const struct {
+        uint32_t rate;
+        D2xxStatus status;
+        uint8_t command;
+        uint16_t divisor;
+    } cases[] = {
+        {5000, 0, 0x8B, 1199},    {6000000, 0, 0x8B, 0},  {10000000, 0, 0x8A, 2},
+        {30000000, 0, 0x8A, 0},   {7500000, 0, 0x8A, 3},  {6000001, 0, 0x8A, 3},
+        {92, 0, 0x8B, 65216},     // the slowest rate whose divisor fits 16 bits
+        {91, 6, 0, 0},            {0, 6, 0, 0},           {30000001, 6, 0, 0},
+    };
+    for (uint32_t type : {DEVICE_TYPE_FT2232H, DEVICE_TYPE_FT4232H, DEVICE_TYPE_FT232H}) {
+        for (const auto &c : cases) {
+            uint8_t command = 0;
+            uint16_t divisor = 0;
+            EXPECT_EQ(MPSSE_ClockDivisor(type, c.rate, &divisor, &command), c.status) << c.rate;
+            EXPECT_EQ(command, c.command) << c.rate;
+            EXPECT_EQ(divisor, c.divisor) << c.rate;
+        }
+    }
+}
+
+TEST(MpsseClock, Ft2232dClocksFromItsFixed12MHzBaseWithoutDivideBy5)
+{
+    // A divisor from a 30 MHz base (5999 for 5000 Hz) would clock this chip
+    // at a fifth of the rate asked; above 6 MHz it cannot clock at all.
+    const struct {
+        uint32_t rate;
+        D2xxStatus status;
+        uint16_t divisor;
+    } cases[] = {{5000, 0, 1199}, {1000000, 0, 5}, {6000000, 0, 0}, {6000001, 6, 0}, {91, 6, 0}};
+    for (const auto &c : cases) {
+        uint8_t command = 0xEE;
+        uint16_t divisor = 0;
+        EXPECT_EQ(MPSSE_ClockDivisor(DEVICE_TYPE_FT2232C, c.rate, &divisor, &command), c.status) << c.rate;
+        EXPECT_EQ(divisor, c.divisor) << c.rate;
+        EXPECT_EQ(command, c.status == 0 ? MPSSE_CMD_NONE : 0xEE) << c.rate;
+    }
+}
+
+TEST(MpsseChannelRule, ChipTypeAndInterface)
+{
+    const struct {
+        uint32_t type, locId;
+        bool channel;
+    } cases[] = {
+        {4, 0x11, true},  {4, 0x12, false},                   // FT2232C/D: interface A only
+        {6, 0x21, true},  {6, 0x22, true},  {6, 0x23, false}, // FT2232H: A and B
+        {7, 0x12, true},  {7, 0x13, false}, {7, 0x14, false}, // FT4232H: C and D have no engine
+        {8, 0x10, true},  {8, 0x00, true},  {8, 0x37, true},  // FT232H: whatever its location
+        {5, 0x11, false}, {9, 0x11, false}, {3, 0x11, false}, // no engine
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(MPSSE_IsMpsseChannel(c.type, c.locId), c.channel) << c.type << " 0x" << std::hex << c.locId;
+}
+
+// A receive queue that shows one scripted chunk per FT_GetQueueStatus and
+// whose FT_Read never reaches into the next chunk; writes are counted.
+std::deque<Bytes> g_arrivals;
+bool g_readsBringNothing = false;
+uint32_t g_writes = 0;
+
+D2xxStatus D2XX_CALL fakeQueueStatus(D2xxHandle, uint32_t *waiting)
+{
+    *waiting = g_arrivals.empty() ? 0 : static_cast<uint32_t>(g_arrivals.front().size());
+    return 0;
+}
+
+D2xxStatus D2XX_CALL fakeRead(D2xxHandle, void *buffer, uint32_t count, uint32_t *read)
+{
+    *read = 0;
+    if (g_readsBringNothing || g_arrivals.empty())
+        return 0;
+    Bytes &front = g_arrivals.front();
+    *read = count < front.size() ? count : static_cast<uint32_t>(front.size());
+    std::copy(front.begin(), front.begin() + *read, static_cast<uint8_t *>(buffer));
+    front.erase(front.begin(), front.begin() + *read);
+    if (front.empty())
+        g_arrivals.pop_front();
+    return 0;
+}
+
+D2xxStatus D2XX_CALL fakeWrite(D2xxHandle, const void *, uint32_t count, uint32_t *written)
+{
+    ++g_writes;
+    *written = count;
+    return 0;
+}
+
+class EchoSearch : public ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        g_arrivals.clear();
+        g_readsBringNothing = false;
+        g_writes = 0;
+        varFunctionPtrLst.getQueueStatus = fakeQueueStatus;
+        varFunctionPtrLst.read = fakeRead;
+        varFunctionPtrLst.write = fakeWrite;
+    }
+    D2xxHandle handle = reinterpret_cast<D2xxHandle>(0x10);
+    bool found = false;
+};
+
+TEST_F(EchoSearch, PairFoundAcrossReadsAndAfterFalseStarts)
+{
+    const struct {
+        std::vector<Bytes> arrivals;
+        uint64_t passes;
+    } cases[] = {
+        {{{0x00, 0xFA}, {0xAB, 0x55}}, 2}, // split over two reads
+        {{{0xFA, 0x01, 0xFA, 0xAB}}, 1},   // 0xFA before another byte does not count
+        {{{0xFA}, {0xFA}, {0xAB}}, 3},
+    };
+    for (const auto &c : cases) {
+        g_arrivals.assign(c.arrivals.begin(), c.arrivals.end());
+        PLAT_VirtualClockReset();
+        EXPECT_EQ(MPSSE_AwaitBadCommandEcho(handle, false, 0xAB, &found), 0u);
+        EXPECT_TRUE(found);
+        EXPECT_EQ(PLAT_VirtualSleepCount(), c.passes);
+    }
+    g_arrivals = {{0xFA, 0xAA}};
+    EXPECT_EQ(MPSSE_AwaitBadCommandEcho(handle, false, 0xAB, &found), 18u);
+    EXPECT_FALSE(found);
+}
+
+TEST_F(EchoSearch, PassLimitWithResendAndAMatchInTheLastPass)
+{
+    for (int i = 0; i < 4096; ++i)
+        g_arrivals.push_back({0x00});
+    g_arrivals.push_back({0xFA, 0xAA});
+    EXPECT_EQ(MPSSE_AwaitBadCommandEcho(handle, true, 0xAA, &found), 0u);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(g_writes, 4097u); // one copy per pass
+    EXPECT_EQ(PLAT_VirtualSleepCount(), 4097u);
+
+    g_arrivals = {Bytes(4097, 0x00)}; // more than the scratch buffer holds
+    EXPECT_EQ(MPSSE_AwaitBadCommandEcho(handle, true, 0xAA, &found), 5u);
+}
+
+TEST_F(EchoSearch, DrainReadsInPiecesAndStopsWhenReadsBringNothing)
+{
+    g_arrivals = {Bytes(5000, 0x00)};
+    EXPECT_EQ(MPSSE_DrainReceiveQueue(handle), 0u);
+    EXPECT_TRUE(g_arrivals.empty());
+
+    // The driver reports bytes that its reads never deliver.
+    g_arrivals = {Bytes(10, 0x00)};
+    g_readsBringNothing = true;
+    EXPECT_EQ(MPSSE_DrainReceiveQueue(handle), 4u);
+}
+
+class SpiApi : public ToolTest {
+protected:
+    uint8_t buffer[4] = {};
+    uint32_t transferred = 0;
+    SpiChannelSettings settings{5000, 255, SPI_CS_ACTIVE_LOW, 0, 0};
+    SpiHandle handle = reinterpret_cast<SpiHandle>(0x10);
+};
+
+TEST_F(SpiApi, NullArgumentsAreReportedWithTheirLine)
+{
+    const struct {
+        D2xxStatus status;
+        int line;
+        const char *operation;
+    } cases[] = {
+        {SPI_GetNumChannels(nullptr), 105, "SPI_GetNumChannels"},
+        {SPI_GetChannelInfo(0, nullptr), 134, "SPI_GetChannelInfo"},
+        {SPI_OpenChannel(0, nullptr), 159, "SPI_OpenChannel"},
+        {SPI_InitChannel(nullptr, nullptr), 196, "SPI_InitChannel"}, // the record is checked first
+        {SPI_InitChannel(nullptr, &settings), 197, "SPI_InitChannel"},
+        {SPI_CloseChannel(nullptr), 285, "SPI_CloseChannel"},
+        {SPI_Read(nullptr, nullptr, 1, nullptr, 0), 341, "SPI_Read"},
+        {SPI_Read(handle, nullptr, 1, nullptr, 0), 342, "SPI_Read"},
+        {SPI_Read(handle, buffer, 1, nullptr, 0), 343, "SPI_Read"},
+        {SPI_Write(nullptr, buffer, 1, &transferred, 0), 465, "SPI_Write"},
+        {SPI_Write(handle, nullptr, 1, &transferred, 0), 466, "SPI_Write"},
+        {SPI_Write(handle, buffer, 1, nullptr, 0), 467, "SPI_Write"},
+        {SPI_ReadWrite(nullptr, buffer, buffer, 1, &transferred, 0), 594, "SPI_ReadWrite"},
+        {SPI_ReadWrite(handle, nullptr, buffer, 1, &transferred, 0), 595, "SPI_ReadWrite"},
+        {SPI_ReadWrite(handle, buffer, nullptr, 1, &transferred, 0), 596, "SPI_ReadWrite"},
+        {SPI_ReadWrite(handle, buffer, buffer, 1, nullptr, 0), 597, "SPI_ReadWrite"},
+        {SPI_ChangeCS(nullptr, SPI_CS_ACTIVE_LOW), 803, "SPI_ChangeCS"},
+    };
+    std::string expected;
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.status, 6u) << c.line;
+        expected += "../../TopLayer/SPI/src/ftdi_spi:" + std::to_string(c.line) + ":" + c.operation +
+                    "(): NULL expression encountered\n";
+    }
+    EXPECT_EQ(console, expected);
+}
+
+// Refused with 6 before the channel is even looked up (an unlisted handle
+// would give 18) and before the driver is called (unbound: 18).
+TEST_F(SpiApi, UnsendableRequestsAreRefusedFirst)
+{
+    static uint8_t big[65537];
+    for (uint32_t size : {0u, 65537u}) {
+        EXPECT_EQ(SPI_Write(handle, big, size, &transferred, XFER_CS_ASSERT), 6u) << size;
+        EXPECT_EQ(SPI_Read(handle, big, size, &transferred, XFER_CS_ASSERT), 6u) << size;
+        EXPECT_EQ(SPI_ReadWrite(handle, big, big, size, &transferred, XFER_CS_ASSERT), 6u) << size;
+    }
+    EXPECT_EQ(SPI_Write(handle, big, 65536, &transferred, 0), 18u); // fits: goes on to the look-up
+    EXPECT_EQ(SPI_Write(handle, big, 0, &transferred, XFER_BITS), 18u);
+
+    for (uint32_t line : {5u, 6u, 7u}) {
+        SpiChannelSettings bad = settings;
+        bad.options |= line << 2;
+        EXPECT_EQ(SPI_InitChannel(handle, &bad), 6u) << line;
+        EXPECT_EQ(bad.pins, 0u);
+        EXPECT_EQ(SPI_ChangeCS(handle, bad.options), 6u) << line;
+    }
+    bool busy = false;
+    EXPECT_EQ(SPI_IsBusy(handle, nullptr), 6u);
+    EXPECT_EQ(SPI_IsBusy(handle, &busy), 18u);
+    EXPECT_EQ(console, "");
+}
+
+TEST_F(SpiApi, UnboundDriverIsCalledNeither)
+{
+    Cleanup_libMPSSE(); // before any binding: nothing to release
+    EXPECT_EQ(hdll_d2xx, nullptr);
+    uint32_t channels = 7;
+    EXPECT_EQ(SPI_GetNumChannels(&channels), 18u);
+    EXPECT_EQ(MPSSE_SetupChannel(handle, 5000, 255), 18u);
+    EXPECT_EQ(Infra_ModuleEntry(2), 1);
+    EXPECT_EQ(Infra_ModuleEntry(INFRA_PROCESS_DETACH), 1);
+
+    uint32_t result = 0;
+    EXPECT_EQ(Infra_TestFunction(5, &result), 0u);
+    EXPECT_EQ(result, 105u);
+}
+
+} // namespace
