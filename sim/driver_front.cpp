@@ -112,10 +112,10 @@ struct DriverFront::Call {
 // One record: the chip side (bit mode, engine, pins) survives closing; the
 // driver side is set back to the driver's defaults by every open.
 struct DriverFront::Device : AnswerSink {
-    Device(Board &b, const RecordSpec &s, int pos) : board(b), spec(s), position(pos) {}
+    Device(Board &b, const RecordModel &s, int pos) : board(b), model(s), position(pos) {}
 
     Board &board;
-    RecordSpec spec;
+    RecordModel model;
     int position;
     bool open = false;
     uint64_t handle = 0;
@@ -135,9 +135,9 @@ struct DriverFront::Device : AnswerSink {
     std::vector<uint8_t> waiting;
     Ticks deadline = 0;
 
-    Ticks Unit() const { return spec.highSpeed ? kHighSpeedUnit : kFullSpeedUnit; }
-    uint32_t OutPacket() const { return spec.highSpeed ? kHighSpeedOutPacket : kFullSpeedOutPacket; }
-    uint32_t InPacket() const { return spec.highSpeed ? kHighSpeedInPacket : kFullSpeedInPacket; }
+    Ticks Unit() const { return model.highSpeed ? kHighSpeedUnit : kFullSpeedUnit; }
+    uint32_t OutPacket() const { return model.highSpeed ? kHighSpeedOutPacket : kFullSpeedOutPacket; }
+    uint32_t InPacket() const { return model.highSpeed ? kHighSpeedInPacket : kFullSpeedInPacket; }
     bool Trickle() const { return board.settings.engine == EngineMode::Trickle; }
     size_t Available() const { return Trickle() ? visible : received.size(); }
 
@@ -209,9 +209,9 @@ DriverFront::DriverFront(Board &board) : board_(board)
     for (size_t i = 0; i < settings.records.size(); ++i) {
         int position = static_cast<int>(i);
         auto device = std::make_unique<Device>(board, settings.records[i], position);
-        if (device->spec.engine != EngineKind::None) {
+        if (device->model.engine != EngineKind::None) {
             SpiPort *port = position == settings.spiRecord ? board.port.get() : nullptr;
-            device->engine = std::make_unique<MpsseEngine>(device->spec.engine, position, board.trace, port);
+            device->engine = std::make_unique<MpsseEngine>(device->model.engine, position, board.trace, port);
         }
         devices_.push_back(std::move(device));
     }
@@ -234,13 +234,13 @@ void DriverFront::BuildList()
     for (auto &device : devices_) {
         SB_DEVICE_RECORD record;
         std::memset(&record, 0, sizeof record);
-        const RecordSpec &spec = device->spec;
-        record.Flags = spec.flags | (device->open ? 1u : 0u);
-        record.Type = spec.type;
-        record.ID = spec.id;
-        record.LocId = spec.location;
-        CopyText(record.SerialNumber, sizeof record.SerialNumber, spec.serial);
-        CopyText(record.Description, sizeof record.Description, spec.description);
+        const RecordModel &model = device->model;
+        record.Flags = model.flags | (device->open ? 1u : 0u);
+        record.Type = model.type;
+        record.ID = model.id;
+        record.LocId = model.location;
+        CopyText(record.SerialNumber, sizeof record.SerialNumber, model.serial);
+        CopyText(record.Description, sizeof record.Description, model.description);
         record.ftHandle = device->open ? reinterpret_cast<SB_HANDLE>(static_cast<uintptr_t>(device->handle)) : nullptr;
         list_.push_back(record);
     }
@@ -362,7 +362,7 @@ SB_STATUS DriverFront::Open(uint32_t position, SB_HANDLE *handle)
         return kDeviceNotFound;
     }
     Device &device = *devices_[position];
-    if (device.open || device.spec.busy) {
+    if (device.open || device.model.busy) {
         Finish(call, kDeviceNotOpened);
         return kDeviceNotOpened;
     }
@@ -623,20 +623,20 @@ SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t 
 {
     SB_BEGIN(kGetDeviceInfo, HandleText(handle));
     SB_DEVICE("");
-    const RecordSpec &spec = device->spec;
+    const RecordModel &model = device->model;
     // Null outputs are skipped; the texts fill at most 16 and 64 bytes with
     // their NUL.
     if (type)
-        *type = spec.type;
+        *type = model.type;
     if (id)
-        *id = spec.id;
+        *id = model.id;
     if (serial)
-        CopyText(serial, 16, spec.serial);
+        CopyText(serial, 16, model.serial);
     if (description)
-        CopyText(description, 64, spec.description);
+        CopyText(description, 64, model.description);
     Finish(call, kOk,
-           Format("type=%u id=0x%08X serial=\"%s\" description=\"%s\"", spec.type, spec.id, spec.serial.c_str(),
-                  spec.description.c_str()));
+           Format("type=%u id=0x%08X serial=\"%s\" description=\"%s\"", model.type, model.id, model.serial.c_str(),
+                  model.description.c_str()));
     return kOk;
 }
 

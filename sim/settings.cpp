@@ -146,7 +146,7 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
 // ---- SIMBOARD_DEVICES --------------------------------------------------------
 
 struct ParsedDevices {
-    std::vector<RecordSpec> records;
+    std::vector<RecordModel> records;
     int spiRecord = -1;
     std::string text;
 };
@@ -273,7 +273,7 @@ bool ParseDevices(const std::string &value, ParsedDevices *out, std::string *rea
         int firstRecordOfEntry = static_cast<int>(out->records.size());
         int spiRecord = -1;
         for (int i : interfaces) {
-            RecordSpec record;
+            RecordModel record;
             bool engine = !busy && (model.engineMask >> (i < 0 ? 0 : i) & 1u);
             if (busy) {
                 record.flags = kFlagOpen;

@@ -19,7 +19,7 @@ enum class EngineKind {
 };
 
 // One record of the driver's device list, as the board will show it.
-struct RecordSpec {
+struct RecordModel {
     uint32_t flags = 0;        // bit 1 high-speed; bit 0 (open) is added while open
     uint32_t type = 0;
     uint32_t id = 0;
@@ -45,7 +45,7 @@ struct FailRule {
 enum class ControllerKind { Mcp2515, Absent, MisoLow, NoBus, Script };
 
 struct Settings {
-    std::vector<RecordSpec> records;
+    std::vector<RecordModel> records;
     int spiRecord = -1;            // list position wired to the SPI slave port, -1 nowhere
     std::string devicesText;       // normalised, for the trace's BOARD line
 
