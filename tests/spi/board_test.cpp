@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,13 +30,17 @@ protected:
     void SetUp() override
     {
         ToolTest::SetUp();
-        tracePath = ::testing::TempDir() + "spi_board_test.trace";
+        // One file per process: ctest runs the cases side by side.
+        tracePath = ::testing::TempDir() + "spi_board_test." + std::to_string(getpid()) + ".trace";
         Configure("", "", "");
     }
 
     void TearDown() override
     {
         APP_ResetGlobalsForTest();
+        SimBoard_Set("SIMBOARD_TRACE", "");
+        SimBoard_Reset();
+        std::remove(tracePath.c_str());
         ToolTest::TearDown();
     }
 
