@@ -401,6 +401,49 @@ TEST_F(Engine, NothingOnThePortReadsOnes)
     EXPECT_EQ((Bytes{0xFF, 0xFF}), Exchange(h, {0x80, 0x00, 0x0B, 0x31, 0x01, 0x00, 0x03, 0x00}));
 }
 
+// TMS commands drive chip select: each level change of pin 3 is a frame edge.
+TEST_F(Engine, TmsShiftingMovesChipSelect)
+{
+    SB_HANDLE h = OpenMpsse(0);
+    // Pin 3 high; 4B writes bits 0 (low) and 1 (high) LSB first, DO takes bit 7.
+    Write(h, {0x80, 0x08, 0x0B, 0x4B, 0x01, 0x82});
+    std::vector<TraceLine> spi = Trace("SPI");
+    ASSERT_EQ(2u, spi.size());
+    EXPECT_EQ("select", spi[0].name);
+    EXPECT_EQ(1u, spi[1].bits);
+    EXPECT_EQ("b1", spi[1].mosiTail) << "DO holds bit 7 of the TMS byte";
+    EXPECT_EQ(Bytes{0xFE}, Exchange(h, {0x81})) << "chip select ends high";
+}
+
+// Arbitrary byte streams, as an out-of-step host would send them, end in
+// bounded time on every engine and leave a well-formed trace.
+TEST_F(Engine, ArbitraryStreamsEndAndLeaveAReadableTrace)
+{
+    uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 16);
+    };
+    for (const char *chip : {"FT2232H", "FT2232D", "FT232H"}) {
+        Apply("SIMBOARD_DEVICES", chip);
+        SB_HANDLE h = OpenMpsse(0, 2, 10);
+        for (int write = 0; write < 200; ++write) {
+            Bytes bytes(next() % 24 + 1);
+            for (uint8_t &byte : bytes)
+                byte = next();
+            // Keep the clock fast so that long clocking commands stay cheap.
+            bytes.insert(bytes.begin(), {0x8A, 0x86, 0x00, 0x00});
+            Write(h, bytes);
+            // A long data command would take every later byte as its data.
+            ASSERT_EQ(0u, FT_Purge(h, write % 16 == 0 ? 3 : 2));
+            uint8_t buffer[64];
+            uint32_t read = 0;
+            ASSERT_EQ(0u, FT_Read(h, buffer, sizeof buffer, &read));
+        }
+        EXPECT_GT(Trace("MPSSE").size(), 400u) << chip;
+    }
+}
+
 // ---- Failing engines ---------------------------------------------------------
 
 TEST_F(Engine, DeadEngineIgnoresEveryByte)
