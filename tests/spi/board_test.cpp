@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -94,10 +93,15 @@ protected:
     // written=1 | 84".
     Lines UsbCalls()
     {
-        static const std::regex callNumber("#[0-9]+"), handleWord(" handle=0x[0-9A-F]+");
         Lines calls;
         for (const auto &line : Trace("USB")) {
-            std::string text = std::regex_replace(std::regex_replace(line.head, callNumber, ""), handleWord, "");
+            std::string text = line.head;
+            size_t hash = text.find('#');
+            text.erase(hash, text.find(' ', hash) - hash);
+            for (size_t at; (at = text.find(" handle=")) != std::string::npos;) {
+                size_t end = text.find(' ', at + 1);
+                text.erase(at, end == std::string::npos ? std::string::npos : end - at);
+            }
             if (line.hasBytes)
                 text += " | " + simboard::HexBytes(line.bytes);
             calls.push_back(text);
