@@ -21,13 +21,11 @@ const uint8_t kBadCommand = 0xFA;
 // A stalled engine holds at most this many later bytes (it bounds memory).
 const size_t kMaxHeld = 65536;
 
-// Board ticks per SK period and divisor step: the period is (1 + divisor) * 2
-// cycles of the master clock, 12 MHz with divide-by-5 on, 60 MHz with it off.
-const Ticks kTicksPerStep12MHz = 10;
-const Ticks kTicksPerStep60MHz = 2;
-// 3-phase clocking makes each bit last 1.5 periods.
-const Ticks kTicksPerStep12MHz3Phase = 15;
-const Ticks kTicksPerStep60MHz3Phase = 3;
+// The master clock: 60 MHz, or 12 MHz behind the divide-by-5 (the FT2232D
+// has only the 12 MHz base). SK's period is (1 + divisor) * 2 master cycles.
+const uint32_t kBaseDiv5Hz = 12000000;
+const uint32_t kBaseHz = 60000000;
+const Ticks kTicksPerSecond = TICKS_PER_US * 1000000;
 
 bool IsTms(uint8_t op)
 {
@@ -198,14 +196,14 @@ size_t MpsseEngine::HeaderLength(uint8_t op) const
     }
 }
 
+uint32_t MpsseEngine::BaseHz() const { return (!HChip() || div5_) ? kBaseDiv5Hz : kBaseHz; }
+
+// One SK period per bit; 3-phase clocking makes each bit last 1.5 periods.
+// Exact in ticks for every divisor of both bases.
 Ticks MpsseEngine::BitTicks() const
 {
-    Ticks step;
-    if (!HChip() || div5_)
-        step = threePhase_ ? kTicksPerStep12MHz3Phase : kTicksPerStep12MHz;
-    else
-        step = threePhase_ ? kTicksPerStep60MHz3Phase : kTicksPerStep60MHz;
-    return step * (1 + static_cast<Ticks>(divisor_));
+    Ticks period = 2 * (1 + static_cast<Ticks>(divisor_)) * kTicksPerSecond / BaseHz();
+    return threePhase_ ? period * 3 / 2 : period;
 }
 
 // A pin that nothing drives reads 1: the board fits pull-ups on every pin. A
@@ -523,8 +521,7 @@ void MpsseEngine::Command(uint8_t op, Ticks &now, AnswerSink &sink)
         return;
     case 0x86: {
         divisor_ = static_cast<uint16_t>(header_[1] | header_[2] << 8);
-        uint32_t base = (!HChip() || div5_) ? 12000000u : 60000000u;
-        uint32_t sck = base / ((1u + divisor_) * 2u);
+        uint32_t sck = BaseHz() / ((1u + divisor_) * 2u);
         finish(Format("divisor divisor=%u sck=%uHz", static_cast<unsigned>(divisor_), sck));
         return;
     }

@@ -88,6 +88,7 @@ private:
     bool IsCommand(uint8_t opcode) const;
     bool HChip() const { return kind_ != EngineKind::FT2232D; }
 
+    uint32_t BaseHz() const;
     Ticks BitTicks() const;
     bool SkLevel() const;
     bool DoLevel() const { return lowValue_ >> 1 & 1; }
