@@ -474,4 +474,21 @@ TEST_F(BoardTest, FailingTransferWriteLeavesChipSelectAsserted)
     EXPECT_EQ(writes[7], "80 00 0B");
 }
 
+TEST_F(BoardTest, UnbindingForgetsTheDriverUntilTheNextBind)
+{
+    Cleanup_libMPSSE();
+    EXPECT_EQ(hdll_d2xx, nullptr);
+    size_t calls = Trace("USB").size();
+    uint32_t count = 0;
+    EXPECT_EQ(SPI_GetNumChannels(&count), 18u);
+    EXPECT_EQ(Trace("USB").size(), calls);
+
+    // The module hooks bind and unbind the same way.
+    EXPECT_EQ(Infra_ModuleEntry(INFRA_PROCESS_ATTACH), 1);
+    EXPECT_EQ(SPI_GetNumChannels(&count), 0u);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(Infra_ModuleEntry(INFRA_PROCESS_DETACH), 1);
+    EXPECT_EQ(hdll_d2xx, nullptr);
+}
+
 } // namespace
