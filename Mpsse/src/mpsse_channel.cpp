@@ -328,8 +328,8 @@ D2xxStatus MPSSE_SetupChannel(D2xxHandle handle, uint32_t clockRate, uint32_t la
         return status;
     if ((status = MPSSE_EnterMpsseMode(handle)) != D2XX_OK)
         return status;
-    // Loopback keeps the synchronisation's clocking (none is expected) away
-    // from the SPI slave.
+    // With loopback on, nothing sent during synchronisation can reach the
+    // SPI slave.
     if ((status = MPSSE_SetLoopback(handle, true)) != D2XX_OK)
         return status;
     if ((status = MPSSE_Synchronize(handle)) != D2XX_OK)
