@@ -460,6 +460,22 @@ TEST_F(BoardTest, BusyStateAndAnswersThatNeverCome)
     EXPECT_EQ(SPI_ReadWrite(handle, in, out, 2, &transferred, 0), 4u);
 }
 
+TEST_F(BoardTest, HighPinByte)
+{
+    ASSERT_EQ(OpenChannel0(), 0u);
+    // Low nibble outputs driving 0101, high nibble inputs (they read 1).
+    ASSERT_EQ(FT_WriteGPIO(handle, 0x0F, 0x05), 0u);
+    uint8_t value = 0;
+    ASSERT_EQ(FT_ReadGPIO(handle, &value), 0u);
+    EXPECT_EQ(value, 0xF5);
+    EXPECT_EQ(WrittenBytesAfter(WrittenBytes().size() - 2), (Lines{"82 05 0F", "83 87"}));
+
+    // No answer within the read time-out.
+    Configure("", "dead-after:11", "");
+    ASSERT_EQ(OpenChannel0(), 0u);
+    EXPECT_EQ(FT_ReadGPIO(handle, &value), 4u);
+}
+
 TEST_F(BoardTest, FailingTransferWriteLeavesChipSelectAsserted)
 {
     // Writes 1-7 are the set-up's; 8 is the assert, 9 the data command.
