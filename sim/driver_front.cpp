@@ -212,6 +212,7 @@ DriverFront::DriverFront(Board &board) : board_(board)
         if (device->model.engine != EngineKind::None) {
             SpiPort *port = position == settings.spiRecord ? board.port.get() : nullptr;
             device->engine = std::make_unique<MpsseEngine>(device->model.engine, position, board.trace, port);
+            device->engine->SetCommandHook([&board](Ticks now) { board.RunBus(now); });
         }
         devices_.push_back(std::move(device));
     }
@@ -263,6 +264,8 @@ void DriverFront::BuildList()
 
 void DriverFront::Finish(Call &call, SB_STATUS status, const std::string &outputs, const std::string &bytes)
 {
+    // Frames that ended during the call are in their receivers when it returns.
+    board_.RunBus(board_.now);
     std::string line = Format("%s#%llu", kEntryNames[call.entry], static_cast<unsigned long long>(call.number));
     if (!call.args.empty())
         line += " " + call.args;

@@ -50,7 +50,7 @@ void SpiPort::Select(Ticks now)
     ++frames_;
     mosiBits_.clear();
     misoBits_.clear();
-    pending_.emplace_back(now, Format("%d select", position_));
+    pending_.push_back({now, "SPI", Format("%d select", position_)});
     if (slave_)
         slave_->Select(now);
 }
@@ -77,7 +77,7 @@ Ticks SpiPort::Deselect(Ticks now)
 {
     selected_ = false;
     Ticks end = slave_ ? std::max(now, slave_->Deselect(now)) : now;
-    pending_.emplace_back(end, FrameText(false));
+    pending_.push_back({end, "SPI", FrameText(false)});
     return end;
 }
 
@@ -90,10 +90,15 @@ void SpiPort::Abandon(Ticks now)
     trace_.Line(now / TICKS_PER_US, "SPI", FrameText(true));
 }
 
+void SpiPort::Note(Ticks now, const std::string &text)
+{
+    pending_.push_back({now, "NOTE", Format("%d ", position_) + text});
+}
+
 void SpiPort::FlushLines()
 {
     for (const auto &line : pending_)
-        trace_.Line(line.first / TICKS_PER_US, "SPI", line.second);
+        trace_.Line(line.time / TICKS_PER_US, line.tag, line.rest);
     pending_.clear();
 }
 
@@ -372,8 +377,11 @@ void MpsseEngine::Feed(const uint8_t *bytes, size_t count, Ticks &now, AnswerSin
         if (header_.empty())
             headerNeed_ = HeaderLength(byte);
         header_.push_back(byte);
-        if (header_.size() == headerNeed_)
+        if (header_.size() == headerNeed_) {
+            if (hook_)
+                hook_(now);
             Command(header_[0], now, sink);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ public:
 
     uint64_t ByteCount() const { return byteCount_; }
 
+    // A board note of the slave (its text without the position): it waits
+    // with the SPI lines, since the command that caused it is still running.
+    void Note(Ticks now, const std::string &text);
+
     // SPI lines wait until the engine has written the line of the command that
     // caused them.
     void FlushLines();
@@ -60,13 +65,24 @@ private:
     uint32_t frames_ = 0;
     std::vector<uint8_t> mosiBits_, misoBits_;
     uint64_t byteCount_ = 0;
-    std::vector<std::pair<Ticks, std::string>> pending_;
+    struct PendingLine {
+        Ticks time;
+        const char *tag;
+        std::string rest;
+    };
+    std::vector<PendingLine> pending_;
 };
 
 class MpsseEngine {
 public:
+    // Called with the board time before each command runs (the CAN bus
+    // catches up to it, so that the slave sees every frame ended by then).
+    using CommandHook = std::function<void(Ticks now)>;
+
     // port is null when this record's pins are wired to nothing.
     MpsseEngine(EngineKind kind, int position, TraceWriter &trace, SpiPort *port);
+
+    void SetCommandHook(CommandHook hook) { hook_ = std::move(hook); }
 
     // The engine's reset state (entering mode 2 or leaving to mode 0): every
     // pin an input, which raises chip select and ends an open frame.
@@ -110,6 +126,7 @@ private:
     int position_;
     TraceWriter &trace_;
     SpiPort *port_;
+    CommandHook hook_;
 
     // Settings (reset state in Reset()).
     bool div5_ = true;

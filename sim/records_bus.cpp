@@ -166,10 +166,15 @@ void FrameLogWriter::Close() {
 
 // ---- Both ------------------------------------------------------------------
 
-bool BusRecorder::Open(const std::string& capturePath, const std::string& logPath, std::string* error) {
+bool BusRecorder::Open(const std::string& capturePath, const std::string& logPath, std::string* error,
+                       File* failed) {
     Close();
-    if (!capturePath.empty() && !pcap_.Open(capturePath, error)) return false;
+    if (!capturePath.empty() && !pcap_.Open(capturePath, error)) {
+        if (failed) *failed = File::Capture;
+        return false;
+    }
     if (!logPath.empty() && !log_.Open(logPath, error)) {
+        if (failed) *failed = File::Log;
         pcap_.Close();
         return false;
     }

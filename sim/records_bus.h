@@ -75,9 +75,12 @@ private:
 // Both records of the bus, fed by the bus's frame observer.
 class BusRecorder {
 public:
-    // Empty paths record nothing. False with *error naming the file that
-    // cannot be created.
-    bool Open(const std::string& capturePath, const std::string& logPath, std::string* error);
+    enum class File { Capture, Log };
+
+    // Empty paths record nothing. False with *error saying why a file cannot
+    // be created, and *failed (when given) saying which.
+    bool Open(const std::string& capturePath, const std::string& logPath, std::string* error,
+              File* failed = nullptr);
     void OnFrame(const CanFrame& frame, Ticks end, bool acknowledged);
     void Close();
     // Registers OnFrame with the bus.

@@ -32,11 +32,19 @@ const char kEngine[] = "SIMBOARD_ENGINE";
 const char kFail[] = "SIMBOARD_FAIL";
 const char kTrace[] = "SIMBOARD_TRACE";
 const char kController[] = "SIMBOARD_CONTROLLER";
+const char kOscHz[] = "SIMBOARD_OSC_HZ";
+const char kNoise[] = "SIMBOARD_NOISE";
+const char kCapture[] = "SIMBOARD_CAPTURE";
+const char kCanlog[] = "SIMBOARD_CANLOG";
+const char kChipLog[] = "SIMBOARD_CHIPLOG";
+const char kFlash[] = "SIMBOARD_FLASH";
 
 const char kDefaultDevices[] = "FT2232H";
-// The SPI test double is what sits on the port until the CAN controller is
-// wired onto it; the controller then becomes the default.
-const char kDefaultController[] = "script";
+const char kDefaultController[] = "mcp2515";
+
+// The MCP2515's oscillator range (datasheet: 1 to 25 MHz).
+const uint64_t kOscHzMin = 1000000;
+const uint64_t kOscHzMax = 25000000;
 
 const size_t kMaxEntries = 16;
 
@@ -452,19 +460,62 @@ bool ParseController(const std::string &value, ControllerKind *kind, std::string
     return false;
 }
 
-bool CheckTracePath(const std::string &value, std::string *reason)
+// A file the board will create: opened for appending, so that checking a
+// path never empties a file; the board truncates it when it starts. The
+// reason is the system's, after `prefix`, as each file's writer words it
+// when the board starts.
+bool CheckCreatable(const std::string &value, const std::string &prefix, std::string *reason)
 {
     if (value.empty())
         return true;
-    // Opened for appending, so that checking a path never empties a file; the
-    // board truncates it when it starts.
     FILE *file = std::fopen(value.c_str(), "ab");
     if (!file) {
-        *reason = std::strerror(errno);
+        *reason = prefix + std::strerror(errno);
         return false;
     }
     std::fclose(file);
     return true;
+}
+
+bool CheckTracePath(const std::string &value, std::string *reason) { return CheckCreatable(value, "", reason); }
+
+bool ParseOscHz(const std::string &value, uint32_t *hz, std::string *reason)
+{
+    std::string text = Trim(value);
+    uint64_t n = Mcp2515::DEFAULT_OSC_HZ;
+    if (!text.empty() && (!ParseDecimal(text, UINT64_MAX, &n) || n < kOscHzMin || n > kOscHzMax)) {
+        *reason = "oscillator frequency must be a decimal number of Hz from 1000000 to 25000000";
+        return false;
+    }
+    *hz = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool ParseNoiseSetting(const std::string &value, std::vector<NoiseEntry> *entries, std::string *reason)
+{
+    entries->clear();
+    if (Trim(value).empty())
+        return true;
+    std::string why = ParseNoise(value, entries);
+    if (!why.empty()) {
+        entries->clear();
+        *reason = why;
+        return false;
+    }
+    return true;
+}
+
+// The flash file is read, not written, when the board starts: a chip started
+// on it alone says whether it can be used, in the words of the board's start.
+bool CheckFlashPath(const std::string &value, std::string *reason)
+{
+    if (value.empty())
+        return true;
+    ChipConfig config;
+    config.flashPath = value;
+    LpcIspChip chip(config);
+    std::string name;
+    return chip.Start(0, &name, reason);
 }
 
 bool IsBoardName(const std::string &name) { return name.compare(0, 9, "SIMBOARD_") == 0; }
@@ -497,6 +548,20 @@ bool CheckSetting(const std::string &name, const std::string &value, std::string
         return CheckTracePath(value, reason);
     if (name == kController)
         return ParseController(value, &scratch.controller, reason);
+    if (name == kOscHz)
+        return ParseOscHz(value, &scratch.oscHz, reason);
+    if (name == kNoise)
+        return ParseNoiseSetting(value, &scratch.noise, reason);
+    if (name == kCapture || name == kCanlog)
+        return CheckCreatable(value, "cannot create \"" + value + "\": ", reason);
+    if (name == kChipLog)
+        return CheckCreatable(value, "cannot create the file: ", reason);
+    if (IsChipSetting(name)) {
+        *reason = ParseChipSetting(name, value, &scratch.chip);
+        if (!reason->empty())
+            return false;
+        return name != kFlash || CheckFlashPath(value, reason);
+    }
     if (!IsBoardName(name)) {
         *reason = "not a setting of the board";
         return false;
@@ -537,6 +602,19 @@ bool LoadSettings(const std::map<std::string, std::string> &overrides, Settings 
     out->tracePath = out->Raw(kTrace);
     if (!ParseController(out->Raw(kController), &out->controller, reason))
         return fail(kController);
+    if (!ParseOscHz(out->Raw(kOscHz), &out->oscHz, reason))
+        return fail(kOscHz);
+    if (!ParseNoiseSetting(out->Raw(kNoise), &out->noise, reason))
+        return fail(kNoise);
+    out->capturePath = out->Raw(kCapture);
+    out->canlogPath = out->Raw(kCanlog);
+    // The chip's files (its log and the flash image) are checked when the
+    // chip starts.
+    std::string chipName;
+    if (!LoadChipConfig([&](const std::string &n) { return out->Raw(n); }, &out->chip, &chipName, badValue, reason)) {
+        *badName = chipName;
+        return false;
+    }
     return true;
 }
 

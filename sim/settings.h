@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/can_bus.h"
+#include "sim/lpc_isp_chip.h"
+#include "sim/mcp2515.h"
+
 namespace simboard {
 
 // Which command set an engine has.
@@ -58,7 +62,14 @@ struct Settings {
 
     std::string tracePath;         // empty: no trace
 
-    ControllerKind controller = ControllerKind::Script;
+    ControllerKind controller = ControllerKind::Mcp2515;
+    uint32_t oscHz = Mcp2515::DEFAULT_OSC_HZ;   // the controller's oscillator
+
+    std::vector<NoiseEntry> noise; // empty: no noise node
+    std::string capturePath;       // empty: no pcap capture of the bus
+    std::string canlogPath;        // empty: no frame log of the bus
+
+    ChipConfig chip;
 
     // Every SIMBOARD_* value in effect (overrides, then the environment),
     // for the parts of the board that read their own settings.
@@ -70,8 +81,10 @@ struct Settings {
 //   simboard: cannot read NAME="VALUE": reason
 std::string SettingMessage(const std::string &name, const std::string &value, const std::string &reason);
 
-// Checks one value against its setting's syntax. Unknown SIMBOARD_ names pass
-// unchecked; a name without that prefix is refused.
+// Checks one value against its setting's syntax; file settings are checked
+// for a file that can be created (and SIMBOARD_FLASH for an existing file of
+// the flash's size). Unknown SIMBOARD_ names pass unchecked; a name without
+// that prefix is refused.
 bool CheckSetting(const std::string &name, const std::string &value, std::string *reason);
 
 // Reads every setting: an override (from SimBoard_Set) wins over the

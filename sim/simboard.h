@@ -37,8 +37,10 @@ SIMBOARD_API void SimBoard_Reset(void);
 /* Checks value against the setting's syntax and stores it as an override that
  * the next SimBoard_Reset reads in place of the environment ("" or NULL: the
  * setting's default). Returns 0; or -1 with the one-line message on standard
- * error and nothing changed. Never ends the process. Names that begin with
- * SIMBOARD_ but belong to no part of the board yet are stored unchecked. */
+ * error and nothing changed. Never ends the process. File settings are
+ * checked for a file that can be created (SIMBOARD_FLASH: an existing file
+ * must hold 32768 bytes). Names that begin with SIMBOARD_ but are no setting
+ * of the board are stored unchecked. */
 SIMBOARD_API int SimBoard_Set(const char *name, const char *value);
 
 /* Board time in whole microseconds since creation or the last reset. */
@@ -65,6 +67,57 @@ SIMBOARD_API int SimBoard_SpiScript(const uint8_t *miso, uint32_t count);
  * -1 when there is no such frame or the port does not carry the double. */
 SIMBOARD_API int SimBoard_SpiFrame(uint32_t k, uint8_t *mosi, uint32_t max, uint32_t *bits);
 
-/* The CAN controller, the bus and the chip add their functions here. */
+/* ---- The CAN bus and the controller ------------------------------------- */
+
+/* A frame on the bus, in the usual identifier numbering: 11 bits, or 29 bits
+ * with the base identifier in bits 28-18. */
+typedef struct SimBoardFrame {
+    uint32_t id;        /* 11-bit or 29-bit identifier */
+    uint8_t  extended;  /* 1: 29-bit identifier */
+    uint8_t  remote;    /* 1: remote frame */
+    uint8_t  dlc;       /* 0..15, as on the bus */
+    uint8_t  data[8];   /* min(dlc, 8) bytes used */
+    uint64_t time_us;   /* received frames: board time at the end of the frame */
+} SimBoardFrame;
+
+/* Attaches a test node at bitrate bit/s; a listen-only node receives and
+ * never acknowledges. Returns its handle (from 1, never reused until the next
+ * reset), or -1 for a bit rate of 0. */
+SIMBOARD_API int  SimBoard_NodeAttach(uint32_t bitrate, int listenOnly);
+/* Takes the node off the bus; an unknown handle is ignored. */
+SIMBOARD_API void SimBoard_NodeDetach(int node);
+/* Puts the frame on the bus at the current board time (after frames already
+ * scheduled), advances board time to its end and runs everything it causes,
+ * the chip's reply included. 0: acknowledged; 1: no node acknowledged it (one
+ * attempt, then the frame is dropped); -1: unknown handle, frame NULL, DLC
+ * above 15, identifier out of range, or a listen-only node. */
+SIMBOARD_API int  SimBoard_NodeSend(int node, const SimBoardFrame *frame);
+/* Takes the oldest frame the node received (its own excepted; it keeps the
+ * latest 1024): 1; 0 when none is queued; -1 for an unknown handle or frame
+ * NULL. */
+SIMBOARD_API int  SimBoard_NodeReceive(int node, SimBoardFrame *frame);
+/* Frames that went on the bus since load or reset, acknowledged or not. */
+SIMBOARD_API uint64_t SimBoard_CanFrameCount(void);
+/* A controller register read or written directly, without the mode and
+ * read-only rules and without side effects. With no controller on the port
+ * Peek returns 0xFF and Poke does nothing. */
+SIMBOARD_API uint8_t  SimBoard_McpPeek(uint8_t address);
+SIMBOARD_API void     SimBoard_McpPoke(uint8_t address, uint8_t value);
+
+/* ---- The chip (LPC11C24 in its C_CAN ISP bootloader) ------------------- */
+
+/* Flash (0x00000000-0x00007FFF) and RAM (0x10000000-0x10001FFF), reached
+ * directly (flash as it is, not as the bootloader's boot ROM remap shows it).
+ * 0; or -1 when a byte of the range lies outside both, or buffer is NULL with
+ * count above 0. A write that changes flash is persisted like a copy. */
+SIMBOARD_API int SimBoard_ChipRead(uint32_t address, uint8_t *buffer, uint32_t count);
+SIMBOARD_API int SimBoard_ChipWrite(uint32_t address, const uint8_t *buffer, uint32_t count);
+/* 0 absent, 1 ISP locked, 2 ISP unlocked, 3 user code. */
+SIMBOARD_API int SimBoard_ChipState(void);
+/* Power-on of the chip alone: flash kept, RAM cleared, the entry decision
+ * taken again. */
+SIMBOARD_API void SimBoard_ChipPowerCycle(void);
+/* SDO requests the chip received since the board started or was reset. */
+SIMBOARD_API uint32_t SimBoard_ChipRequests(void);
 
 #endif

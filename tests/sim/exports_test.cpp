@@ -18,7 +18,10 @@ const char *const kEntryPoints[] = {
 };
 const char *const kControl[] = {
     "SimBoard_Reset",         "SimBoard_Set",       "SimBoard_Time",     "SimBoard_UsbCallCount",
-    "SimBoard_SpiByteCount",  "SimBoard_SpiScript", "SimBoard_SpiFrame",
+    "SimBoard_SpiByteCount",  "SimBoard_SpiScript", "SimBoard_SpiFrame",  "SimBoard_NodeAttach",
+    "SimBoard_NodeDetach",    "SimBoard_NodeSend",  "SimBoard_NodeReceive", "SimBoard_CanFrameCount",
+    "SimBoard_McpPeek",       "SimBoard_McpPoke",   "SimBoard_ChipRead",  "SimBoard_ChipWrite",
+    "SimBoard_ChipState",     "SimBoard_ChipPowerCycle", "SimBoard_ChipRequests",
 };
 
 // Symbols that the linker itself defines in every shared object.
