@@ -458,6 +458,20 @@ bool LpcIspChip::Start(Ticks now, std::string *badName, std::string *reason) {
             if (badName) *badName = "SIMBOARD_FLASH";
             if (reason) *reason = std::string("cannot open the file: ") + std::strerror(errno);
             ok = false;
+        } else {
+            // No image yet: the first erase or copy creates it, through the
+            // temporary file beside it. A folder that cannot take that file
+            // would lose every image, so it is refused now.
+            std::string temp = config_.flashPath + ".tmp";
+            FILE *probe = std::fopen(temp.c_str(), "wb");
+            if (!probe) {
+                if (badName) *badName = "SIMBOARD_FLASH";
+                if (reason) *reason = std::string("cannot create the file: ") + std::strerror(errno);
+                ok = false;
+            } else {
+                std::fclose(probe);
+                std::remove(temp.c_str());
+            }
         }
     }
     if (!ok) {

@@ -4,8 +4,12 @@
 #include <fstream>
 #include <unistd.h>
 
-const char *const kBoardSettings[] = {"SIMBOARD_DEVICES", "SIMBOARD_ENGINE", "SIMBOARD_FAIL", "SIMBOARD_TRACE",
-                                      nullptr};
+const char *const kBoardSettings[] = {
+    "SIMBOARD_DEVICES",          "SIMBOARD_ENGINE",           "SIMBOARD_FAIL",          "SIMBOARD_TRACE",
+    "SIMBOARD_OSC_HZ",           "SIMBOARD_NOISE",            "SIMBOARD_CAPTURE",       "SIMBOARD_CANLOG",
+    "SIMBOARD_CHIP",             "SIMBOARD_CHIP_BITRATE",     "SIMBOARD_CHIP_PARTID",   "SIMBOARD_CHIP_ANSWER_FROM",
+    "SIMBOARD_CHIP_SILENT_AFTER", "SIMBOARD_CHIP_REINVOKE",   "SIMBOARD_CHIP_ABORT",    "SIMBOARD_CHIP_COMPARE_DIFF",
+    "SIMBOARD_CHIP_REMAP",       "SIMBOARD_FLASH",            "SIMBOARD_CHIPLOG",       nullptr};
 
 void BoardTest::SetUp()
 {

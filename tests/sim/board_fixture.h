@@ -1,6 +1,7 @@
 // The common fixture of in-process tests of the simulated board: every board
-// setting back to its default (the SPI test double on the port), a trace file
-// of the test's own, and helpers that drive the entry points.
+// setting back to its default, except the SPI test double on the port in place
+// of the CAN controller; a trace file of the test's own, and helpers that drive
+// the entry points.
 #pragma once
 
 #include <gtest/gtest.h>

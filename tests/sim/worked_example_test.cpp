@@ -1,6 +1,7 @@
 // The tool's channel set-up on the default board, driven through the entry
 // points as the tool's SPI master makes its calls, and the controller reset
-// that follows: the trace must hold exactly these lines.
+// that follows: the trace must hold exactly these lines, whether the SPI test
+// double or the CAN controller sits on the port.
 #include "board_fixture.h"
 
 namespace {
@@ -84,8 +85,14 @@ protected:
     }
 };
 
-TEST_F(WorkedExample, SetUpAndControllerResetLeaveTheDocumentedTrace)
+class WorkedExampleOnPort : public WorkedExample, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(WorkedExampleOnPort, SetUpAndControllerResetLeaveTheDocumentedTrace)
 {
+    const std::string controller = GetParam();
+    Apply("SIMBOARD_CONTROLLER", controller);
+    // A value that only the controller's RESET clears (CNF1).
+    SimBoard_McpPoke(0x2A, 0x55);
     for (int pass = 0; pass < 3; ++pass) {
         uint32_t count = 0;
         ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
@@ -127,15 +134,24 @@ TEST_F(WorkedExample, SetUpAndControllerResetLeaveTheDocumentedTrace)
     std::vector<std::string> lines = RawLines();
     std::vector<std::string> expected(std::begin(kExpected), std::end(kExpected));
     EXPECT_EQ(expected, lines);
-    uint32_t bits = 0;
-    uint8_t mosi[4] = {};
-    ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi, sizeof mosi, &bits));
-    EXPECT_EQ(8u, bits);
-    EXPECT_EQ(0xC0, mosi[0]);
-    EXPECT_EQ(-1, SimBoard_SpiFrame(2, mosi, sizeof mosi, &bits));
     EXPECT_EQ(1u, SimBoard_SpiByteCount());
     EXPECT_EQ(33u, SimBoard_UsbCallCount());
+    uint32_t bits = 0;
+    uint8_t mosi[4] = {};
+    if (controller == "script") {
+        ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi, sizeof mosi, &bits));
+        EXPECT_EQ(8u, bits);
+        EXPECT_EQ(0xC0, mosi[0]);
+        EXPECT_EQ(-1, SimBoard_SpiFrame(2, mosi, sizeof mosi, &bits));
+    } else {
+        // The controller took the RESET.
+        EXPECT_EQ(-1, SimBoard_SpiFrame(1, mosi, sizeof mosi, &bits));
+        EXPECT_EQ(0x00, SimBoard_McpPeek(0x2A));
+        EXPECT_EQ(0x87, SimBoard_McpPeek(0x0F));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Controllers, WorkedExampleOnPort, ::testing::Values("script", "mcp2515"));
 
 // With a trickling engine each poll makes one more byte visible: the echo
 // pairs arrive split, FA first.
