@@ -1,0 +1,307 @@
+// The real canisp binary against the simulated board, as a user runs it: the
+// board's folder on the library path of the child only. Short runs use the
+// real binary; runs with long pauses use canisp-vclock, whose sleeps cost
+// nothing. What reached the chip is read back from the board's logs and
+// persisted flash.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "records.h"
+#include "records_chip.h"
+#include "support/child_process.h"
+#include "support/expected_output.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+using Bytes = std::vector<uint8_t>;
+
+const std::string CONNECTING = "Connecting to PartID 0x1430102B @ 100000baud";
+const std::string SIX_DOTS = "......";
+
+class BoardRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/canisp-run-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    ChildResult Run(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
+                    const std::string &boardDir = SIMBOARD_DIR)
+    {
+        ChildSpec spec;
+        spec.program = virtualClock ? CANISP_VCLOCK_BINARY : CANISP_BINARY;
+        spec.args = args;
+        env.push_back({"LD_LIBRARY_PATH", boardDir});
+        spec.env = env;
+        spec.workDir = dir;
+        spec.timeoutSeconds = 120;
+        return RunChild(spec);
+    }
+
+    std::string Path(const std::string &name) const { return dir + "/" + name; }
+
+    std::vector<simboard::ChipLogLine> ChipLog(const std::string &name = "chip.log")
+    {
+        std::vector<simboard::ChipLogLine> lines;
+        std::string error;
+        EXPECT_TRUE(simboard::ReadChipLog(Path(name), &lines, &error)) << error;
+        return lines;
+    }
+
+    // The chip's requests whose command begins with the text.
+    std::vector<simboard::ChipLogLine> Requests(const std::string &prefix)
+    {
+        std::vector<simboard::ChipLogLine> found;
+        for (const auto &line : ChipLog())
+            if (line.request && line.command.compare(0, prefix.size(), prefix) == 0)
+                found.push_back(line);
+        return found;
+    }
+
+    std::vector<simboard::TraceLine> SpiFrames(const std::string &name = "usb.trace")
+    {
+        std::vector<simboard::TraceLine> lines, frames;
+        std::string error;
+        EXPECT_TRUE(simboard::ReadTraceFile(Path(name), &lines, &error)) << error;
+        for (const auto &line : lines)
+            if (line.tag == "SPI" && line.name == "frame")
+                frames.push_back(line);
+        return frames;
+    }
+
+    Bytes ReadFile(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    std::string WriteImage(const std::string &name, size_t length)
+    {
+        Bytes image(length);
+        for (size_t i = 0; i < length; ++i)
+            image[i] = static_cast<uint8_t>(i * 7 + 3);
+        std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char *>(image.data()), length);
+        return Path(name);
+    }
+
+    std::string dir;
+};
+
+std::string LastStatus(const std::string &out)
+{
+    size_t at = out.rfind("\r\n\xC3  ");
+    if (at == std::string::npos)
+        return "";
+    std::string text = out.substr(at + 5);
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+// The image as the tool programs it: padded to a whole word, with the vector
+// checksum in word 7.
+Bytes Programmed(Bytes image)
+{
+    image.resize((image.size() + 3) & ~size_t(3), 0);
+    if (image.size() < 32)
+        image.resize(32, 0);
+    uint32_t sum = 0;
+    for (int word = 0; word < 7; ++word)
+        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
+               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
+    for (int b = 0; b < 4; ++b)
+        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
+    return image;
+}
+
+TEST_F(BoardRunTest, EraseAtLevel0PrintsExactlyItsDocumentedLines)
+{
+    ChildResult result = Run({"-v", "0", "-a", "e"}, {}, false);
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(CONNECTING) +
+                              expected::Status("Connecting to CAN Transceiver") + SIX_DOTS +
+                              expected::Status("Erasing sectors") + expected::Status("Action successfull!"));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(BoardRunTest, UnlockAndEraseAtLevel2PrintEveryReply)
+{
+    ChildResult result = Run({"-v", "2", "-a", "e"});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    using expected::Status;
+    EXPECT_EQ(result.out,
+              expected::ToolBanner() + Status(CONNECTING) + Status("Connecting to CAN Transceiver") + SIX_DOTS +
+                  Status("Searching LPC") + "." +
+                  "\r\n Reply to 'Read Part ID' : 0x1018|0x02 sent 4 bytes : 0x2B 0x10 0x30 0x14" +
+                  Status("Part ID read : 1430102B \t Expected : 1430102B") + Status("Correct LPC found!") +
+                  Status("Unlocking with code 0x5A5A") + "\r\n Reply to 'Unlock' : 0x5000|0x00 confirms download." +
+                  Status("Unlock successfull!") + Status("Erasing sectors") +
+                  "\r\n Reply to 'Prepare Sector' : 0x5020|0x00 confirms download." +
+                  Status("Sectors prepared for erasing!") +
+                  "\r\n Reply to 'Erase Sector' : 0x5030|0x00 confirms download." + Status("Sectors erased!") +
+                  Status("Action successfull!"));
+}
+
+TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheBoardsScenarios)
+{
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        Env env;
+        std::string finalLine;
+        std::string alsoPrinted;
+    } cases[] = {
+        {"no MPSSE device", {"-a", "e"}, {{"SIMBOARD_DEVICES", "none"}}, "CAN Interface could not be opened!",
+         "Connecting to CAN Transceiver" + std::string(35, ' ') + ".." + "\r\n"},
+        {"no chip", {"-a", "e"}, {{"SIMBOARD_CHIP", "absent"}}, "Reading of Part ID failed after timeout!",
+         "Searching LPC" + std::string(51, ' ') + std::string(20, '.') + "\r\n"},
+        {"chip answers the 20th attempt", {"-a", "e"}, {{"SIMBOARD_CHIP_ANSWER_FROM", "20"}}, "Action successfull!",
+         std::string(20, '.') + "OK"},
+        {"chip answers the 21st attempt", {"-a", "e"}, {{"SIMBOARD_CHIP_ANSWER_FROM", "21"}},
+         "Reading of Part ID failed after timeout!", std::string(20, '.') + "\r\n"},
+        {"another part", {"-v", "2", "-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
+         "Chip to be programmed was not identified as LPC11C24!", "Part ID read : 1440102B \t Expected : 1430102B"},
+        {"wrong unlock code", {"-v", "2", "-a", "e", "-u", "1234"}, {}, "Unlock failed!",
+         "Unlocking with code 0x1234"},
+        {"unlock code above 16 bits", {"-v", "2", "-a", "e", "-u", "15A5A"}, {}, "Action successfull!",
+         "Unlocking with code 0x15A5A"},
+        {"reinvoke without answer", {"-a", "b"}, {}, "No answer after Reinvoking ISP! (This is good, probably!)", ""},
+        {"reinvoke with answer", {"-a", "b"}, {{"SIMBOARD_CHIP_REINVOKE", "answer"}}, "Action successfull!", ""},
+        {"reset", {"-a", "r"}, {}, "Action successfull!", "System Reset Sequence executed!"},
+        {"go to an unaligned address", {"-a", "g", "-s", "101"}, {}, "User Program could not be executed!",
+         "Starting User Code from Address 0x00000101"},
+        // An ISP error code and a foreign abort must not cancel out to success.
+        {"go with an ISP error and a foreign abort",
+         {"-a", "g", "-s", "0"},
+         {{"SIMBOARD_CHIP_ABORT", "0x5070:1:0x0F000001,0x1F51:1:0x06020000"}},
+         "User Program could not be executed!",
+         ""},
+        {"missing image", {"-a", "p", "-f", "missing.bin"}, {}, "Firmware binary file could not be loaded!", ""},
+        {"image that is a folder", {"-a", "p", "-f", "."}, {}, "Firmware binary file could not be loaded!", ""},
+    };
+    for (const auto &c : cases) {
+        ChildResult result = Run(c.args, c.env);
+        ASSERT_EQ(result.exitStatus, 0) << c.what << "\n" << result.Describe();
+        EXPECT_EQ(LastStatus(result.out), c.finalLine) << c.what << "\n" << result.out;
+        EXPECT_NE(result.out.find(c.alsoPrinted), std::string::npos) << c.what << "\n" << result.out;
+        EXPECT_EQ(result.out.find("NULL expression"), std::string::npos) << c.what;
+    }
+}
+
+TEST_F(BoardRunTest, ResetLoadsTheRoutineAndStartsItInRam)
+{
+    ChildResult result = Run({"-a", "r"}, {{"SIMBOARD_CHIPLOG", "chip.log"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    auto writes = Requests("WRITE_RAM");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].command, "WRITE_RAM 0x10000300 16");
+    auto runs = Requests("EXECUTE");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].command, "EXECUTE 0x10000300");
+    EXPECT_EQ(runs[0].result, "CMD_SUCCESS");
+}
+
+TEST_F(BoardRunTest, AnUnknownActionEndsWithoutFinalMessageAndTakesTheControllerOffTheBus)
+{
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-a", "x"}, std::vector<std::string>{"-v", "1"}}) {
+        ChildResult result = Run(args, {{"SIMBOARD_TRACE", "usb.trace"}});
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(result.out.substr(result.out.size() - 5 - 64), "\r\n\xC3  Unknown Action. Doing Nothing." +
+                                                                     std::string(64 - 30, ' '));
+        // The last two instructions: abort pending transmissions, then
+        // configuration mode.
+        auto frames = SpiFrames();
+        ASSERT_GE(frames.size(), 2u);
+        EXPECT_EQ(frames[frames.size() - 2].mosi, (std::vector<uint8_t>{0x05, 0x0F, 0x10, 0x10}));
+        EXPECT_EQ(frames.back().mosi, (std::vector<uint8_t>{0x05, 0x0F, 0xF0, 0x80}));
+    }
+}
+
+TEST_F(BoardRunTest, AChannelThatCannotBeOpenedIsNeverUsed)
+{
+    ChildResult result = Run({"-a", "e"}, {{"SIMBOARD_FAIL", "FT_Open:1:3"}, {"SIMBOARD_TRACE", "usb.trace"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(LastStatus(result.out), "CAN Interface could not be opened!");
+    EXPECT_NE(result.out.find("Connecting to CAN Transceiver" + std::string(35, ' ') + ".....\r\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("NULL expression"), std::string::npos);
+    EXPECT_TRUE(SpiFrames().empty());
+}
+
+TEST_F(BoardRunTest, AMissingEntryPointEndsTheProcessWithItsReport)
+{
+    ChildResult result = Run({"-v", "0", "-a", "e"}, {}, false, std::string(SIMBOARD_DIR) + "/no-FT_Purge");
+    ASSERT_EQ(result.exitStatus, 1) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(CONNECTING) +
+                              expected::Status("Connecting to CAN Transceiver") +
+                              "../../Infra/src/ftdi_infra:269:Init_libMPSSE(): NULL expression encountered\n");
+}
+
+TEST_F(BoardRunTest, TheSampleImageLandsInTheFlashWithItsChecksum)
+{
+    ChildResult result = Run({"-a", "p", "-f", SAMPLE_IMAGE}, {{"SIMBOARD_FLASH", "flash.bin"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(LastStatus(result.out), "Action successfull!");
+    const Bytes image = ReadFile(SAMPLE_IMAGE);
+    const Bytes flash = ReadFile(Path("flash.bin"));
+    ASSERT_EQ(flash.size(), 32768u);
+    const Bytes expected = Programmed(image);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + expected.size()), expected);
+    // The rest of sector 0 is the RAM window's tail: zeros on a fresh chip.
+    EXPECT_EQ(Bytes(flash.begin() + expected.size(), flash.begin() + 4096), Bytes(4096 - expected.size(), 0));
+    // Sectors 1 to 7 were neither erased nor written.
+    EXPECT_EQ(Bytes(flash.begin() + 4096, flash.end()), Bytes(32768 - 4096, 0xFF));
+}
+
+TEST_F(BoardRunTest, A4097ByteImageFillsTwoSectorsAndComparesPastTheBootRom)
+{
+    const std::string name = WriteImage("image.bin", 4097);
+    ChildResult result =
+        Run({"-a", "p", "-f", name}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIPLOG", "chip.log"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(LastStatus(result.out), "Action successfull!");
+    EXPECT_NE(result.out.find("File '" + name + "' (4100 bytes) loaded!"), std::string::npos);
+    EXPECT_NE(result.out.find("Code will be written in Sectors 0 to 1."), std::string::npos);
+
+    const Bytes expected = Programmed(ReadFile(name));
+    const Bytes flash = ReadFile(Path("flash.bin"));
+    ASSERT_EQ(flash.size(), 32768u);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4096), Bytes(expected.begin(), expected.begin() + 4096));
+    // Sector 1: the last four image bytes, then what the RAM window still
+    // held from sector 0's write.
+    EXPECT_EQ(Bytes(flash.begin() + 4096, flash.begin() + 4100), Bytes(expected.begin() + 4096, expected.end()));
+    EXPECT_EQ(Bytes(flash.begin() + 4100, flash.begin() + 8192), Bytes(expected.begin() + 4, expected.begin() + 4096));
+
+    auto writes = Requests("WRITE_RAM");
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].command, "WRITE_RAM 0x10000300 4");
+    auto compares = Requests("COMPARE");
+    ASSERT_EQ(compares.size(), 2u);
+    EXPECT_EQ(compares[0].command, "COMPARE 0x00000200 0x10000500 3584");
+    EXPECT_EQ(compares[1].command, "COMPARE 0x00001000 0x10000300 4096");
+}
+
+TEST_F(BoardRunTest, AnOffsetBeyondTheFlashIsRefusedBeforeAnyRequest)
+{
+    const std::string name = WriteImage("image.bin", 4096);
+    ChildResult result = Run({"-a", "p", "-f", name, "-o", "100000"}, {{"SIMBOARD_CHIPLOG", "chip.log"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(LastStatus(result.out), "Sector(s) could not be prepared for erasing!");
+    EXPECT_TRUE(Requests("PREPARE").empty());
+    EXPECT_TRUE(Requests("ERASE").empty());
+    EXPECT_TRUE(Requests("WRITE_RAM").empty());
+}
+
+} // namespace

@@ -1,0 +1,221 @@
+// The ISP client over the whole simulated board: the chip's bootloader
+// answers on the bus, and its memories show what the commands did.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "can/can.h"
+#include "isp/isp_commands.h"
+#include "isp/sdo_transport.h"
+#include "support/board_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t RAM = 0x10000300;
+
+Bytes Pattern(size_t size)
+{
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+    return bytes;
+}
+
+Bytes ChipMemory(uint32_t address, uint32_t count)
+{
+    Bytes bytes(count);
+    EXPECT_EQ(SimBoard_ChipRead(address, bytes.data(), count), 0);
+    return bytes;
+}
+
+class IspBoardTest : public BoardTest {
+protected:
+    // Opens the interface and unlocks the bootloader.
+    void Connect()
+    {
+        ASSERT_EQ(CAN_Open(100000), 0);
+        uint32_t partId = 0;
+        ASSERT_EQ(ISP_ReadPartId(&partId), 0);
+        ASSERT_EQ(partId, 0x1430102Bu);
+        ASSERT_EQ(ISP_Unlock(0x5A5A), 0);
+        console.clear();
+    }
+};
+
+TEST_F(IspBoardTest, ASectorGoesThroughRamIntoFlash)
+{
+    for (const char *remap : {"on", "off"}) {
+        Restart({{"SIMBOARD_CHIP_REMAP", remap}});
+        Connect();
+        ASSERT_EQ(ISP_PrepareSectors(0, 7), 0);
+        ASSERT_EQ(ISP_EraseSectors(0, 7), 0);
+
+        const Bytes data = Pattern(4096);
+        const uint64_t before = SimBoard_ChipRequests();
+        ASSERT_EQ(ISP_WriteToRam(RAM, 4096, data.data()), 0);
+        EXPECT_EQ(SimBoard_ChipRequests() - before, 588u) << "address, initiate and 586 segments";
+        EXPECT_EQ(ChipMemory(RAM, 4096), data);
+
+        ASSERT_EQ(ISP_PrepareSectors(0, 0), 0);
+        ASSERT_EQ(ISP_CopyRamToFlash(0, RAM, 4096), 0);
+        EXPECT_EQ(ChipMemory(0, 4096), data);
+        // Past the boot ROM window the sector compares equal either way; the
+        // whole sector only when the bootloader does not show its ROM there.
+        EXPECT_EQ(ISP_Compare(0x200, RAM + 0x200, 4096 - 0x200), 0) << remap;
+        console.clear();
+        int whole = ISP_Compare(0, RAM, 4096);
+        if (std::string(remap) == "on") {
+            EXPECT_EQ(whole, 10);
+            EXPECT_EQ(console, "Offset: 0x00 0x00 0x00 0x00\n");
+        } else {
+            EXPECT_EQ(whole, 0);
+        }
+    }
+}
+
+TEST_F(IspBoardTest, ACompareErrorReadsTheOffsetAndShowsItAtLevel0)
+{
+    Configure({{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}});
+    Connect();
+    g_verbosity = 0;
+    EXPECT_EQ(ISP_Compare(0x1000, RAM, 4096), 10);
+    EXPECT_EQ(console, "Offset: 0x10 0x00 0x00 0x00\n");
+}
+
+TEST_F(IspBoardTest, AnIspErrorAndAForeignAbortDoNotCancelOut)
+{
+    Configure({{"SIMBOARD_CHIP_ABORT", "0x5070:1:0x0F000001,0x1F51:1:0x06020000"}});
+    Connect();
+    EXPECT_EQ(ISP_Execute(0), -1);
+    // The chip stayed in its bootloader and still answers.
+    uint32_t partId = 0;
+    EXPECT_EQ(ISP_ReadPartId(&partId), 0);
+}
+
+TEST_F(IspBoardTest, SegmentsCarryToggleCountAndLastFlagOnTheBus)
+{
+    const struct {
+        uint32_t size;
+        std::vector<uint8_t> commandBytes; // byte 0 of each segment
+    } cases[] = {
+        {0, {0x0F}},
+        {7, {0x01}},
+        {8, {0x00, 0x1D}},
+        {14, {0x00, 0x11}},
+        {16, {0x00, 0x10, 0x0B}},
+        {22, {0x00, 0x10, 0x00, 0x1D}},
+    };
+    for (const auto &c : cases) {
+        Restart({});
+        Connect();
+        int listener = SimBoard_NodeAttach(100000, 1);
+        const Bytes data = Pattern(c.size);
+        ASSERT_EQ(ISP_WriteToRam(RAM, c.size, data.data()), 0) << c.size;
+        std::vector<uint8_t> seen;
+        SimBoardFrame frame;
+        while (SimBoard_NodeReceive(listener, &frame) == 1)
+            if (frame.id == 0x67D && (frame.data[0] >> 5) == 0)
+                seen.push_back(frame.data[0]);
+        EXPECT_EQ(seen, c.commandBytes) << c.size;
+        EXPECT_EQ(ChipMemory(RAM, c.size), data) << c.size;
+        EXPECT_EQ(g_sdoToggle, 0) << c.size;
+    }
+}
+
+TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWrite)
+{
+    Connect();
+    const Bytes data = Pattern(16);
+    g_verbosity = 1;
+    ASSERT_EQ(ISP_WriteToRam(RAM, 16, data.data()), 0);
+    EXPECT_EQ(console, "\r\n0%" + std::string(73, ' ') + "100%\r\n[" + std::string(34 + 34 + 9, '\xDB') + "]");
+
+    console.clear();
+    g_verbosity = 2;
+    ASSERT_EQ(ISP_WriteToRam(RAM, 16, data.data()), 0);
+    EXPECT_EQ(console, "\r\n Reply to 'Write RAM Start Address' : 0x5015|0x00 confirms download."
+                       "\r\n Reply to 'Write Size of Data' : 0x1F50|0x01 confirms download."
+                       "\r\n Reply to 'Write Data Bytes [0x0000-0x0007]' : Acknowledge of upload."
+                       "\r\n Reply to 'Write Data Bytes [0x0007-0x000E]' : Acknowledge of upload."
+                       "\r\n Reply to 'Write Data Bytes [0x000E-0x0010]' : Acknowledge of upload.");
+
+    console.clear();
+    g_verbosity = 4;
+    const uint8_t eight[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+    ASSERT_EQ(ISP_WriteToRam(RAM, 8, eight), 0);
+    EXPECT_NE(console.find("\r\n Uploading data [0x0000-0x0007] : 0xA0 0xA1 0xA2 0xA3 0xA4 0xA5 0xA6"),
+              std::string::npos);
+    // The last segment's dump: no blank before the bracket, the line ended,
+    // and what lies past the data shown as the zeros the segment carries.
+    EXPECT_NE(console.find("\r\n Uploading data[0x0007-0x000E] : 0xA7 0x00 0x00 0x00 0x00 0x00 0x00\r\n"),
+              std::string::npos);
+
+    console.clear();
+    g_verbosity = 0;
+    ASSERT_EQ(ISP_WriteToRam(RAM, 16, data.data()), 0);
+    EXPECT_EQ(console, "");
+}
+
+class SdoWaitTest : public IspBoardTest {
+protected:
+    void SetUp() override
+    {
+        IspBoardTest::SetUp();
+        Configure({{"SIMBOARD_CHIP", "absent"}});
+        ASSERT_EQ(CAN_Open(100000), 0);
+        node = SimBoard_NodeAttach(100000, 0);
+    }
+    void Send(uint32_t id, bool extended, bool remote, Bytes data)
+    {
+        SimBoardFrame frame;
+        std::memset(&frame, 0, sizeof(frame));
+        frame.id = id;
+        frame.extended = extended;
+        frame.remote = remote;
+        frame.dlc = static_cast<uint8_t>(data.size());
+        std::memcpy(frame.data, data.data(), data.size());
+        ASSERT_EQ(SimBoard_NodeSend(node, &frame), 0);
+    }
+    int node = 0;
+};
+
+TEST_F(SdoWaitTest, OnlyAStandardDataFrameWithTheReplyIdentifierIsTheReply)
+{
+    SdoFrame frame;
+    std::memset(&frame, 0xEE, sizeof(frame));
+    const SdoFrame untouched = frame;
+
+    // An extended frame whose base identifier is 0x5FD, and a remote frame.
+    PLAT_VirtualClockReset();
+    Send(0x5FDu << 18, true, false, {0x60, 0, 0x50, 0, 0, 0, 0, 0});
+    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
+    EXPECT_EQ(std::memcmp(&frame, &untouched, 8), 0);
+    Send(0x5FD, false, true, {});
+    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
+    EXPECT_GE(PLAT_VirtualClockMs(), 2u * 100 * 10) << "each wait polls 100 times, 10 ms apart";
+
+    Send(0x5FD, false, false, {0x60, 0x00, 0x50, 0x00, 0, 0, 0, 0});
+    ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0);
+    EXPECT_EQ(frame.command, 0x60);
+    EXPECT_EQ(frame.index, 0x5000);
+}
+
+TEST_F(SdoWaitTest, AReplyBehindAForeignFrameInTheOtherBufferIsFound)
+{
+    // With rollover on, a second frame goes to buffer 1 while buffer 0 is full.
+    SimBoard_McpPoke(0x60, 0x64);
+    Send(0x123, false, false, {1, 2, 3, 4, 5, 6, 7, 8});
+    Send(0x5FD, false, false, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14});
+    SdoFrame frame;
+    ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0);
+    EXPECT_EQ(SDO_GetValue(&frame), 0x1430102Bu);
+    int8_t which = 0;
+    CAN_GetRxStatus(&which, nullptr, nullptr, nullptr);
+    EXPECT_EQ(which, -1) << "both buffers were read out";
+}
+
+} // namespace
