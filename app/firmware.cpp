@@ -42,6 +42,19 @@ void APP_WriteVectorChecksum(uint8_t *image)
     writeWord(image + VECTOR_CHECKSUM_OFFSET, 0u - sum);
 }
 
+LoadResult APP_ReadImage(FILE *file, uint64_t length, uint8_t *buffer)
+{
+    if (length > MAX_IMAGE_SIZE)
+        return LOAD_TOO_BIG;
+    // Never more than the length measured: a file that grows meanwhile cannot
+    // overrun the buffer, and one that shrinks or fails is not programmed cut.
+    uint32_t read = 0;
+    int c = 0;
+    while (read < length && (c = std::fgetc(file)) != EOF)
+        buffer[read++] = static_cast<uint8_t>(c);
+    return read == length && !std::ferror(file) ? LOAD_OK : LOAD_READ_FAILED;
+}
+
 LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer)
 {
     FILE *file = nullptr;
@@ -60,16 +73,10 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
 
     std::memset(buffer, 0, MAX_IMAGE_SIZE);
     std::rewind(file);
-    // Never more than the length measured: a file that grows meanwhile cannot
-    // overrun the buffer, and one that shrinks or fails is not programmed cut.
-    uint32_t read = 0;
-    int c = 0;
-    while (read < length && (c = std::fgetc(file)) != EOF)
-        buffer[read++] = static_cast<uint8_t>(c);
-    bool complete = read == length && !std::ferror(file);
+    LoadResult read = APP_ReadImage(file, length, buffer);
     std::fclose(file);
-    if (!complete)
-        return LOAD_READ_FAILED;
+    if (read != LOAD_OK)
+        return read;
     if (length == 0)
         return LOAD_EMPTY;
 

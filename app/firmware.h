@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 constexpr uint32_t MAX_IMAGE_SIZE = 0x8000; // the chip's 32 KB of flash
 constexpr uint32_t SECTOR_SIZE = 4096;
@@ -18,6 +19,11 @@ enum LoadResult {
 // Reads the file into the zero-filled 32768-byte buffer, stores its length
 // rounded up to a multiple of 4, and writes the vector checksum.
 LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer);
+
+// Reads exactly length bytes (at most MAX_IMAGE_SIZE) of an open file into the
+// buffer, one byte per read; LOAD_READ_FAILED when a read fails or the file
+// ends early, so that a cut image is never programmed.
+LoadResult APP_ReadImage(FILE *file, uint64_t length, uint8_t *buffer);
 
 // Word 7 of the vector table becomes the two's complement of the sum of
 // words 0 to 6, so that the eight words sum to 0: the boot code's check for

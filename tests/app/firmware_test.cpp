@@ -112,4 +112,23 @@ TEST_F(LoadImageTest, WhatCannotBeProgrammedIsRefusedBeforeAnythingElse)
     }
 }
 
+TEST_F(LoadImageTest, AnImageThatCannotBeReadWholeIsNeverTakenCut)
+{
+    // A file that ends before its measured length (it shrank after the size
+    // was taken), and a stream whose reads fail.
+    const std::string path = Write(100);
+    FILE *shrunk = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(APP_ReadImage(shrunk, 4096, buffer.data()), LOAD_READ_FAILED);
+    std::fclose(shrunk);
+
+    FILE *unreadable = std::fopen((dir + "/write-only.bin").c_str(), "wb");
+    EXPECT_EQ(APP_ReadImage(unreadable, 8, buffer.data()), LOAD_READ_FAILED);
+    std::fclose(unreadable);
+
+    FILE *whole = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(APP_ReadImage(whole, 100, buffer.data()), LOAD_OK);
+    std::fclose(whole);
+    EXPECT_EQ(buffer[99], 0x11);
+}
+
 } // namespace

@@ -187,6 +187,15 @@ TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheBoardsScenarios)
          {{"SIMBOARD_CHIP_ABORT", "0x5070:1:0x0F000001,0x1F51:1:0x06020000"}},
          "User Program could not be executed!",
          ""},
+        // One final message: a failed close names a run whose action succeeded,
+        // and never hides the action's own failure.
+        {"close fails after a clean erase", {"-a", "e"}, {{"SIMBOARD_FAIL", "FT_Close:1:4"}},
+         "CAN Interface could not be closed!", ""},
+        {"erase refused and close fails",
+         {"-a", "e"},
+         {{"SIMBOARD_FAIL", "FT_Close:1:4"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
+         "Sector(s) could not be erased!",
+         ""},
         {"missing image", {"-a", "p", "-f", "missing.bin"}, {}, "Firmware binary file could not be loaded!", ""},
         {"image that is a folder", {"-a", "p", "-f", "."}, {}, "Firmware binary file could not be loaded!", ""},
     };

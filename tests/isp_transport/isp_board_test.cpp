@@ -96,6 +96,17 @@ TEST_F(IspBoardTest, AnIspErrorAndAForeignAbortDoNotCancelOut)
     EXPECT_EQ(ISP_ReadPartId(&partId), 0);
 }
 
+TEST_F(IspBoardTest, RefusedStepsAddUpAndTheCommandGoesOn)
+{
+    // The destination and the size of a copy refused with
+    // SECTOR_NOT_PREPARED (9): the source is still sent, and the codes add up.
+    Configure({{"SIMBOARD_CHIP_ABORT", "0x5050:1:0x0F000009,0x5050:3:0x0F000009"}});
+    Connect();
+    const uint32_t before = SimBoard_ChipRequests();
+    EXPECT_EQ(ISP_CopyRamToFlash(0x1000, RAM, 4096), 18);
+    EXPECT_EQ(SimBoard_ChipRequests() - before, 3u);
+}
+
 TEST_F(IspBoardTest, SegmentsCarryToggleCountAndLastFlagOnTheBus)
 {
     const struct {

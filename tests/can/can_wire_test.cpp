@@ -1,0 +1,164 @@
+// The CAN controller driver on the wire: every instruction as one chip-select
+// frame with its exact bytes, recorded by the board's scripted SPI double,
+// which also plays the controller's answers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "can/can.h"
+#include "can/mcp_spi.h"
+#include "support/board_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class CanWireTest : public BoardTest {
+protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        Configure({{"SIMBOARD_CONTROLLER", "script"}});
+    }
+
+    // MOSI bytes and bit count of every chip-select frame from `first` on.
+    std::vector<Bytes> Frames(uint32_t first = 1)
+    {
+        std::vector<Bytes> frames;
+        for (uint32_t k = first;; ++k) {
+            uint8_t mosi[64];
+            uint32_t bits = 0;
+            if (SimBoard_SpiFrame(k, mosi, sizeof(mosi), &bits) != 0)
+                break;
+            frames.push_back(Bytes(mosi, mosi + (bits + 7) / 8));
+        }
+        return frames;
+    }
+
+    uint32_t FrameCount() { return static_cast<uint32_t>(Frames().size()); }
+
+    // What the double answers: one byte per byte clocked, the instruction's included.
+    void Answer(Bytes miso) { ASSERT_EQ(SimBoard_SpiScript(miso.data(), static_cast<uint32_t>(miso.size())), 0); }
+};
+
+TEST_F(CanWireTest, TheBringUpSendsItsInstructionsInOrder)
+{
+    // Nothing answers the mode read-back: 75 instructions, then 501 reads.
+    EXPECT_EQ(CAN_Open(100000), -1);
+    const std::vector<Bytes> frames = Frames();
+    ASSERT_EQ(frames.size(), 75u + 501u);
+    EXPECT_EQ(frames[0], (Bytes{0xC0}));
+    EXPECT_EQ(frames[1], (Bytes{0x02, 0x28, 0x02, 0x90, 0x09})) << "CNF3, CNF2, CNF1 in one WRITE";
+    EXPECT_EQ(frames[2], (Bytes{0x05, 0x60, 0x60, 0x60}));
+    EXPECT_EQ(frames[3], (Bytes{0x05, 0x70, 0x60, 0x60}));
+    // Filter 3 (the 4th of nine instructions per filter): at 0x10, past the
+    // control registers, not at 0x0C.
+    const size_t filter3 = 4 + 3 * 9;
+    EXPECT_EQ(frames[filter3], (Bytes{0x05, 0x10, 0xFF, 0x00}));
+    EXPECT_EQ(frames[filter3 + 8], (Bytes{0x05, 0x11, 0x08, 0x40}));
+    EXPECT_EQ(frames[72], (Bytes{0x05, 0x2C, 0xFF, 0x00})) << "every interrupt flag cleared";
+    EXPECT_EQ(Bytes(frames[73].begin(), frames[73].begin() + 2), (Bytes{0x03, 0x2C}));
+    EXPECT_EQ(frames[74], (Bytes{0x05, 0x0F, 0xE0, 0x00})) << "normal mode requested";
+    EXPECT_EQ(frames[75][0], 0x03);
+    EXPECT_EQ(frames[75][1], 0x0F) << "the read-back reads CANCTRL";
+}
+
+TEST_F(CanWireTest, ATransmitIsStatusLoadAndRequestToSend)
+{
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    const uint8_t data[8] = {0x40, 0x18, 0x10, 0x02, 0x11, 0x22, 0x33, 0x44};
+    Answer({0xFF, 0x00}); // READ STATUS: nothing pending
+    ASSERT_EQ(CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, data)), 0);
+    std::vector<Bytes> frames = Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].size(), 2u);
+    EXPECT_EQ(frames[0][0], 0xA0);
+    EXPECT_EQ(frames[1], (Bytes{0x40, 0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(frames[2], (Bytes{0x81}));
+
+    // The extended example, through buffer 2.
+    Answer({0xFF, 0x00});
+    ASSERT_EQ(CAN_Transmit(2, CanMessage(0x123 | (0x2ABCDu << 11), 0, 1, 0, nullptr)), 0);
+    frames = Frames(4);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[1], (Bytes{0x44, 0x24, 0x6A, 0xAB, 0xCD, 0x00}));
+    EXPECT_EQ(frames[2], (Bytes{0x84}));
+}
+
+TEST_F(CanWireTest, ABusyBufferSendsNothingMore)
+{
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    const uint8_t data[8] = {};
+    Answer({0xFF, 0x04}); // TXB0 pending
+    EXPECT_EQ(CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, data)), -1);
+    EXPECT_EQ(FrameCount(), 1u);
+    Answer({0xFF, 0x04});
+    EXPECT_EQ(CAN_Transmit(1, CanMessage(0x67D, 0, 0, 8, data)), 0);
+    EXPECT_EQ(FrameCount(), 4u);
+}
+
+TEST_F(CanWireTest, ReceivedHeadersDecodeIntoTheDriversLayout)
+{
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    // The set-up leaves chip select asserted: the first instruction ends the
+    // frame that the set-up began.
+    uint8_t status = 0;
+    Answer({0xFF, 0x00});
+    ASSERT_EQ(MCP_ReadStatus(&status), 0);
+    const struct {
+        Bytes header;
+        uint32_t id;
+        uint8_t extended, remote, length;
+    } cases[] = {
+        {{0xBF, 0xA0, 0x12, 0x34, 0x08}, 0x5FD, 0, 0, 8},                    // stale extension bytes dropped
+        {{0xBF, 0xB0, 0x00, 0x00, 0x00}, 0x5FD, 0, 1, 0},                    // SRR: standard remote
+        {{0x24, 0x6A, 0xAB, 0xCD, 0x48}, 0x123 | (0x2ABCDu << 11), 1, 1, 8}, // RTR in DLC for extended
+        {{0x24, 0x7A, 0xAB, 0xCD, 0x03}, 0x123 | (0x2ABCDu << 11), 1, 0, 3}, // SRR ignored when extended
+        {{0x00, 0x00, 0x00, 0x00, 0x0F}, 0x000, 0, 0, 8},                    // DLC 15 read as 8
+    };
+    for (const auto &c : cases) {
+        const uint32_t first = FrameCount() + 1;
+        Bytes miso = {0xFF};
+        miso.insert(miso.end(), c.header.begin(), c.header.end());
+        for (uint8_t i = 0; i < 8; ++i)
+            miso.push_back(static_cast<uint8_t>(0xD0 + i));
+        Answer(miso);
+        CanMessage message;
+        ASSERT_EQ(CAN_ReadMessage(0, &message), 0);
+        EXPECT_EQ(message.id, c.id);
+        EXPECT_EQ(message.extended, c.extended);
+        EXPECT_EQ(message.remote, c.remote);
+        EXPECT_EQ(message.length, c.length);
+        EXPECT_EQ(message.data[7], 0xD7) << "all eight data registers are read";
+        const std::vector<Bytes> frames = Frames(first);
+        ASSERT_EQ(frames.size(), 3u);
+        EXPECT_EQ(frames[0][0], 0x90);
+        EXPECT_EQ(frames[0].size(), 14u);
+        EXPECT_EQ(frames[1], (Bytes{0x05, 0x2C, 0x01, 0x00})) << "RX0IF cleared";
+        EXPECT_EQ(frames[2][0], 0x03);
+    }
+}
+
+TEST_F(CanWireTest, RxStatusNamesTheBuffersThatHoldAFrame)
+{
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    const struct {
+        uint8_t status;
+        int8_t which;
+        uint8_t filter, extended, remote;
+    } cases[] = {{0x00, -1, 0, 0, 0}, {0x40, 0, 0, 0, 0}, {0x80, 1, 0, 0, 0}, {0xC0, 2, 0, 0, 0},
+                 {0x5E, 0, 6, 1, 1},  {0x8F, 1, 7, 0, 1}};
+    for (const auto &c : cases) {
+        Answer({0xFF, c.status});
+        int8_t which = 9;
+        uint8_t filter = 9, extended = 9, remote = 9;
+        ASSERT_EQ(CAN_GetRxStatus(&which, &filter, &extended, &remote), 0);
+        EXPECT_EQ(which, c.which) << int(c.status);
+        EXPECT_EQ(filter, c.filter) << int(c.status);
+        EXPECT_EQ(extended, c.extended) << int(c.status);
+        EXPECT_EQ(remote, c.remote) << int(c.status);
+    }
+}
+
+} // namespace
