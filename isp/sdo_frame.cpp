@@ -44,7 +44,7 @@ const char *SDO_IspErrorText(uint32_t code)
 }
 
 SdoFrame *SDO_BuildFrame(SdoFrame *frame, uint8_t ccs, uint8_t expedited, uint16_t index, uint8_t subIndex,
-                         uint8_t count, ...)
+                         unsigned count, ...)
 {
     if (count > SDO_MAX_EXPEDITED_BYTES)
         count = SDO_MAX_EXPEDITED_BYTES;

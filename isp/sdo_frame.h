@@ -60,9 +60,11 @@ enum IspErrorCode {
 const char *SDO_IspErrorText(uint32_t code);
 
 // Fills frame with a request; count (taken as 4 when larger) data values follow
-// as ints, one per data byte, low eight bits used. Returns frame.
+// as ints, one per data byte, low eight bits used. Returns frame. count is
+// unsigned, not 8-bit: the last named parameter before the values must be a
+// type that default promotion leaves as it is, or va_start is undefined.
 SdoFrame *SDO_BuildFrame(SdoFrame *frame, uint8_t ccs, uint8_t expedited, uint16_t index, uint8_t subIndex,
-                         uint8_t count, ...);
+                         unsigned count, ...);
 
 // Bytes 4-7 as a little-endian 32-bit value.
 uint32_t SDO_GetValue(const SdoFrame *frame);
