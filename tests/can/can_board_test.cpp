@@ -31,7 +31,8 @@ protected:
         frame.extended = extended;
         frame.remote = remote;
         frame.dlc = dlc;
-        std::memcpy(frame.data, data.data(), data.size());
+        if (!data.empty())
+            std::memcpy(frame.data, data.data(), data.size());
         return frame;
     }
 };

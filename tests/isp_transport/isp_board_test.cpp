@@ -188,7 +188,8 @@ protected:
         frame.extended = extended;
         frame.remote = remote;
         frame.dlc = static_cast<uint8_t>(data.size());
-        std::memcpy(frame.data, data.data(), data.size());
+        if (!data.empty())
+            std::memcpy(frame.data, data.data(), data.size());
         ASSERT_EQ(SimBoard_NodeSend(node, &frame), 0);
     }
     int node = 0;
