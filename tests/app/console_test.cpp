@@ -59,14 +59,6 @@ TEST_F(ConsoleTest, StatusLinePadsItsTextTo64Columns)
     }
 }
 
-TEST_F(ConsoleTest, TextLengthCountsBytesBeforeTheTerminator)
-{
-    EXPECT_EQ(APP_TextLength(""), 0u);
-    EXPECT_EQ(APP_TextLength(nullptr), 0u);
-    EXPECT_EQ(APP_TextLength("Unlock failed!"), 14u);
-    EXPECT_EQ(APP_TextLength("\xC3\xA9t\xC3\xA9"), 5u);
-}
-
 TEST_F(ConsoleTest, FormatFillsTheMessageBufferAndReturnsItsLength)
 {
     int written = APP_Format(g_message, "Connecting to PartID 0x%08X @ %ibaud", 0x1430102Bu, 100000);
@@ -97,20 +89,6 @@ TEST_F(ConsoleTest, FormatOfExactly79CharactersIsNotCut)
     const std::string text(79, 'x');
     EXPECT_EQ(APP_Format(g_message, "%s", text.c_str()), 79);
     EXPECT_EQ(std::string(g_message), text);
-}
-
-TEST_F(ConsoleTest, PrintWritesTextOfAnyLengthUnframed)
-{
-    const std::string label(300, 'L');
-    APP_Print("\r\n Reply to '%s' : ", label.c_str());
-    EXPECT_EQ(console, "\r\n Reply to '" + label + "' : ");
-}
-
-TEST_F(ConsoleTest, FrameCharactersAreCodePage437BytesWhenCaptured)
-{
-    APP_PrintFrame(CP437_FULL_BLOCK, 3);
-    APP_PrintFrame(CP437_TEE, 0);
-    EXPECT_EQ(console, "\xDB\xDB\xDB");
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 
 #include "app/console.h"
 #include "app/options.h"
-#include "app/results.h"
 #include "support/tool_fixture.h"
 
 namespace {
@@ -35,18 +34,6 @@ protected:
     std::vector<std::string> storage;
     std::vector<const char *> pointers;
 };
-
-TEST_F(OptionsTest, DefaultsAreTheDocumentedOnes)
-{
-    EXPECT_STREQ(settings.fileName, "");
-    EXPECT_EQ(settings.startAddress, 0u);
-    EXPECT_EQ(settings.flashOffset, 0u);
-    EXPECT_EQ(settings.bitRate, 100000);
-    EXPECT_EQ(settings.unlockCode, 23130u);
-    EXPECT_EQ(settings.expectedPartId, 0x1430102Bu);
-    EXPECT_EQ(settings.action, '\0');
-    EXPECT_EQ(g_verbosity, 1);
-}
 
 TEST_F(OptionsTest, FailuresAndTheirMessages)
 {
@@ -195,42 +182,6 @@ TEST_F(OptionsTest, MoreThan254ArgumentsAreAllRead)
     args.push_back("q");
     args.push_back("1");
     EXPECT_EQ(Parse(args), PARSE_MALFORMED);
-}
-
-TEST(ResultCodes, EveryCodeHasItsFinalMessage)
-{
-    const struct {
-        int code;
-        const char *message;
-    } table[] = {
-        {RC_OK, "Action successfull!"},
-        {RC_CAN_OPEN_FAILED, "CAN Interface could not be opened!"},
-        {RC_FILE_LOAD_FAILED, "Firmware binary file could not be loaded!"},
-        {RC_FILE_TOO_BIG, "Firmware too big for Flash Memory!"},
-        {RC_PART_ID_TIMEOUT, "Reading of Part ID failed after timeout!"},
-        {RC_WRONG_PART, "Chip to be programmed was not identified as LPC11C24!"},
-        {RC_UNLOCK_FAILED, "Unlock failed!"},
-        {RC_PREPARE_ERASE_FAILED, "Sector(s) could not be prepared for erasing!"},
-        {RC_ERASE_FAILED, "Sector(s) could not be erased!"},
-        {RC_RAM_WRITE_FAILED, "Download to RAM failed!"},
-        {RC_PREPARE_WRITE_FAILED, "Sector(s) could not be prepared for writing!"},
-        {RC_COPY_FAILED, "Data could not be copied from RAM to Flash!"},
-        {RC_EXECUTE_FAILED, "User Program could not be executed!"},
-        {RC_NOT_CONNECTED, "Not connected to CAN Transceiver!"},
-        {RC_NO_REINVOKE_ANSWER, "No answer after Reinvoking ISP! (This is good, probably!)"},
-        {RC_COMPARE_FAILED, "Data in Flash and RAM not equal!"},
-        {RC_VERIFY_FAILED, "Data could not be verified correctly!"},
-        {RC_READ_FAILED, "Data could not read!"},
-        {RC_CLOSE_FAILED, "CAN Interface could not be closed!"},
-        {RC_START_ADDRESS_UNALIGNED, "Start Address must be a multiple of 4!"},
-    };
-    for (const auto &row : table) {
-        ASSERT_NE(APP_ResultMessage(row.code), nullptr) << row.code;
-        EXPECT_STREQ(APP_ResultMessage(row.code), row.message) << row.code;
-    }
-    EXPECT_EQ(RC_START_ADDRESS_UNALIGNED, -21);
-    for (int silent : {-18, -19, -22, 1, -1000, 0x7FFFFFFF, static_cast<int>(0x80000000u)})
-        EXPECT_EQ(APP_ResultMessage(silent), nullptr) << silent;
 }
 
 } // namespace

@@ -41,14 +41,14 @@ protected:
     ChildResult Run(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
                     const std::string &boardDir = SIMBOARD_DIR)
     {
-        ChildSpec spec;
-        spec.program = virtualClock ? CANISP_VCLOCK_BINARY : CANISP_BINARY;
-        spec.args = args;
+        ChildSpec child;
+        child.program = virtualClock ? CANISP_VCLOCK_BINARY : CANISP_BINARY;
+        child.args = args;
         env.push_back({"LD_LIBRARY_PATH", boardDir});
-        spec.env = env;
-        spec.workDir = dir;
-        spec.timeoutSeconds = 120;
-        return RunChild(spec);
+        child.env = env;
+        child.workDir = dir;
+        child.timeoutSeconds = 120;
+        return RunChild(child);
     }
 
     std::string Path(const std::string &name) const { return dir + "/" + name; }

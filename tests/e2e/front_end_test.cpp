@@ -12,11 +12,11 @@ namespace {
 
 ChildResult RunTool(const std::vector<std::string> &args)
 {
-    ChildSpec spec;
-    spec.program = CANISP_BINARY;
-    spec.args = args;
-    spec.timeoutSeconds = 30;
-    return RunChild(spec);
+    ChildSpec child;
+    child.program = CANISP_BINARY;
+    child.args = args;
+    child.timeoutSeconds = 30;
+    return RunChild(child);
 }
 
 TEST(FrontEnd, NoArgumentsPrintsTheBannerAndFilenameRequired)
@@ -79,11 +79,11 @@ TEST(FrontEnd, NoDriverLibraryEndsTheRunWithItsReportAndStatus1)
 
 TEST(FrontEnd, AUtf8TerminalSeesBoxDrawingCharacters)
 {
-    ChildSpec spec;
-    spec.program = CANISP_BINARY;
-    spec.stdoutIsTerminal = true;
-    spec.env = {{"LC_ALL", "C.UTF-8"}};
-    ChildResult result = RunChild(spec);
+    ChildSpec child;
+    child.program = CANISP_BINARY;
+    child.stdoutIsTerminal = true;
+    child.env = {{"LC_ALL", "C.UTF-8"}};
+    ChildResult result = RunChild(child);
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
 
     std::string top = "\r\n\u250C";
@@ -97,11 +97,11 @@ TEST(FrontEnd, AUtf8TerminalSeesBoxDrawingCharacters)
 
 TEST(FrontEnd, AnotherCharsetOnATerminalKeepsTheRawBytes)
 {
-    ChildSpec spec;
-    spec.program = CANISP_BINARY;
-    spec.stdoutIsTerminal = true;
-    spec.env = {{"LC_ALL", "C"}};
-    ChildResult result = RunChild(spec);
+    ChildSpec child;
+    child.program = CANISP_BINARY;
+    child.stdoutIsTerminal = true;
+    child.env = {{"LC_ALL", "C"}};
+    ChildResult result = RunChild(child);
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
     EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Filename required!"));
 }

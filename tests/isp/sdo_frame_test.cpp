@@ -70,14 +70,6 @@ TEST_F(SdoFrameTest, OnlyTheLowBitsOfEachFieldAreStored)
               (Bytes{0x40, 0xCD, 0xAB, 0x7F, 0xFF, 0xFF, 0x00, 0x00}));
 }
 
-TEST_F(SdoFrameTest, GetValueReadsBytes4To7LittleEndian)
-{
-    const SdoFrame partId = FrameOf({0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14});
-    const SdoFrame allOnes = FrameOf({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(SDO_GetValue(&partId), 0x1430102Bu);
-    EXPECT_EQ(SDO_GetValue(&allOnes), 0xFFFFFFFFu);
-}
-
 struct ReplyCase {
     const char *label;
     Bytes reply;
@@ -146,24 +138,6 @@ TEST_F(SdoFrameTest, RepliesAreSilentBelowVerbosity2WithTheSameStatus)
     SdoFrame frame = FrameOf(REPLY_CASES[0].reply);
     SDO_PrintReply(REPLY_CASES[0].label, &frame);
     EXPECT_EQ(console, REPLY_CASES[0].printed);
-}
-
-TEST_F(SdoFrameTest, EveryIspErrorCodeHasItsText)
-{
-    const char *names[20] = {"NO_ERROR",          "INVALID_COMMAND",
-                             "SRC_ADDR_ERROR",    "UNKNOWN_ERROR_CODE",
-                             "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
-                             "COUNT_ERROR",       "INVALID_SECTOR",
-                             "SECTOR_NOT_BLANK",  "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-                             "COMPARE_ERROR",     "UNKNOWN_ERROR_CODE",
-                             "PARAM_ERROR",       "ADDR_ERROR",
-                             "ADDR_NOT_MAPPED",   "CMD_LOCKED",
-                             "INVALID_CODE",      "UNKNOWN_ERROR_CODE",
-                             "UNKNOWN_ERROR_CODE", "CODE_READ_PROTECTION_ENABLED"};
-    for (uint32_t code = 0; code < 20; ++code)
-        EXPECT_EQ(std::string(SDO_IspErrorText(code)), std::string("\r\n ") + names[code]) << code;
-    for (uint32_t code : {20u, 255u, 0xFFFFFFFFu})
-        EXPECT_STREQ(SDO_IspErrorText(code), "\r\n UNKNOWN_ERROR_CODE");
 }
 
 } // namespace

@@ -21,7 +21,7 @@ bool inheritedVariableAllowed(const char *entry)
     return std::strncmp(entry, "LD_LIBRARY_PATH=", 16) != 0 && std::strncmp(entry, "SIMBOARD_", 9) != 0;
 }
 
-std::vector<std::string> buildEnvironment(const ChildSpec &spec)
+std::vector<std::string> buildEnvironment(const ChildSpec &child)
 {
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
@@ -29,13 +29,13 @@ std::vector<std::string> buildEnvironment(const ChildSpec &spec)
             continue;
         std::string text(*entry);
         bool overridden = false;
-        for (const auto &set : spec.env)
+        for (const auto &set : child.env)
             if (text.compare(0, set.first.size() + 1, set.first + "=") == 0)
                 overridden = true;
         if (!overridden)
             env.push_back(text);
     }
-    for (const auto &set : spec.env)
+    for (const auto &set : child.env)
         env.push_back(set.first + "=" + set.second);
     return env;
 }
@@ -61,13 +61,13 @@ std::string ChildResult::Describe() const
     return text.str();
 }
 
-ChildResult RunChild(const ChildSpec &spec)
+ChildResult RunChild(const ChildSpec &child)
 {
     ChildResult result;
-    std::vector<std::string> argv = spec.prefix;
-    argv.push_back(spec.program);
-    argv.insert(argv.end(), spec.args.begin(), spec.args.end());
-    std::vector<std::string> env = buildEnvironment(spec);
+    std::vector<std::string> argv = child.prefix;
+    argv.push_back(child.program);
+    argv.insert(argv.end(), child.args.begin(), child.args.end());
+    std::vector<std::string> env = buildEnvironment(child);
     std::vector<char *> argvPtrs = pointers(argv);
     std::vector<char *> envPtrs = pointers(env);
 
@@ -75,7 +75,7 @@ ChildResult RunChild(const ChildSpec &spec)
     int errPipe[2];
     int terminal = -1; // the pseudo-terminal's master side
     std::string terminalName;
-    if (spec.stdoutIsTerminal) {
+    if (child.stdoutIsTerminal) {
         terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || ptsname(terminal) == nullptr)
             return result;
@@ -112,7 +112,7 @@ ChildResult RunChild(const ChildSpec &spec)
         int devNull = open("/dev/null", O_RDONLY);
         if (devNull >= 0)
             dup2(devNull, STDIN_FILENO);
-        if (!spec.workDir.empty() && chdir(spec.workDir.c_str()) != 0) {
+        if (!child.workDir.empty() && chdir(child.workDir.c_str()) != 0) {
             int error = errno;
             (void)!write(execPipe[1], &error, sizeof(error));
             _exit(127);
@@ -134,7 +134,7 @@ ChildResult RunChild(const ChildSpec &spec)
     result.started = read(execPipe[0], &execError, sizeof(execError)) != static_cast<ssize_t>(sizeof(execError));
     close(execPipe[0]);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(spec.timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(child.timeoutSeconds);
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
     int open = 2;

@@ -29,5 +29,5 @@ struct ChildResult {
 };
 
 // The child's environment is the test's own without LD_LIBRARY_PATH and
-// without any SIMBOARD_ setting, plus spec.env.
-ChildResult RunChild(const ChildSpec &spec);
+// without any SIMBOARD_ setting, plus child.env.
+ChildResult RunChild(const ChildSpec &child);
