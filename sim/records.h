@@ -21,8 +21,12 @@ namespace simboard {
 std::string HexBytes(const uint8_t *bytes, size_t count);
 std::string HexBytes(const std::vector<uint8_t> &bytes);
 // printf into a std::string.
+// MinGW's plain "printf" check is the Microsoft runtime's dialect; the
+// Windows build formats with the ISO one (__USE_MINGW_ANSI_STDIO), %zu included.
 std::string Format(const char *format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
