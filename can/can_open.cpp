@@ -92,8 +92,12 @@ int MCP_SetMode(uint8_t mode)
         uint8_t current = 0;
         int readStatus = MCP_ReadMode(&current);
         PLAT_SleepMs(MCP_MODE_READBACK_PAUSE_MS);
-        // A read that failed proves nothing about the mode.
-        if (readStatus == 0 && current == mode)
+        // A read that failed proves nothing about the mode, and the next one
+        // would fail the same way: an engine that stopped answering lets each
+        // read wait out the USB read time-out (5 s), 501 of them 42 minutes.
+        if (readStatus != 0)
+            return -1;
+        if (current == mode)
             return status;
     }
     return -1;

@@ -49,20 +49,25 @@ int SDO_WaitReply(uint32_t cobId, SdoFrame *frame)
 {
     CanMessage message;
     bool received = false;
-    for (uint32_t poll = 0; poll < SDO_REPLY_POLLS && !received; ++poll) {
+    // A buffer whose read failed holds no frame the tool can trust: its header
+    // may name the reply while its data bytes never arrived (and an abort
+    // read as zeros would confirm the step). The reply is lost, and so is
+    // the wait.
+    bool lost = false;
+    auto readReply = [&](uint8_t buffer) {
+        lost = CAN_ReadMessage(buffer, &message) != 0;
+        received = !lost && isReply(message, cobId);
+    };
+    for (uint32_t poll = 0; poll < SDO_REPLY_POLLS && !received && !lost; ++poll) {
         int8_t which = -1;
         CAN_GetRxStatus(&which, nullptr, nullptr, nullptr);
         PLAT_SleepMs(SDO_POLL_PAUSE_MS);
         if (which == 0 || which == 1) {
-            CAN_ReadMessage(static_cast<uint8_t>(which), &message);
-            received = isReply(message, cobId);
+            readReply(static_cast<uint8_t>(which));
         } else if (which == 2) {
-            CAN_ReadMessage(0, &message);
-            received = isReply(message, cobId);
-            if (!received) {
-                CAN_ReadMessage(1, &message);
-                received = isReply(message, cobId);
-            }
+            readReply(0);
+            if (!received && !lost)
+                readReply(1);
         }
     }
     if (!received)

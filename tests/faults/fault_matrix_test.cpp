@@ -1,0 +1,570 @@
+// The fault matrix: the real tool against every setting of the simulated
+// board and the combinations that matter, one row per fault. Each row checks
+// the final message, a bound on the run's time (board time from the USB
+// trace plus the tool's own pauses, which canisp-vclock reports), and what
+// reached the chip: its log, and its flash, which starts each run filled with
+// a pattern so that any erase or write shows.
+//
+// The bounds are built from the tool's documented timings: 20 part-ID
+// attempts 500 ms apart, reply waits of 100 polls 10 ms apart, 501 mode
+// read-backs, the USB read time-out of 5 s, and controller instructions at the
+// tool's 5000 Hz SPI clock.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "records_bus.h"
+#include "records_chip.h"
+#include "support/child_process.h"
+#include "support/expected_output.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+using Bytes = std::vector<uint8_t>;
+
+// ---- Time bounds, in seconds -------------------------------------------------
+
+constexpr double PART_ID_ATTEMPTS = 20;
+constexpr double PART_ID_PAUSE_S = 0.5;
+constexpr double REPLY_POLLS = 100;
+constexpr double POLL_PAUSE_S = 0.010;
+constexpr double MODE_READBACKS = 501;
+constexpr double USB_READ_TIMEOUT_S = 5.0;
+// The MPSSE set-up: its two synchronisation answers each wait out the 255 ms
+// latency timer (the board's worked set-up ends at 0.525 s).
+constexpr double SETUP_S = 0.6;
+// The synchronisation with an engine that never answers: 4097 writes, each
+// with a 1 ms pause and two USB transfers.
+constexpr double DEAD_SYNC_S = 4097 * 0.002;
+// One controller instruction: at most 14 bytes at 1.6 ms (8 bits at
+// 5000 Hz), the tool's 1 ms and 2 ms pauses, the USB transfers and its 1 ms
+// looks at the receive queue while the answer comes.
+constexpr double INSTRUCTION_S = 0.030;
+// Reset with its 11 ms, about 80 instructions, the mode request's 10 ms.
+constexpr double BRING_UP_S = SETUP_S + 0.021 + 80 * INSTRUCTION_S;
+constexpr double READBACKS_S = MODE_READBACKS * (INSTRUCTION_S + 0.001);
+// A request: status read, buffer load, request to send.
+constexpr double REQUEST_S = 3 * INSTRUCTION_S;
+// A wait in which no frame arrives, and one in which both buffers hold
+// frames at every poll (status, two reads, two flag clearings).
+constexpr double QUIET_WAIT_S = REPLY_POLLS * (POLL_PAUSE_S + INSTRUCTION_S);
+constexpr double BUSY_WAIT_S = REPLY_POLLS * (POLL_PAUSE_S + 5 * INSTRUCTION_S);
+// A request answered at the first poll.
+constexpr double ANSWERED_S = REQUEST_S + POLL_PAUSE_S + 3 * INSTRUCTION_S;
+constexpr double QUIET_SEARCH_S = PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + QUIET_WAIT_S);
+constexpr double BUSY_SEARCH_S = PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + BUSY_WAIT_S);
+// Connection found at the first attempt, unlock, and taking the controller
+// off the bus at the end.
+constexpr double CONNECTED_S = BRING_UP_S + PART_ID_PAUSE_S + 2 * ANSWERED_S + 4 * INSTRUCTION_S;
+// Flash times of the chip: 100 ms per erase command, 1 ms per 256 bytes.
+constexpr double ERASE_S = 2 * ANSWERED_S + 0.100;
+// A 4096-byte sector: its RAM write is 588 requests (address, initiate, 586
+// segments), then prepare, copy (16 ms) and compare.
+constexpr double SECTOR_S = 588 * ANSWERED_S + 3 * ANSWERED_S + 0.016;
+
+// ---- Flash and images -----------------------------------------------------------
+
+constexpr size_t FLASH_SIZE = 32768;
+constexpr size_t SECTOR = 4096;
+
+Bytes FlashPattern()
+{
+    Bytes flash(FLASH_SIZE);
+    for (size_t i = 0; i < FLASH_SIZE; ++i)
+        flash[i] = static_cast<uint8_t>(i * 13 + 5);
+    return flash;
+}
+
+Bytes TestImage()
+{
+    Bytes image(SECTOR);
+    for (size_t i = 0; i < SECTOR; ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + 3);
+    return image;
+}
+
+// The image as the tool programs it: the vector checksum in word 7.
+Bytes Programmed(Bytes image)
+{
+    uint32_t sum = 0;
+    for (int word = 0; word < 7; ++word)
+        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
+               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
+    for (int b = 0; b < 4; ++b)
+        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
+    return image;
+}
+
+// What the chip's flash holds after the run.
+enum class Flash {
+    Unchanged,     // the pattern it started with
+    AllErased,     // sectors 0 to 7 erased
+    Sector0Erased, // sector 0 erased, the rest untouched
+    Sector0Image,  // sector 0 holds the image, the rest untouched
+};
+
+// The flash a run starts with: the pattern, or with userCode a programmed
+// image in sector 0 (valid user code: its vector checksum holds).
+Bytes StartFlash(bool userCode)
+{
+    Bytes flash = FlashPattern();
+    if (userCode) {
+        Bytes image = Programmed(TestImage());
+        std::copy(image.begin(), image.end(), flash.begin());
+    }
+    return flash;
+}
+
+Bytes ExpectedFlash(Flash flash, bool userCode)
+{
+    Bytes expected = StartFlash(userCode);
+    switch (flash) {
+    case Flash::Unchanged:
+        break;
+    case Flash::AllErased:
+        expected.assign(FLASH_SIZE, 0xFF);
+        break;
+    case Flash::Sector0Erased:
+        std::fill(expected.begin(), expected.begin() + SECTOR, 0xFF);
+        break;
+    case Flash::Sector0Image: {
+        Bytes image = Programmed(TestImage());
+        std::copy(image.begin(), image.end(), expected.begin());
+        break;
+    }
+    }
+    return expected;
+}
+
+// ---- Rows ------------------------------------------------------------------------
+
+// Chip requests by the step they belong to; a row names the first step the
+// run must not reach.
+const std::vector<std::string> STEPS = {"READ_PART_ID", "UNLOCK", "PREPARE", "ERASE", "WRITE_RAM", "COPY", "COMPARE"};
+
+struct Row {
+    const char *what;
+    Env env;
+    std::vector<std::string> args;
+    std::string finalLine;   // the last status line
+    std::string alsoPrinted; // "" for nothing further
+    double boundS;           // board time plus the tool's pauses
+    Flash flash;
+    std::string notReached;  // first chip step that must not appear; "" none
+    bool realBinary = false; // short runs: the real canisp (its pauses are not counted)
+    bool userCode = false;   // the flash starts with valid user code in sector 0
+};
+
+const std::string IMAGE = "image.bin";
+const std::string OPENED = "Connecting to CAN Transceiver" + std::string(35, ' ');
+
+class FaultMatrixTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/canisp-faults-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    std::string Path(const std::string &name) const { return dir + "/" + name; }
+
+    static Bytes ReadFile(const std::string &path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    void WriteFile(const std::string &name, const Bytes &bytes)
+    {
+        std::ofstream(Path(name), std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    struct Outcome {
+        ChildResult result;
+        double boardS = -1;  // the USB trace's last time
+        double pausesS = -1; // canisp-vclock's report
+    };
+
+    // Runs the tool with a fresh patterned flash, the trace and the chip log
+    // (unless the row sets them itself).
+    Outcome Run(const Row &row)
+    {
+        std::system(("rm -f '" + dir + "'/*").c_str());
+        WriteFile("flash.bin", StartFlash(row.userCode));
+        WriteFile(IMAGE, TestImage());
+        Env env = {{"SIMBOARD_FLASH", "flash.bin"},
+                   {"SIMBOARD_TRACE", "usb.trace"},
+                   {"SIMBOARD_CHIPLOG", "chip.log"},
+                   {"CANISP_VCLOCK_REPORT", "pauses.txt"}};
+        for (const auto &setting : row.env) {
+            bool replaced = false;
+            for (auto &own : env)
+                if (own.first == setting.first) {
+                    own.second = setting.second;
+                    replaced = true;
+                }
+            if (!replaced)
+                env.push_back(setting);
+        }
+        env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
+
+        ChildSpec spec;
+        spec.program = row.realBinary ? CANISP_BINARY : CANISP_VCLOCK_BINARY;
+        spec.args = row.args;
+        spec.env = env;
+        spec.workDir = dir;
+        spec.timeoutSeconds = 120;
+        Outcome outcome;
+        outcome.result = RunChild(spec);
+
+        std::ifstream trace(Path(TracePath(row)));
+        std::string line, last;
+        while (std::getline(trace, line))
+            if (!line.empty())
+                last = line;
+        if (!last.empty())
+            outcome.boardS = std::stoull(last.substr(0, last.find(' '))) / 1e6;
+        std::ifstream pauses(Path("pauses.txt"));
+        uint64_t ms = 0;
+        if (pauses >> ms)
+            outcome.pausesS = ms / 1e3;
+        return outcome;
+    }
+
+    static std::string TracePath(const Row &row)
+    {
+        for (const auto &setting : row.env)
+            if (setting.first == "SIMBOARD_TRACE")
+                return setting.second;
+        return "usb.trace";
+    }
+
+    std::vector<simboard::ChipLogLine> ChipLog()
+    {
+        std::vector<simboard::ChipLogLine> lines;
+        std::string error;
+        EXPECT_TRUE(simboard::ReadChipLog(Path("chip.log"), &lines, &error)) << error;
+        return lines;
+    }
+
+    Outcome Check(const Row &row)
+    {
+        SCOPED_TRACE(row.what);
+        Outcome outcome = Run(row);
+        CheckOutcome(row, outcome);
+        return outcome;
+    }
+
+    void CheckOutcome(const Row &row, const Outcome &outcome)
+    {
+        const ChildResult &result = outcome.result;
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(LastStatus(result.out), row.finalLine) << result.out;
+        EXPECT_NE(result.out.find(row.alsoPrinted), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("NULL expression"), std::string::npos);
+
+        ASSERT_GE(outcome.boardS, 0) << "no trace";
+        double total = outcome.boardS;
+        if (!row.realBinary) {
+            ASSERT_GE(outcome.pausesS, 0) << "no pause report";
+            total += outcome.pausesS;
+        }
+        EXPECT_LE(total, row.boundS) << "board " << outcome.boardS << " s, pauses " << outcome.pausesS << " s";
+
+        EXPECT_EQ(ReadFile(Path("flash.bin")), ExpectedFlash(row.flash, row.userCode));
+        if (!row.notReached.empty()) {
+            size_t from = 0;
+            while (STEPS[from] != row.notReached)
+                ++from;
+            for (const auto &line : ChipLog())
+                for (size_t step = from; line.request && step < STEPS.size(); ++step)
+                    EXPECT_NE(line.command.compare(0, STEPS[step].size(), STEPS[step]), 0) << line.event;
+        }
+    }
+
+    static std::string LastStatus(const std::string &out)
+    {
+        size_t at = out.rfind("\r\n\xC3  ");
+        if (at == std::string::npos)
+            return "";
+        std::string text = out.substr(at + 5);
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+
+    std::string dir;
+};
+
+const std::vector<std::string> ERASE = {"-a", "e"};
+const std::vector<std::string> PROGRAM = {"-a", "p", "-f", IMAGE};
+const std::string NOT_OPENED = "CAN Interface could not be opened!";
+const std::string NO_PART_ID = "Reading of Part ID failed after timeout!";
+const std::string SUCCESS = "Action successfull!";
+
+// The USB adapter and the driver: nothing past the bring-up reaches the chip.
+TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
+{
+    const Row rows[] = {
+        {"no device", {{"SIMBOARD_DEVICES", "none"}}, ERASE, NOT_OPENED, OPENED + "..\r\n", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"SPI port on the other channel", {{"SIMBOARD_DEVICES", "FT2232H/spi=B"}}, ERASE, NOT_OPENED,
+         OPENED + "......\r\n", BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+        {"dead engine", {{"SIMBOARD_ENGINE", "dead"}}, ERASE, NOT_OPENED, OPENED + "......\r\n",
+         SETUP_S + DEAD_SYNC_S, Flash::Unchanged, "READ_PART_ID"},
+        // Each failing read-back would wait out the read time-out; 501 of
+        // them took 42 minutes.
+        {"engine stops during the bring-up", {{"SIMBOARD_ENGINE", "dead-after:100"}}, ERASE, NOT_OPENED,
+         OPENED + "......\r\n", BRING_UP_S + 2 * USB_READ_TIMEOUT_S, Flash::Unchanged, "READ_PART_ID"},
+        // The header of the part-ID reply was read, its data never came: no
+        // reply, not a part identification of 0.
+        {"engine stops while the part-ID reply is read", {{"SIMBOARD_ENGINE", "dead-after:1100"}}, ERASE,
+         NO_PART_ID, std::string(20, '.') + "\r\n",
+         BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
+         Flash::Unchanged, "UNLOCK"},
+        {"engine that trickles its answers", {{"SIMBOARD_ENGINE", "trickle"}}, ERASE, SUCCESS, "",
+         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+        // A driver call failing at each step of the bring-up.
+        {"FT_CreateDeviceInfoList fails", {{"SIMBOARD_FAIL", "FT_CreateDeviceInfoList:1:4"}}, ERASE, NOT_OPENED,
+         OPENED + "..\r\n", SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_GetDeviceInfoList fails", {{"SIMBOARD_FAIL", "FT_GetDeviceInfoList:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_Open fails", {{"SIMBOARD_FAIL", "FT_Open:1:3"}}, ERASE, NOT_OPENED, OPENED + ".....\r\n", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_GetDeviceInfo fails", {{"SIMBOARD_FAIL", "FT_GetDeviceInfo:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_ResetDevice fails", {{"SIMBOARD_FAIL", "FT_ResetDevice:1:4"}}, ERASE, NOT_OPENED,
+         OPENED + "......\r\n", SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_Purge fails", {{"SIMBOARD_FAIL", "FT_Purge:1:4"}}, ERASE, NOT_OPENED, OPENED + "......\r\n", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetUSBParameters fails", {{"SIMBOARD_FAIL", "FT_SetUSBParameters:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetChars fails", {{"SIMBOARD_FAIL", "FT_SetChars:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetTimeouts fails", {{"SIMBOARD_FAIL", "FT_SetTimeouts:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetLatencyTimer fails", {{"SIMBOARD_FAIL", "FT_SetLatencyTimer:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetBitMode reset fails", {{"SIMBOARD_FAIL", "FT_SetBitMode:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetBitMode MPSSE fails", {{"SIMBOARD_FAIL", "FT_SetBitMode:2:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_Write of the synchronisation fails", {{"SIMBOARD_FAIL", "FT_Write:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_GetQueueStatus fails", {{"SIMBOARD_FAIL", "FT_GetQueueStatus:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_Read of the synchronisation fails", {{"SIMBOARD_FAIL", "FT_Read:1:4"}}, ERASE, NOT_OPENED, "",
+         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_Write fails from the controller's reset on", {{"SIMBOARD_FAIL", "FT_Write:7-:4"}}, ERASE,
+         NOT_OPENED, "", BRING_UP_S, Flash::Unchanged, "READ_PART_ID"},
+        {"FT_Write fails in the middle of the bring-up", {{"SIMBOARD_FAIL", "FT_Write:100:4"}}, ERASE,
+         NOT_OPENED, "", BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+        // The part-ID reply's data cannot be read: that reply is lost, and
+        // the search goes on without it.
+        {"FT_Read fails on the part-ID reply", {{"SIMBOARD_FAIL", "FT_Read:8:4"}}, ERASE, NO_PART_ID, "",
+         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+        {"FT_Close fails", {{"SIMBOARD_FAIL", "FT_Close:1:4"}}, ERASE, "CAN Interface could not be closed!", "",
+         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+    };
+    for (const Row &row : rows)
+        Check(row);
+}
+
+// The CAN controller on the SPI port, and the bus behind it.
+TEST_F(FaultMatrixTest, ControllerAndBusFaults)
+{
+    const std::string extendedReplyId = "17F40000"; // base identifier 0x5FD, extension 0
+    const Row rows[] = {
+        {"no controller", {{"SIMBOARD_CONTROLLER", "absent"}}, ERASE, NOT_OPENED, OPENED + "......\r\n",
+         BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+        {"SPI test double instead of a controller", {{"SIMBOARD_CONTROLLER", "script"}}, ERASE, NOT_OPENED, "",
+         BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+        {"controller's MISO stuck low", {{"SIMBOARD_CONTROLLER", "miso-low"}}, ERASE, NO_PART_ID,
+         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+        {"controller not on the bus", {{"SIMBOARD_CONTROLLER", "no-bus"}}, ERASE, NO_PART_ID,
+         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+        {"controller with an 8 MHz oscillator", {{"SIMBOARD_OSC_HZ", "8000000"}}, ERASE, NO_PART_ID, "",
+         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+        // Traffic from another node: frequent noise makes the replies
+        // overflow; rare noise during the connection does no harm, and during
+        // a RAM write loses a reply, which ends that step.
+        {"noise every 20 ms", {{"SIMBOARD_NOISE", "080#0102030405060708@20000"}}, ERASE, NO_PART_ID, "",
+         BRING_UP_S + BUSY_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+        {"noise every 2 s, erase", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, ERASE, SUCCESS, "",
+         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+        {"noise every 2 s while programming", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, PROGRAM,
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S, Flash::Sector0Erased,
+         "COPY"},
+        // Frames with the reply's identifier that are not the chip's reply
+        // must not confirm an erase that the chip refused. The first noise
+        // frame lands at 1.27 s, between the prepare's reply and the erase
+        // request: it holds the receive buffer, the chip's refusal overflows,
+        // and the frame in the buffer confirms an erase (60 30 50 00) to a
+        // tool that takes any frame with that identifier as the reply.
+        {"extended frame with the reply's identifier",
+         {{"SIMBOARD_NOISE", extendedReplyId + "#6030500000000000@1270000"},
+          {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
+         ERASE, "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, Flash::Unchanged,
+         "WRITE_RAM"},
+        {"remote frame with the reply's identifier",
+         {{"SIMBOARD_NOISE", "5FD#R8@1270000"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}}, ERASE,
+         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, Flash::Unchanged,
+         "WRITE_RAM"},
+    };
+    for (const Row &row : rows)
+        Check(row);
+}
+
+// The chip and its bootloader.
+TEST_F(FaultMatrixTest, ChipFaults)
+{
+    const Row rows[] = {
+        {"no chip", {{"SIMBOARD_CHIP", "absent"}}, ERASE, NO_PART_ID, std::string(20, '.') + "\r\n",
+         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+        {"chip at another bit rate", {{"SIMBOARD_CHIP_BITRATE", "125000"}}, ERASE, NO_PART_ID, "",
+         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+        {"chip at another bit rate, tool at the same", {{"SIMBOARD_CHIP_BITRATE", "125000"}},
+         {"-a", "e", "-b", "125000"}, SUCCESS, "", CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+        {"another part", {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, {"-v", "2", "-a", "e"},
+         "Chip to be programmed was not identified as LPC11C24!", "Part ID read : 1440102B \t Expected : 1430102B",
+         CONNECTED_S, Flash::Unchanged, "UNLOCK"},
+        {"chip answers the 20th attempt", {{"SIMBOARD_CHIP_ANSWER_FROM", "20"}}, ERASE, SUCCESS,
+         std::string(20, '.') + "OK", BRING_UP_S + QUIET_SEARCH_S + ERASE_S + 2 * ANSWERED_S, Flash::AllErased,
+         ""},
+        {"chip answers the 21st attempt", {{"SIMBOARD_CHIP_ANSWER_FROM", "21"}}, ERASE, NO_PART_ID, "",
+         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+        // The chip goes silent part way through the sector's RAM write.
+        {"chip silent in the middle of a RAM write", {{"SIMBOARD_CHIP_SILENT_AFTER", "300"}}, PROGRAM,
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S, Flash::Sector0Erased,
+         "COPY"},
+        {"reinvoke without an answer", {}, {"-a", "b"}, "No answer after Reinvoking ISP! (This is good, probably!)",
+         "", CONNECTED_S + REQUEST_S + QUIET_WAIT_S, Flash::Unchanged, "PREPARE"},
+        {"reinvoke answered", {{"SIMBOARD_CHIP_REINVOKE", "answer"}}, {"-a", "b"}, SUCCESS, "",
+         CONNECTED_S + ANSWERED_S, Flash::Unchanged, "PREPARE"},
+        {"reinvoke refused", {{"SIMBOARD_CHIP_REINVOKE", "absent"}}, {"-a", "b"},
+         "No answer after Reinvoking ISP! (This is good, probably!)", "", CONNECTED_S + ANSWERED_S,
+         Flash::Unchanged, "PREPARE"},
+        {"erase refused", {{"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}}, ERASE,
+         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S, Flash::Unchanged, "WRITE_RAM"},
+        {"first part-ID attempt aborted", {{"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1"}}, ERASE, SUCCESS, "",
+         CONNECTED_S + PART_ID_PAUSE_S + ANSWERED_S + ERASE_S, Flash::AllErased, ""},
+        {"compare differs at byte 16", {{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}}, {"-v", "0", "-a", "p", "-f", IMAGE},
+         "Data in Flash and RAM not equal!", "Offset: 0x10 0x00 0x00 0x00", CONNECTED_S + ERASE_S + SECTOR_S,
+         Flash::Sector0Image, ""},
+        {"boot ROM shown over sector 0", {{"SIMBOARD_CHIP_REMAP", "on"}}, PROGRAM, SUCCESS, "",
+         CONNECTED_S + ERASE_S + SECTOR_S, Flash::Sector0Image, ""},
+        {"flash shown as it is", {{"SIMBOARD_CHIP_REMAP", "off"}}, PROGRAM, SUCCESS, "",
+         CONNECTED_S + ERASE_S + SECTOR_S, Flash::Sector0Image, ""},
+        {"offset beyond the flash", {}, {"-a", "p", "-f", IMAGE, "-o", "100000"},
+         "Sector(s) could not be prepared for erasing!", "", CONNECTED_S, Flash::Unchanged, "PREPARE"},
+    };
+    for (const Row &row : rows)
+        Check(row);
+}
+
+// A chip that finds valid user code with its entry pin high runs it: it
+// never answers, and its flash stays as the earlier programming left it.
+TEST_F(FaultMatrixTest, ChipRunningUserCodeNeverAnswers)
+{
+    Row row = {"valid user code, entry pin high", {{"SIMBOARD_CHIP", "boot"}}, ERASE, NO_PART_ID,
+               std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"};
+    row.userCode = true;
+    Check(row);
+    std::vector<simboard::ChipLogLine> log = ChipLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[1].event, "STATE USER_CODE 0x00000000");
+    for (const auto &line : log)
+        EXPECT_FALSE(line.request) << line.event;
+}
+
+// The board's records change nothing the tool prints, and show the run as it
+// went: the frames on the bus, and the chip's log of an erase.
+TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
+{
+    Row plain = {"erase at level 0", {}, {"-v", "0", "-a", "e"}, SUCCESS, "", CONNECTED_S + ERASE_S,
+                 Flash::AllErased, "", true};
+    Row recorded = plain;
+    recorded.what = "erase at level 0 with every record";
+    recorded.env = {{"SIMBOARD_TRACE", "other.trace"}, {"SIMBOARD_CAPTURE", "bus.pcap"},
+                    {"SIMBOARD_CANLOG", "bus.log"}};
+    ChildSpec spec;
+    spec.program = CANISP_BINARY;
+    spec.args = plain.args;
+    spec.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+    spec.workDir = dir;
+    ChildResult bare = RunChild(spec);
+    ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
+
+    Outcome outcome = Check(recorded);
+    EXPECT_EQ(outcome.result.out, bare.out);
+
+    std::vector<simboard::BusRecord> captured, logged;
+    std::string error;
+    ASSERT_TRUE(simboard::ReadPcap(Path("bus.pcap"), &captured, &error)) << error;
+    ASSERT_TRUE(simboard::ReadFrameLog(Path("bus.log"), &logged, &error)) << error;
+    // Part ID, unlock, prepare and erase: each request answered.
+    ASSERT_EQ(captured.size(), 8u);
+    ASSERT_EQ(logged.size(), 8u);
+    for (size_t i = 0; i < captured.size(); ++i) {
+        EXPECT_FALSE(captured[i].errorFrame);
+        EXPECT_EQ(captured[i].frame.id, i % 2 == 0 ? 0x67Du : 0x5FDu) << i;
+        EXPECT_EQ(logged[i].frame.id, captured[i].frame.id) << i;
+        EXPECT_EQ(logged[i].timeUs, captured[i].timeUs) << i;
+    }
+
+    std::vector<std::string> events;
+    for (const auto &line : ChipLog())
+        events.push_back(line.event);
+    std::vector<std::string> expected = {"STATE RESET", "STATE ISP",
+                                         "READ_PART_ID -> CMD_SUCCESS 0x1430102B", "UNLOCK 0x5A5A -> CMD_SUCCESS",
+                                         "STATE UNLOCKED", "PREPARE 0 7 -> CMD_SUCCESS"};
+    for (int sector = 0; sector < 8; ++sector)
+        expected.push_back("FLASH ERASE " + std::to_string(sector));
+    expected.push_back("ERASE 0 7 -> CMD_SUCCESS");
+    EXPECT_EQ(events, expected);
+}
+
+// A setting the board cannot read ends the process before the tool gets
+// anywhere: status 2 and one line naming it.
+TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
+{
+    WriteFile("short.bin", Bytes(100, 0));
+    const struct {
+        Env env;
+        std::string line;
+    } cases[] = {
+        {{{"SIMBOARD_FAIL", "FT_Write:0:4"}},
+         "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n"},
+        {{{"SIMBOARD_FLASH", "short.bin"}}, "simboard: cannot read SIMBOARD_FLASH=\"short.bin\""},
+        {{{"SIMBOARD_ENGINE", "sluggish"}}, "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
+    };
+    for (const auto &c : cases) {
+        ChildSpec spec;
+        spec.program = CANISP_BINARY;
+        spec.args = ERASE;
+        spec.env = c.env;
+        spec.env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
+        spec.workDir = dir;
+        ChildResult result = RunChild(spec);
+        EXPECT_EQ(result.exitStatus, 2) << result.Describe();
+        EXPECT_EQ(result.err.compare(0, c.line.size(), c.line), 0) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(result.out.find("Action successfull!"), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile(Path("short.bin")), Bytes(100, 0));
+}
+
+} // namespace
