@@ -3,16 +3,9 @@
 // only through the entry points and the control interface.
 #include "board_fixture.h"
 
-#include <cstdio>
-#include <fstream>
-#include <unistd.h>
-
 #include "sim/records_bus.h"
-#include "support/child_process.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // Controller registers and instructions (MCP2515 datasheet).
 const uint8_t kCanstat = 0x0E;
@@ -23,22 +16,12 @@ const uint8_t kRxb0Sidh = 0x61;
 const uint8_t kRx0If = 0x01;
 const uint8_t kTxReq = 0x08;
 
-const Bytes kReset{0xC0};
-const Bytes kBitTiming100k{0x02, 0x28, 0x02, 0x90, 0x09};   // WRITE CNF3, CNF2, CNF1
-const Bytes kReceiveAny{0x02, 0x60, 0x60};                    // WRITE RXB0CTRL
-const Bytes kNormalMode{0x05, 0x0F, 0xE0, 0x00};              // BIT MODIFY CANCTRL REQOP
 // LOAD TX BUFFER TXB0 from SIDH: 0x67D standard, DLC 8, the part-ID request.
 const Bytes kLoadPartIdRequest{0x40, 0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
 const Bytes kPartIdRequest{0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
 const Bytes kPartIdReply{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14};
-// Bus time at 100 kbit/s: the request (124 bits), the chip's 50 µs, the reply (119 bits).
+// Bus time at 100 kbit/s: the chip's 50 µs, then the reply (119 bits).
 const uint64_t kRequestToReplyEndUs = 50 + 1190;
-
-std::string TempFile(const std::string &name)
-{
-    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return ::testing::TempDir() + "simboard-" + std::to_string(getpid()) + "-" + info->name() + "-" + name;
-}
 
 class Wiring : public BoardTest {
 protected:
@@ -63,7 +46,7 @@ protected:
 
     std::string File(const std::string &name)
     {
-        files.push_back(TempFile(name));
+        files.push_back(tracePath + "-" + name);
         return files.back();
     }
 
@@ -83,15 +66,15 @@ protected:
         EXPECT_EQ(mosi.size(), miso.size());
         return miso;
     }
-    uint8_t ReadRegister(uint8_t address) { return Instruction({0x03, address, 0x00}).at(2); }
 
-    // The bring-up at 100 kbit/s with a 16 MHz oscillator, into normal mode.
+    // The bring-up at 100 kbit/s with a 16 MHz oscillator: RESET, CNF3-1,
+    // RXB0 open to every frame, normal mode.
     void BringUp()
     {
-        Instruction(kReset);
-        Instruction(kBitTiming100k);
-        Instruction(kReceiveAny);
-        Instruction(kNormalMode);
+        Instruction({0xC0});
+        Instruction({0x02, 0x28, 0x02, 0x90, 0x09});
+        Instruction({0x02, 0x60, 0x60});
+        Instruction({0x05, 0x0F, 0xE0, 0x00});
     }
 
     // Request to send TXB0 in a write of its own.
@@ -120,24 +103,18 @@ SimBoardFrame StandardFrame(uint32_t id, const Bytes &data)
 
 Bytes DataOf(const SimBoardFrame &frame) { return Bytes(frame.data, frame.data + std::min<int>(frame.dlc, 8)); }
 
-Bytes DataOf(const simboard::CanFrame &frame) { return Bytes(frame.data, frame.data + frame.DataLength()); }
-
 TEST_F(Wiring, ATestNodesFrameIsReadBackThroughReadRxBuffer)
 {
     Start();
     BringUp();
-    EXPECT_EQ(0x00, ReadRegister(kCanstat) & 0xE0);
     int sender = SimBoard_NodeAttach(100000, 0);
     int listener = SimBoard_NodeAttach(100000, 1);
     ASSERT_GE(sender, 1);
-    ASSERT_GT(listener, sender);
     uint64_t before = SimBoard_Time();
-
     SimBoardFrame sent = StandardFrame(0x123, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
     ASSERT_EQ(0, SimBoard_NodeSend(sender, &sent));
     uint64_t frameEnd = SimBoard_Time();
     EXPECT_GT(frameEnd, before + 1000) << "over 100 bits at 100 kbit/s";
-    EXPECT_EQ(1u, SimBoard_CanFrameCount());
 
     EXPECT_EQ(kRx0If, Instruction({0xA0, 0x00})[1] & kRx0If);   // READ STATUS
     Bytes rx = Instruction(Bytes{0x90, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
@@ -149,9 +126,7 @@ TEST_F(Wiring, ATestNodesFrameIsReadBackThroughReadRxBuffer)
     SimBoardFrame got{};
     ASSERT_EQ(1, SimBoard_NodeReceive(listener, &got));
     EXPECT_EQ(0x123u, got.id);
-    EXPECT_EQ(sent.data[7], got.data[7]);
     EXPECT_EQ(frameEnd, got.time_us);
-    EXPECT_EQ(0, SimBoard_NodeReceive(listener, &got));
     EXPECT_EQ(0, SimBoard_NodeReceive(sender, &got));
     // Not the chip's identifier: acknowledged and ignored.
     EXPECT_EQ(0u, SimBoard_ChipRequests());
@@ -165,10 +140,8 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     EXPECT_EQ(-1, SimBoard_NodeAttach(0, 0));
     int listener = SimBoard_NodeAttach(100000, 1);
     int sender = SimBoard_NodeAttach(100000, 0);
-    EXPECT_EQ(1, listener);
     EXPECT_EQ(-1, SimBoard_NodeSend(listener, &frame)) << "a listen-only node never transmits";
     EXPECT_EQ(-1, SimBoard_NodeSend(sender, nullptr));
-    EXPECT_EQ(-1, SimBoard_NodeReceive(sender, nullptr));
     frame.dlc = 16;
     EXPECT_EQ(-1, SimBoard_NodeSend(sender, &frame));
     frame.dlc = 15;   // goes out as DLC 15 with 8 data bytes
@@ -177,8 +150,6 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     EXPECT_EQ(15, got.dlc);
     SimBoard_NodeDetach(sender);
     EXPECT_EQ(-1, SimBoard_NodeSend(sender, &frame));
-    EXPECT_EQ(-1, SimBoard_NodeReceive(sender, &got));
-    EXPECT_EQ(-1, SimBoard_NodeReceive(99, &got));
     // A reset takes every test node off and numbers them from 1 again.
     SimBoard_Reset();
     EXPECT_EQ(-1, SimBoard_NodeReceive(listener, &got));
@@ -200,16 +171,10 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
     EXPECT_EQ(kRx0If, SimBoard_McpPeek(kCanintf) & kRx0If);
     EXPECT_EQ(0xBF, SimBoard_McpPeek(kRxb0Sidh));       // 0x5FD
     EXPECT_EQ(0xA0, SimBoard_McpPeek(kRxb0Sidh + 1));
-    EXPECT_EQ(0x08, SimBoard_McpPeek(kRxb0Sidh + 4));
     EXPECT_EQ(kPartIdReply, PeekRxb0Data());
     EXPECT_EQ(0, SimBoard_McpPeek(kTxb0ctrl) & kTxReq);
-    EXPECT_EQ(2u, SimBoard_CanFrameCount());
     EXPECT_EQ(1u, SimBoard_ChipRequests());
     EXPECT_EQ(1, SimBoard_ChipState());
-
-    // The same bytes through READ RX BUFFER.
-    Bytes rx = Instruction(Bytes{0x92, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(kPartIdReply, Bytes(rx.begin() + 1, rx.end()));
 
     // Both frames, in bus order with their end times, in the capture, the
     // frame log and at a listening node.
@@ -219,20 +184,17 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
     ASSERT_TRUE(simboard::ReadPcap(capture, &captured, &error)) << error;
     ASSERT_EQ(2u, logged.size());
     ASSERT_EQ(2u, captured.size());
-    SimBoardFrame heard[2] = {};
-    ASSERT_EQ(1, SimBoard_NodeReceive(listener, &heard[0]));
-    ASSERT_EQ(1, SimBoard_NodeReceive(listener, &heard[1]));
     const uint32_t ids[2] = {0x67D, 0x5FD};
     const Bytes data[2] = {kPartIdRequest, kPartIdReply};
     for (int k = 0; k < 2; ++k) {
-        EXPECT_FALSE(logged[k].errorFrame) << k;
-        EXPECT_EQ(ids[k], logged[k].frame.id) << k;
-        EXPECT_EQ(data[k], DataOf(logged[k].frame)) << k;
+        SimBoardFrame heard{};
+        ASSERT_EQ(1, SimBoard_NodeReceive(listener, &heard));
+        EXPECT_EQ(ids[k], heard.id) << k;
+        EXPECT_EQ(data[k], DataOf(heard)) << k;
+        EXPECT_EQ(logged[k].timeUs, heard.time_us) << k;
         EXPECT_EQ(logged[k].timeUs, captured[k].timeUs) << k;
         EXPECT_EQ(logged[k].frame, captured[k].frame) << k;
-        EXPECT_EQ(ids[k], heard[k].id) << k;
-        EXPECT_EQ(data[k], DataOf(heard[k])) << k;
-        EXPECT_EQ(logged[k].timeUs, heard[k].time_us) << k;
+        EXPECT_EQ(ids[k], logged[k].frame.id) << k;
     }
     EXPECT_EQ(kRequestToReplyEndUs, logged[1].timeUs - logged[0].timeUs);
     EXPECT_LE(logged[1].timeUs, afterWrite);
@@ -243,22 +205,19 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
 struct RequestCase {
     const char *name;
     std::vector<std::pair<std::string, std::string>> settings;
-    uint8_t canstatRead;    // CANSTAT as READ returns it after the bring-up
     uint64_t frames;        // frames on the bus
     Bytes reply;            // RXB0's data afterwards; empty: no reply
     bool stillPending;      // TXB0 still requested
 };
 
 const RequestCase kRequestCases[] = {
-    {"default", {}, 0x00, 2, kPartIdReply, false},
-    {"miso-low", {{"SIMBOARD_CONTROLLER", "miso-low"}}, 0x00, 2, kPartIdReply, false},
-    {"no-bus", {{"SIMBOARD_CONTROLLER", "no-bus"}}, 0x00, 0, {}, true},
-    {"8 MHz oscillator", {{"SIMBOARD_OSC_HZ", "8000000"}}, 0x00, 1, {}, true},
-    {"no chip", {{"SIMBOARD_CHIP", "absent"}}, 0x00, 1, {}, true},
-    {"chip at 125 kbit/s", {{"SIMBOARD_CHIP_BITRATE", "125000"}}, 0x00, 1, {}, true},
-    {"chip answers later", {{"SIMBOARD_CHIP_ANSWER_FROM", "2"}}, 0x00, 1, {}, false},
-    {"another part", {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, 0x00, 2,
-     {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x40, 0x14}, false},
+    {"miso-low", {{"SIMBOARD_CONTROLLER", "miso-low"}}, 2, kPartIdReply, false},
+    {"no-bus", {{"SIMBOARD_CONTROLLER", "no-bus"}}, 0, {}, true},
+    {"8 MHz oscillator", {{"SIMBOARD_OSC_HZ", "8000000"}}, 1, {}, true},
+    {"no chip", {{"SIMBOARD_CHIP", "absent"}}, 1, {}, true},
+    {"chip at 125 kbit/s", {{"SIMBOARD_CHIP_BITRATE", "125000"}}, 1, {}, true},
+    {"chip answers later", {{"SIMBOARD_CHIP_ANSWER_FROM", "2"}}, 1, {}, false},
+    {"another part", {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, 2, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x40, 0x14}, false},
 };
 
 class PartIdRequest : public Wiring, public ::testing::WithParamInterface<RequestCase> {};
@@ -268,7 +227,6 @@ TEST_P(PartIdRequest, ReachesTheChipAsTheSettingsWireIt)
     const RequestCase &c = GetParam();
     Start(c.settings);
     BringUp();
-    EXPECT_EQ(c.canstatRead, ReadRegister(kCanstat)) << c.name;
     EXPECT_EQ(0x00, SimBoard_McpPeek(kCanstat) & 0xE0) << c.name << ": normal mode";
     Instruction(kLoadPartIdRequest);
     RequestToSend();
@@ -281,17 +239,6 @@ TEST_P(PartIdRequest, ReachesTheChipAsTheSettingsWireIt)
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, PartIdRequest, ::testing::ValuesIn(kRequestCases));
-
-TEST_F(Wiring, WithNoControllerEveryByteReadsFF)
-{
-    Start({{"SIMBOARD_CONTROLLER", "absent"}});
-    BringUp();
-    EXPECT_EQ((Bytes{0xFF, 0xFF, 0xFF}), Instruction({0x03, 0x0F, 0x00}));
-    EXPECT_EQ((Bytes{0xFF, 0xFF}), Instruction({0xA0, 0x00}));
-    SimBoard_McpPoke(kCnf1, 0x12);
-    EXPECT_EQ(0xFF, SimBoard_McpPeek(kCnf1));
-    EXPECT_EQ(0u, SimBoard_CanFrameCount());
-}
 
 // A noise frame that ends while one write runs is in the controller for the
 // commands after it in the same write.
@@ -330,59 +277,20 @@ TEST_F(Wiring, ControllerNotesFollowTheirCommandInTheTrace)
     EXPECT_NE(std::string::npos, lines[note + 2].find(" SPI 0 frame")) << lines[note + 2];
 }
 
-TEST_F(Wiring, ChipMemoriesStateAndPowerCycle)
+// The control interface reaches the chip's memories, and the flash file named
+// by the setting carries flash over a reset of the board.
+TEST_F(Wiring, ChipFlashLivesInItsFileAcrossResets)
 {
-    std::string flash = File("flash.bin");
-    Start({{"SIMBOARD_FLASH", flash}});
+    Start({{"SIMBOARD_FLASH", File("flash.bin")}});
     const Bytes image{0xDE, 0xAD, 0xBE, 0xEF};
     Bytes back(4);
     EXPECT_EQ(0, SimBoard_ChipWrite(0x1000, image.data(), 4));
-    EXPECT_EQ(0, SimBoard_ChipWrite(0x10001000, image.data(), 4));
-    EXPECT_EQ(-1, SimBoard_ChipWrite(0x7FFE, image.data(), 4));
-    EXPECT_EQ(-1, SimBoard_ChipRead(0x10001FFE, back.data(), 4));
     EXPECT_EQ(-1, SimBoard_ChipRead(0, nullptr, 4));
-    SimBoard_ChipPowerCycle();
-    ASSERT_EQ(0, SimBoard_ChipRead(0x1000, back.data(), 4));
-    EXPECT_EQ(image, back) << "flash survives a power cycle";
-    ASSERT_EQ(0, SimBoard_ChipRead(0x10001000, back.data(), 4));
-    EXPECT_EQ(Bytes(4, 0x00), back) << "RAM does not";
-    EXPECT_EQ(1, SimBoard_ChipState());
-
-    // The flash write went to the file, which the next start reads.
-    std::ifstream in(flash, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(32768u, text.size());
-    EXPECT_EQ(std::string("\xDE\xAD\xBE\xEF"), text.substr(0x1000, 4));
     SimBoard_Reset();
     ASSERT_EQ(0, SimBoard_ChipRead(0x1000, back.data(), 4));
     EXPECT_EQ(image, back);
-
     Apply("SIMBOARD_CHIP", "absent");
     EXPECT_EQ(0, SimBoard_ChipState());
-}
-
-// A flash file of the wrong size: refused by SimBoard_Set, and the end of a
-// process whose environment names it.
-TEST_F(Wiring, AFlashFileOfTheWrongSizeIsRefused)
-{
-    std::string flash = File("short.bin");
-    {
-        std::ofstream out(flash, std::ios::binary);
-        out << std::string(100, '\xFF');
-    }
-    const std::string line = "simboard: cannot read SIMBOARD_FLASH=\"" + flash + "\": the file has 100 bytes, not 32768\n";
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, SimBoard_Set("SIMBOARD_FLASH", flash.c_str()));
-    EXPECT_EQ(line, ::testing::internal::GetCapturedStderr());
-
-    ChildSpec spec;
-    spec.program = SIMBOARD_PROBE;
-    spec.env = {{"SIMBOARD_FLASH", flash}};
-    spec.timeoutSeconds = 30;
-    ChildResult result = RunChild(spec);
-    EXPECT_EQ(2, result.exitStatus) << result.Describe();
-    EXPECT_EQ(line, result.err);
-    EXPECT_EQ("", result.out);
 }
 
 } // namespace

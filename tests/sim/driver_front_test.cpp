@@ -10,88 +10,65 @@ using simboard::TraceLine;
 
 class DriverFront : public BoardTest {};
 
+SB_HANDLE H(uint64_t value) { return reinterpret_cast<SB_HANDLE>(value); }
+
 TEST_F(DriverFront, HandlesAreNumberedPerOpenAndDieWithClose)
 {
-    SB_HANDLE a = nullptr, b = nullptr, c = nullptr;
+    SB_HANDLE a = nullptr, b = nullptr, untouched = H(0x1234);
     ASSERT_EQ(0u, FT_Open(0, &a));
     ASSERT_EQ(0u, FT_Open(1, &b));
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x5B00000010ull), a);
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x5B00000020ull), b);
-
-    SB_HANDLE untouched = reinterpret_cast<SB_HANDLE>(0x1234);
+    EXPECT_EQ(H(0x5B00000010), a);
+    EXPECT_EQ(H(0x5B00000020), b);
     EXPECT_EQ(3u, FT_Open(0, &untouched)) << "a record open already";
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x1234), untouched);
     EXPECT_EQ(2u, FT_Open(2, &untouched)) << "no record at that position";
+    EXPECT_EQ(H(0x1234), untouched);
     EXPECT_EQ(6u, FT_Open(0, nullptr));
-
     ASSERT_EQ(0u, FT_Close(a));
     EXPECT_EQ(1u, FT_Close(a)) << "closed handle";
-    EXPECT_EQ(1u, FT_ResetDevice(a));
-    ASSERT_EQ(0u, FT_Open(0, &c));
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x5B00000030ull), c) << "handles are never reused";
-    EXPECT_EQ(1u, FT_Purge(nullptr, 3));
-    EXPECT_EQ(1u, FT_Purge(reinterpret_cast<SB_HANDLE>(0x5B00000011ull), 3));
-
+    ASSERT_EQ(0u, FT_Open(0, &a));
+    EXPECT_EQ(H(0x5B00000030), a) << "handles are never reused";
     SimBoard_Reset();
     ASSERT_EQ(0u, FT_Open(1, &a));
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x5B00000010ull), a) << "numbering starts again after a reset";
+    EXPECT_EQ(H(0x5B00000010), a) << "numbering starts again after a reset";
 }
 
-// Each call that takes a handle: a bad handle gives 1, a bad argument 6, and
-// neither costs board time nor changes anything.
+// A bad handle gives 1, a bad argument 6, and neither costs board time nor
+// reaches the engine.
 TEST_F(DriverFront, BadHandlesAndArgumentsAreRefusedWithoutCost)
 {
     SB_HANDLE h = OpenMpsse(0);
-    SB_HANDLE bad = reinterpret_cast<SB_HANDLE>(0x5B000000F0ull);
+    SB_HANDLE bad = H(0x5B000000F0);
     uint8_t buffer[4] = {0xAA, 0xAA};
     uint32_t n = 77, type = 0;
-    struct Case {
+    const struct {
         const char *what;
         std::function<SB_STATUS()> call;
         SB_STATUS expected;
     } cases[] = {
-        {"GetLibraryVersion null", [&] { return FT_GetLibraryVersion(nullptr); }, 6},
         {"CreateDeviceInfoList null", [&] { return FT_CreateDeviceInfoList(nullptr); }, 6},
-        {"GetDeviceInfoList null array", [&] { return FT_GetDeviceInfoList(nullptr, &n); }, 6},
-        {"GetDeviceInfoList null count", [&] { return FT_GetDeviceInfoList(nullptr, nullptr); }, 6},
+        {"GetDeviceInfoList null", [&] { return FT_GetDeviceInfoList(nullptr, &n); }, 6},
         {"Close", [&] { return FT_Close(bad); }, 1},
-        {"ResetDevice", [&] { return FT_ResetDevice(bad); }, 1},
-        {"Purge", [&] { return FT_Purge(bad, 3); }, 1},
-        {"SetUSBParameters", [&] { return FT_SetUSBParameters(bad, 64, 64); }, 1},
+        {"Purge between live handles", [&] { return FT_Purge(H(0x5B00000011), 3); }, 1},
         {"SetUSBParameters size", [&] { return FT_SetUSBParameters(h, 100, 64); }, 6},
-        {"SetUSBParameters 0", [&] { return FT_SetUSBParameters(h, 0, 64); }, 6},
         {"SetUSBParameters above", [&] { return FT_SetUSBParameters(h, 65536 + 64, 64); }, 6},
-        {"SetChars", [&] { return FT_SetChars(bad, 0, 0, 0, 0); }, 1},
-        {"SetTimeouts", [&] { return FT_SetTimeouts(bad, 1, 1); }, 1},
-        {"SetLatencyTimer", [&] { return FT_SetLatencyTimer(bad, 16); }, 1},
         {"SetLatencyTimer 1", [&] { return FT_SetLatencyTimer(h, 1); }, 6},
-        {"SetLatencyTimer 0", [&] { return FT_SetLatencyTimer(h, 0); }, 6},
-        {"SetBitMode", [&] { return FT_SetBitMode(bad, 0, 2); }, 1},
         {"SetBitMode 3", [&] { return FT_SetBitMode(h, 0, 3); }, 6},
-        {"SetBitMode 0x80", [&] { return FT_SetBitMode(h, 0, 0x80); }, 6},
-        {"GetQueueStatus", [&] { return FT_GetQueueStatus(bad, &n); }, 1},
         {"GetQueueStatus null", [&] { return FT_GetQueueStatus(h, nullptr); }, 6},
         {"Read", [&] { return FT_Read(bad, buffer, 1, &n); }, 1},
-        {"Read null buffer", [&] { return FT_Read(h, nullptr, 1, &n); }, 6},
         {"Read null count", [&] { return FT_Read(h, buffer, 1, nullptr); }, 6},
         {"Write", [&] { return FT_Write(bad, buffer, 1, &n); }, 1},
-        {"Write null buffer", [&] { return FT_Write(h, nullptr, 1, &n); }, 6},
         {"Write null count", [&] { return FT_Write(h, buffer, 2, nullptr); }, 6},
         {"GetDeviceInfo", [&] { return FT_GetDeviceInfo(bad, &type, nullptr, nullptr, nullptr, nullptr); }, 1},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         uint64_t time = SimBoard_Time();
         EXPECT_EQ(c.expected, c.call()) << c.what;
         EXPECT_EQ(time, SimBoard_Time()) << c.what;
     }
-    // Nothing reached the engine: a send immediate finds no answer waiting.
-    EXPECT_TRUE(Exchange(h, {}).empty());
+    EXPECT_TRUE(Exchange(h, {}).empty()) << "no refused write reached the engine";
     // A null output of FT_GetDeviceInfo is skipped.
     EXPECT_EQ(0u, FT_GetDeviceInfo(h, &type, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(6u, type);
-    uint32_t version = 0;
-    EXPECT_EQ(0u, FT_GetLibraryVersion(&version));
-    EXPECT_EQ(0x00010426u, version);
 }
 
 TEST_F(DriverFront, InjectedFailuresReturnTheirStatusAndDoNothingElse)
@@ -104,25 +81,23 @@ TEST_F(DriverFront, InjectedFailuresReturnTheirStatusAndDoNothingElse)
     EXPECT_EQ(0u, FT_CreateDeviceInfoList(&count));
     EXPECT_EQ(2u, count);
 
-    SB_HANDLE h = reinterpret_cast<SB_HANDLE>(0x77);
+    SB_HANDLE h = H(0x77);
     uint64_t time = SimBoard_Time();
     EXPECT_EQ(3u, FT_Open(0, &h));
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x77), h);
+    EXPECT_EQ(H(0x77), h);
     EXPECT_EQ(time, SimBoard_Time());
     h = OpenMpsse(0);
-    EXPECT_EQ(reinterpret_cast<SB_HANDLE>(0x5B00000010ull), h) << "a failed open opens nothing";
+    EXPECT_EQ(H(0x5B00000010), h) << "a failed open opens nothing";
 
     uint8_t bad[] = {0xAA, 0x87};
-    uint32_t written = 9;
+    uint32_t written = 9, queued = 0, read = 9;
     ASSERT_EQ(0u, FT_Write(h, bad, 1, &written));
     EXPECT_EQ(4u, FT_Write(h, bad + 1, 1, &written));
     EXPECT_EQ(0u, written);
-    uint32_t queued = 0;
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
     EXPECT_EQ(2u, queued) << "the answer came by the latency timer, not by the failed send immediate";
 
     uint8_t buffer[2];
-    uint32_t read = 9;
     EXPECT_EQ(5u, FT_Read(h, buffer, 2, &read));
     EXPECT_EQ(0u, read);
     EXPECT_EQ(18u, FT_Read(h, buffer, 2, &read)) << "the first matching rule wins";
@@ -131,19 +106,7 @@ TEST_F(DriverFront, InjectedFailuresReturnTheirStatusAndDoNothingElse)
     EXPECT_EQ(0u, FT_GetQueueStatus(h, &queued)) << "a failed close leaves the handle valid";
     EXPECT_EQ(2u, queued) << "and the bytes in its queue";
 
-    std::vector<std::string> usb = RawLines("USB");
-    EXPECT_EQ("0000000000 USB FT_CreateDeviceInfoList#1 = 4 IO_ERROR injected count=0", usb[0]);
-    bool found = false;
-    for (const TraceLine &line : Trace("USB"))
-        if (line.entry == "FT_Write" && line.call == 2) {
-            found = true;
-            EXPECT_TRUE(line.injected);
-            EXPECT_EQ(4u, line.status);
-            EXPECT_EQ("IO_ERROR", line.statusName);
-            EXPECT_EQ("0", line.Field("written"));
-            EXPECT_FALSE(line.hasBytes);
-        }
-    EXPECT_TRUE(found);
+    EXPECT_EQ("0000000000 USB FT_CreateDeviceInfoList#1 = 4 IO_ERROR injected count=0", RawLines("USB")[0]);
 }
 
 // Board time of each call on a high-speed chip (u = 125 µs) and a full-speed
@@ -153,21 +116,19 @@ TEST_F(DriverFront, CallsCostTheirUsbTime)
     for (const char *devices : {"FT2232H", "FT2232D"}) {
         Apply("SIMBOARD_DEVICES", devices);
         const uint64_t u = std::string(devices) == "FT2232H" ? 125 : 1000;
-        const uint64_t outPacket = u == 125 ? 512 : 64;
-        uint32_t n = 0;
+        const size_t outPacket = u == 125 ? 512 : 64;
+        uint32_t n = 0, type = 0;
         SB_HANDLE h = nullptr;
         uint64_t t = SimBoard_Time();
         auto advanced = [&t]() {
-            uint64_t now = SimBoard_Time();
-            uint64_t delta = now - t;
-            t = now;
+            uint64_t delta = SimBoard_Time() - t;
+            t = SimBoard_Time();
             return delta;
         };
-        ASSERT_EQ(0u, FT_CreateDeviceInfoList(&n));
-        EXPECT_EQ(1000u, advanced());
         SB_DEVICE_RECORD records[2];
+        ASSERT_EQ(0u, FT_CreateDeviceInfoList(&n));
         ASSERT_EQ(0u, FT_GetDeviceInfoList(records, &n));
-        EXPECT_EQ(0u, advanced());
+        EXPECT_EQ(1000u, advanced()) << devices;
         ASSERT_EQ(0u, FT_Open(0, &h));
         EXPECT_EQ(10000u, advanced());
         ASSERT_EQ(0u, FT_ResetDevice(h));
@@ -178,15 +139,11 @@ TEST_F(DriverFront, CallsCostTheirUsbTime)
         EXPECT_EQ(5 * u, advanced());
         ASSERT_EQ(0u, FT_SetTimeouts(h, 100, 100));
         ASSERT_EQ(0u, FT_SetUSBParameters(h, 4096, 4096));
-        uint32_t type = 0;
         ASSERT_EQ(0u, FT_GetDeviceInfo(h, &type, nullptr, nullptr, nullptr, nullptr));
         EXPECT_EQ(0u, advanced());
         // Writes: u per packet started; 0x85 costs no clocking.
-        std::vector<uint8_t> commands(outPacket + 1, 0x85);
-        Write(h, commands);
+        Write(h, Bytes(outPacket + 1, 0x85));
         EXPECT_EQ(2 * u, advanced());
-        Write(h, std::vector<uint8_t>(outPacket, 0x85));
-        EXPECT_EQ(u, advanced());
         ASSERT_EQ(0u, FT_GetQueueStatus(h, &n));
         EXPECT_EQ(u, advanced());
         ASSERT_EQ(0u, FT_Close(h));
@@ -200,13 +157,12 @@ TEST_F(DriverFront, AnswersAreDeliveredBySendImmediatePacketOrLatency)
 {
     SB_HANDLE h = OpenMpsse(0, 40);
     uint32_t queued = 0;
-
     Write(h, {0xAA, 0x87});
     uint64_t t = SimBoard_Time();
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
     EXPECT_EQ(2u, queued);
     EXPECT_EQ(t + 125, SimBoard_Time()) << "sent at once";
-    EXPECT_EQ((std::vector<uint8_t>{0xFA, 0xAA}), ReadAll(h));
+    EXPECT_EQ((Bytes{0xFA, 0xAA}), ReadAll(h));
 
     Write(h, {0xAB});
     t = SimBoard_Time();
@@ -214,26 +170,21 @@ TEST_F(DriverFront, AnswersAreDeliveredBySendImmediatePacketOrLatency)
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
     EXPECT_EQ(4u, queued) << "both pairs leave together";
     EXPECT_EQ(t + 40000, SimBoard_Time()) << "one latency period after the oldest answer";
-    EXPECT_EQ((std::vector<uint8_t>{0xFA, 0xAB, 0xFA, 0xAA}), ReadAll(h));
+    EXPECT_EQ((Bytes{0xFA, 0xAB, 0xFA, 0xAA}), ReadAll(h));
 
     // 255 bad commands answer 510 bytes: a full high-speed packet goes at once.
-    Write(h, std::vector<uint8_t>(255, 0xAA));
+    Write(h, Bytes(255, 0xAA));
     t = SimBoard_Time();
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
     EXPECT_EQ(510u, queued);
     EXPECT_EQ(t + 125, SimBoard_Time());
-}
 
-TEST_F(DriverFront, FullSpeedPacketsCarry62Bytes)
-{
+    // A full-speed packet carries 62 bytes: the 64th answer byte waits.
     Apply("SIMBOARD_DEVICES", "FT2232D");
-    SB_HANDLE h = OpenMpsse(0, 255);
-    Write(h, std::vector<uint8_t>(32, 0xAA));
-    uint32_t queued = 0;
-    uint64_t t = SimBoard_Time();
+    h = OpenMpsse(0, 255);
+    Write(h, Bytes(32, 0xAA));
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
-    EXPECT_EQ(62u, queued) << "the 64th answer byte waits for the latency timer";
-    EXPECT_EQ(t + 1000, SimBoard_Time());
+    EXPECT_EQ(62u, queued);
 }
 
 TEST_F(DriverFront, ShortReadsEndAtTheirTimeOut)
@@ -241,22 +192,20 @@ TEST_F(DriverFront, ShortReadsEndAtTheirTimeOut)
     SB_HANDLE h = OpenMpsse(0, 255, 100);
     uint8_t buffer[8];
     uint32_t read = 9;
-    // The answer's delivery (255 ms) falls after the time-out (100 ms): it
-    // stays in the chip.
+    // The answer's delivery (255 ms) falls after the time-out (100 ms).
     Write(h, {0xAA});
     uint64_t t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 2, &read));
     EXPECT_EQ(0u, read);
     EXPECT_EQ(t + 100000, SimBoard_Time());
-    // A read waits for a delivery within its time-out.
+    // A read waits for a delivery within its time-out: 255 ms after the
+    // answer was produced, 100 ms before this read began; then one u.
     ASSERT_EQ(0u, FT_SetTimeouts(h, 1000, 1000));
     t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 2, &read));
     EXPECT_EQ(2u, read);
-    // The answer was produced 100 ms before this read began; it arrives 255 ms
-    // after it was produced, and the read then costs one u.
     EXPECT_EQ(t - 100000 + 255000 + 125, SimBoard_Time());
-    // Fewer bytes than asked: status 0 with what there is.
+    // Fewer bytes than asked: status 0 with what there is, at the time-out.
     Write(h, {0xAB, 0x87});
     t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 3, &read));
@@ -271,10 +220,6 @@ TEST_F(DriverFront, ShortReadsEndAtTheirTimeOut)
     std::vector<TraceLine> notes = Trace("NOTE");
     ASSERT_EQ(1u, notes.size());
     EXPECT_EQ("read time-out 0: read would block forever", notes[0].note);
-    // A read of nothing returns at once.
-    t = SimBoard_Time();
-    ASSERT_EQ(0u, FT_Read(h, buffer, 0, &read));
-    EXPECT_EQ(t, SimBoard_Time());
 }
 
 // What empties the receive queue and what drops a partial command.
@@ -282,23 +227,19 @@ TEST_F(DriverFront, ResetPurgeAndCloseDiscardWhatTheyShould)
 {
     SB_HANDLE h = OpenMpsse(0);
     uint32_t queued = 0;
-    struct Case {
+    const struct {
         const char *what;
         std::function<void()> action;
-        bool dropsAnswers;
-        bool dropsPartial;
+        bool dropsAnswers, dropsPartial;
     } cases[] = {
         {"ResetDevice", [&] { ASSERT_EQ(0u, FT_ResetDevice(h)); }, true, true},
         {"Purge receive", [&] { ASSERT_EQ(0u, FT_Purge(h, 1)); }, true, false},
         {"Purge transmit", [&] { ASSERT_EQ(0u, FT_Purge(h, 2)); }, false, true},
         {"Purge other bits", [&] { ASSERT_EQ(0u, FT_Purge(h, 0xFC)); }, false, false},
         {"SetUSBParameters", [&] { ASSERT_EQ(0u, FT_SetUSBParameters(h, 65536, 65536)); }, true, false},
-        {"Close and open", [&] {
-             ASSERT_EQ(0u, FT_Close(h));
-             ASSERT_EQ(0u, FT_Open(0, &h));
-         }, true, true},
+        {"Close and open", [&] { ASSERT_EQ(0u, FT_Close(h)); ASSERT_EQ(0u, FT_Open(0, &h)); }, true, true},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         // A delivered answer, then a partial 0x80 that lacks its direction.
         Write(h, {0xAB, 0x87, 0x80, 0x00});
         c.action();
@@ -306,25 +247,17 @@ TEST_F(DriverFront, ResetPurgeAndCloseDiscardWhatTheyShould)
         EXPECT_EQ(c.dropsAnswers ? 0u : 2u, queued) << c.what;
         ASSERT_EQ(0u, FT_Purge(h, 1));
         // If the partial command survived, 0xAA is its direction operand.
-        std::vector<uint8_t> answer = Exchange(h, {0xAA});
-        std::vector<uint8_t> expected;
-        if (c.dropsPartial)
-            expected = {0xFA, 0xAA};
-        EXPECT_EQ(expected, answer) << c.what;
+        EXPECT_EQ(c.dropsPartial ? Bytes({0xFA, 0xAA}) : Bytes(), Exchange(h, {0xAA})) << c.what;
         Write(h, {0x80, 0x00, 0x00});
         ASSERT_EQ(0u, FT_Purge(h, 3));
     }
-}
-
-// The chip side survives a close: a frame begun before it goes on.
-TEST_F(DriverFront, PinsAndOpenFrameSurviveClose)
-{
-    SB_HANDLE h = OpenMpsse(0);
+    // The chip side survives a close: the pins, and a frame begun before it.
+    const size_t spiLines = RawLines("SPI").size();
     Write(h, {0x80, 0x00, 0x0B});
     ASSERT_EQ(0u, FT_Close(h));
     ASSERT_EQ(0u, FT_Open(0, &h));
-    EXPECT_EQ((std::vector<uint8_t>{0xF4}), Exchange(h, {0x81}));
-    EXPECT_TRUE(RawLines("SPI").size() == 1) << "select only, the frame is still open";
+    EXPECT_EQ(Bytes{0xF4}, Exchange(h, {0x81}));
+    EXPECT_EQ(spiLines + 1, RawLines("SPI").size()) << "select only, the frame is still open";
 }
 
 TEST_F(DriverFront, BytesOutsideMpsseModeAreDropped)
@@ -340,11 +273,8 @@ TEST_F(DriverFront, BytesOutsideMpsseModeAreDropped)
     Write(h, {0xAA, 0x87});
     SB_HANDLE r = OpenMpsse(1);
     Write(r, {0xAA, 0x87});
-    uint32_t queued = 9;
-    ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
-    EXPECT_EQ(0u, queued);
-    ASSERT_EQ(0u, FT_GetQueueStatus(r, &queued));
-    EXPECT_EQ(0u, queued);
+    EXPECT_TRUE(ReadAll(h).empty());
+    EXPECT_TRUE(ReadAll(r).empty());
     std::vector<std::string> notes;
     for (const TraceLine &line : Trace("NOTE"))
         notes.push_back(line.text);
@@ -357,15 +287,13 @@ TEST_F(DriverFront, BytesOutsideMpsseModeAreDropped)
 TEST_F(DriverFront, ReceiveQueueHoldsAtMost65536Bytes)
 {
     SB_HANDLE h = OpenMpsse(0);
-    Write(h, std::vector<uint8_t>(33000, 0xAA));
+    Write(h, Bytes(33000, 0xAA));
     // Full packets are delivered; the rest waits for the latency timer.
-    size_t total = 0;
-    for (int pass = 0; pass < 2; ++pass)
-        total += ReadAll(h).size();
+    size_t total = ReadAll(h).size();
+    total += ReadAll(h).size();
     EXPECT_EQ(65536u, total);
-    std::vector<TraceLine> notes = Trace("NOTE");
     uint64_t lost = 0;
-    for (const TraceLine &note : notes) {
+    for (const TraceLine &note : Trace("NOTE")) {
         unsigned n = 0;
         ASSERT_EQ(1, std::sscanf(note.note.c_str(), "receive queue full: %u answer bytes lost", &n)) << note.note;
         lost += n;
