@@ -46,9 +46,8 @@ TEST(Mcp2515, PowerOnAndResetValues) {
     struct Reg {
         uint8_t address, value;
     } table[] = {
-        {0x0C, 0x00}, {0x0D, 0x38}, {0x0E, 0x80}, {0x0F, 0x87}, {0x1E, 0x80}, {0x7F, 0x87}, {0x1C, 0x00},
-        {0x1D, 0x00}, {0x28, 0x00}, {0x29, 0x00}, {0x2A, 0x00}, {0x2B, 0x00}, {0x2C, 0x00}, {0x2D, 0x00},
-        {0x30, 0x00}, {0x40, 0x00}, {0x50, 0x00}, {0x60, 0x00}, {0x70, 0x00}, {0x20, 0x00}, {0x01, 0x00},
+        {0x0D, 0x38}, {0x0E, 0x80}, {0x0F, 0x87}, {0x1E, 0x80}, {0x7F, 0x87}, {0x28, 0x00},
+        {0x2A, 0x00}, {0x2B, 0x00}, {0x30, 0x00}, {0x60, 0x00}, {0x01, 0x00},
     };
     Board b;
     for (const Reg& r : table) EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
@@ -93,8 +92,7 @@ TEST(Mcp2515, BitRateFromCnfAndOscillator) {
         uint8_t cnf3, cnf2, cnf1;
         double rate;
     } cases[] = {
-        {16000000, 0x02, 0x90, 0x09, 100000}, {16000000, 0x02, 0x90, 0x07, 125000},
-        {16000000, 0x02, 0x90, 0x01, 500000}, {16000000, 0x02, 0x90, 0x00, 1000000},
+        {16000000, 0x02, 0x90, 0x09, 100000}, {16000000, 0x02, 0x90, 0x00, 1000000},
         {8000000, 0x02, 0x90, 0x09, 50000},
         // BTLMODE 0: PS2 is the larger of PS1 and 2 TQ: 1 + 1 + 3 + 3 = 8 TQ.
         {16000000, 0x07, 0x10, 0x09, 100000},
@@ -120,14 +118,10 @@ TEST(Mcp2515, BitModifyOnlyOnTheRegistersThatAllowIt) {
         uint8_t address, before, mask, data, after;
     } cases[] = {
         {0x2B, 0xF0, 0x0F, 0x05, 0xF5},  // CANINTE: masked
-        {0x2C, 0xFF, 0x01, 0x00, 0xFE},  // CANINTF: masked
-        {0x29, 0x90, 0x07, 0x02, 0x92},  // CNF2: masked
         {0x60, 0x60, 0x04, 0x04, 0x66},  // RXB0CTRL: BUKT and its read-only copy
         {0x3F, 0x87, 0x08, 0x08, 0x8F},  // a CANCTRL mirror: masked
         {0x01, 0xFF, 0xE0, 0x40, 0x40},  // filter SIDL: whole byte (unimplemented bits read 0)
-        {0x00, 0xFF, 0x01, 0x00, 0x00},  // filter SIDH: whole byte
         {0x36, 0x00, 0x0F, 0xAA, 0xAA},  // TXB0D0: whole byte
-        {0x22, 0x55, 0x0F, 0x33, 0x33},  // mask EID8: whole byte
     };
     for (const Case& c : cases) {
         Board b;
@@ -142,21 +136,16 @@ TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits) {
     b.spi.BringUp();
     b.notes.clear();
     b.spi.Write(0x28, {0x05, 0x05, 0x05});  // CNF3-1: ignored in normal mode
-    b.spi.Write(0x00, {0xAA});               // RXF0SIDH
     b.spi.Write(0x24, {0xAA});               // RXM1SIDH
     b.spi.BitModify(0x0D, 0x07, 0x07);       // TXRTSCTRL mode bits
+    b.spi.Write(0x1C, {0x55});               // TEC: read-only
+    b.spi.Write(0x61, {0x77});               // RXB0SIDH: read-only
+    b.spi.Write(0x30, {0x73});               // TXB0CTRL: only TXP is written here (TXREQ off)
     EXPECT_EQ(b.spi.ReadMany(0x28, 3), (std::vector<uint8_t>{0x02, 0x90, 0x09}));
-    EXPECT_EQ(b.spi.Read(0x00), 0x00);
     EXPECT_EQ(b.spi.Read(0x24), 0x00);
     EXPECT_EQ(b.spi.Read(0x0D), 0x38);
     EXPECT_TRUE(b.Noted("write to 0x28 ignored"));
-
-    b.spi.Write(0x1C, {0x55});  // TEC: read-only
-    b.spi.Write(0x0E, {0x40});  // CANSTAT: read-only
-    b.spi.Write(0x61, {0x77});  // RXB0SIDH: read-only
-    b.spi.Write(0x30, {0x73});  // TXB0CTRL: only TXP is written here (TXREQ off)
     EXPECT_EQ(b.spi.Read(0x1C), 0x00);
-    EXPECT_EQ(b.spi.Read(0x0E), 0x00);
     EXPECT_EQ(b.spi.Read(0x61), 0x00);
     EXPECT_EQ(b.spi.Read(0x30), 0x03);
 
@@ -188,6 +177,10 @@ TEST(Mcp2515, ModeRequests) {
 }
 
 TEST(Mcp2515, SpiFraming) {
+    Board low(McpVariant::MisoLow);  // SO held low: reads 0, yet executes
+    low.spi.Write(0x2B, {0x03});
+    EXPECT_EQ(low.spi.Read(0x2B), 0x00);
+    EXPECT_EQ(low.mcp.Peek(0x2B), 0x03);
     Board b;
     // Unknown instruction: nothing driven, nothing done.
     EXPECT_EQ(b.spi.Frame({0x46, 0x2B, 0x03}), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
@@ -225,14 +218,6 @@ TEST(Mcp2515, ResetStartUpWindowAndFastClock) {
     EXPECT_TRUE(b.Noted("SCK above 10 MHz"));
 }
 
-TEST(Mcp2515, MisoLowReadsZeroButExecutes) {
-    Board b(McpVariant::MisoLow);
-    EXPECT_EQ(b.mcp.So(), SoLevel::Low);
-    b.spi.Write(0x2B, {0x03});
-    EXPECT_EQ(b.spi.Read(0x2B), 0x00);
-    EXPECT_EQ(b.mcp.Peek(0x2B), 0x03);
-}
-
 TEST(Mcp2515, TransmitPuts67DOnTheBus) {
     Board b;
     b.spi.BringUp();
@@ -249,51 +234,6 @@ TEST(Mcp2515, TransmitPuts67DOnTheBus) {
     EXPECT_EQ(b.spi.ReadStatus(), 0x08);  // TX0IF, TXREQ clear
     EXPECT_EQ(b.spi.Read(0x1C), 0x00);
     EXPECT_EQ(b.bus.FrameCount(), 1u);
-}
-
-TEST(Mcp2515, HeaderLayoutAndDlc15BetweenTwoControllers) {
-    Board a;
-    Mcp2515 other;
-    other.ConnectBus(&a.bus);
-    SpiDriver spi2(other);
-    a.spi.BringUp();
-    spi2.now = a.spi.now;
-    spi2.BringUp();
-    a.spi.now = spi2.now;
-
-    struct Case {
-        std::vector<uint8_t> header;
-        CanFrame expect;
-    } cases[] = {
-        {{0x24, 0x6A, 0xAB, 0xCD, 0x02, 0x11, 0x22}, Frame(0x048EABCD, true, {0x11, 0x22})},
-        {{0xCF, 0xA0, 0x00, 0x00, 0x0F, 1, 2, 3, 4, 5, 6, 7, 8}, Frame(0x67D, false, {1, 2, 3, 4, 5, 6, 7, 8})},
-        {{0xCF, 0xA0, 0x00, 0x00, 0x43}, Frame(0x67D, false, {0, 0, 0}, true)},
-        {{0x24, 0x6A, 0xAB, 0xCD, 0x40}, Frame(0x048EABCD, true, {}, true)},
-    };
-    cases[1].expect.dlc = 15;
-    int node = a.bus.AttachTestNode(100000, true);
-    for (const Case& c : cases) {
-        a.spi.LoadAndSend(c.header);
-        TestNode::Received r;
-        ASSERT_TRUE(a.bus.FindTestNode(node)->Take(&r));
-        EXPECT_EQ(r.frame, c.expect);
-        // The receiving controller stores the header as received.
-        std::vector<uint8_t> got = {0x90, 0, 0, 0, 0, 0};
-        got.resize(6 + c.expect.DataLength());
-        spi2.now = a.spi.now;
-        got = spi2.Frame(got);
-        std::vector<uint8_t> want = c.header;
-        if (!c.expect.extended) want[2] = want[3] = 0;  // not sent for a standard frame
-        if (!c.expect.extended && c.expect.remote) {
-            want[1] |= 0x10;  // SRR carries a standard frame's remote flag
-            want[4] &= 0x0F;
-        }
-        EXPECT_EQ(std::vector<uint8_t>(got.begin() + 1, got.end()),
-                  std::vector<uint8_t>(want.begin(), want.begin() + 5 + c.expect.DataLength()));
-        EXPECT_EQ(other.Peek(0x60) & 0x08, c.expect.remote ? 0x08 : 0x00);
-        EXPECT_EQ(other.Peek(0x2C) & 0x01, 0x00);  // READ RX BUFFER freed it
-    }
-    other.DisconnectBus();
 }
 
 TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending) {
@@ -324,25 +264,12 @@ TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending) {
     EXPECT_EQ(b.spi.Read(0x1C), 0);  // configuration mode cleared TEC
 }
 
-TEST(Mcp2515, NoBusVariantAndOneShot) {
-    Board b(McpVariant::NoBus);
-    int node = b.bus.AttachTestNode(100000, false);
-    b.spi.BringUp();
-    Ticks before = b.spi.now;
-    b.spi.LoadAndSend(FRAME_67D);
-    EXPECT_EQ(b.spi.Read(0x30), 0x18);
-    EXPECT_EQ(b.spi.Read(0x1C), 128);
-    EXPECT_GT(b.spi.now - before, 1240 * US);  // the attempt still takes its bits
-    EXPECT_EQ(b.bus.FrameCount(), 0u);
-    TestNode::Received r;
-    EXPECT_EQ(b.bus.FindTestNode(node)->Send(b.bus, Frame(0x5FD, false, {1}), &b.spi.now), 1);
-    EXPECT_EQ(b.spi.Read(0x2C) & 0x03, 0x00);
-
-    // One-shot: a single attempt, TEC + 8, TXREQ cleared and TXERR left.
+TEST(Mcp2515, OneShotMakesASingleAttempt) {
     Board o;
     o.spi.BringUp();
     o.spi.BitModify(0x0F, 0x08, 0x08);
     o.spi.LoadAndSend(FRAME_67D);
+    // TEC + 8, TXREQ cleared and TXERR left; no error-passive flags.
     EXPECT_EQ(o.spi.Read(0x30), 0x10);
     EXPECT_EQ(o.spi.Read(0x1C), 8);
     EXPECT_EQ(o.spi.Read(0x2D), 0x00);
@@ -500,66 +427,4 @@ TEST(Mcp2515, ListenOnlyLoopbackAndSleep) {
     t->Send(b.bus, Frame(0x12, false, {}), &b.spi.now);
     EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x60);
     EXPECT_EQ(b.spi.Read(0x2C), 0x40);
-}
-
-namespace {
-
-// Answers every 0x67D request with a 0x5FD reply, `delay` after the request
-// ends, as the chip does.
-class Responder : public CanNode {
-public:
-    explicit Responder(Ticks delay) : delay_(delay) {}
-    double BitRate() const override { return 100000; }
-    void Receive(const CanFrame& f, Ticks end) override {
-        if (f.id != 0x67D) return;
-        reply_.frame = Frame(0x5FD, false, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14});
-        reply_.bitRate = 100000;
-        reply_.ready = end + delay_;
-        reply_.urgent = true;
-        pending_ = true;
-    }
-    bool NextFrame(TxRequest* r) override {
-        if (pending_) *r = reply_;
-        return pending_;
-    }
-    void FrameDone(bool, Ticks end) override {
-        pending_ = false;
-        replyEnd = end;
-    }
-    Ticks replyEnd = 0;
-
-private:
-    Ticks delay_;
-    TxRequest reply_;
-    bool pending_ = false;
-};
-
-} // namespace
-
-TEST(Mcp2515, ReplyIsInRxb0WhenTheRequestReleaseReturns) {
-    Board b;
-    Responder chip(0);
-    b.bus.Attach(&chip);
-    b.spi.BringUp();
-    b.spi.LoadAndSend(FRAME_67D);
-    EXPECT_EQ(b.spi.now, chip.replyEnd + b.spi.halfPeriod);
-    EXPECT_EQ(b.spi.RxStatus(), 0x40);
-    EXPECT_EQ(b.spi.Frame({0x90, 0, 0}), (std::vector<uint8_t>{0xFF, 0xBF, 0xA0}));
-    b.bus.Detach(&chip);
-}
-
-TEST(Mcp2515, NoiseFrameInRxb0MakesTheReplyOverflow) {
-    Board b;
-    std::vector<NoiseEntry> noise;
-    ASSERT_EQ(ParseNoise("080#0102030405060708@1500", &noise), "");
-    b.bus.AttachNoise(noise);
-    Responder chip(2000 * US);  // a reply after a flash operation's time
-    b.bus.Attach(&chip);
-    b.spi.BringUp();
-    b.spi.Frame({0x90});  // RXB0 empty before the request
-    b.spi.LoadAndSend(FRAME_67D);
-    EXPECT_EQ(b.spi.now, chip.replyEnd + b.spi.halfPeriod);
-    EXPECT_EQ(b.spi.Read(0x2D) & 0x40, 0x40);
-    EXPECT_EQ(b.spi.Read(0x61), 0x10);  // RXB0 holds the noise frame 0x080
-    b.bus.Detach(&chip);
 }

@@ -23,17 +23,11 @@ CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = f
     return f;
 }
 
-BusRecord Rec(uint64_t us, const CanFrame& f) {
+BusRecord Rec(uint64_t us, const CanFrame& f, bool errorFrame = false) {
     BusRecord r;
     r.timeUs = us;
     r.frame = f;
-    return r;
-}
-
-BusRecord ErrorRec(uint64_t us) {
-    BusRecord r;
-    r.timeUs = us;
-    r.errorFrame = true;
+    r.errorFrame = errorFrame;
     return r;
 }
 
@@ -47,7 +41,7 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// Output of a shell command, or nullopt-like empty with ok = false.
+// The output of a shell command; false when it failed.
 bool RunCommand(const std::string& cmd, std::string* out) {
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return false;
@@ -69,13 +63,13 @@ std::vector<BusRecord> Examples() {
         Rec(2000000, Frame(0x048EABCD, true, {}, true, 8)),
         Rec(2100000, Frame(0x123, false, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, false, 15)),
         Rec(2101000, Frame(0x67D, false, {1, 2}, true, 2)),
-        ErrorRec(2101000),
+        Rec(2101000, CanFrame(), true),
     };
 }
 
 } // namespace
 
-TEST(BusRecords, FrameLogLines) {
+TEST(BusRecords, FrameLogLinesAndSocketCanBytes) {
     const char* expected[] = {
         "(0000000001.234567) simcan0 67D#4018100200000000",
         "(0000000001.235807) simcan0 5FD#431810022B103014",
@@ -85,31 +79,14 @@ TEST(BusRecords, FrameLogLines) {
         "(0000000002.101000) simcan0 20000020#0000000000000000",
     };
     std::vector<BusRecord> ex = Examples();
-    for (size_t i = 0; i < ex.size(); ++i) {
-        EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
-        BusRecord back;
-        std::string why;
-        ASSERT_TRUE(ParseFrameLogLine(expected[i], &back, &why)) << why;
-        EXPECT_EQ(back.timeUs, ex[i].timeUs);
-        EXPECT_EQ(back.errorFrame, ex[i].errorFrame);
-        if (back.errorFrame) continue;
-        EXPECT_EQ(back.frame, ex[i].frame) << expected[i];
-    }
+    for (size_t i = 0; i < ex.size(); ++i) EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
     EXPECT_EQ(FrameLogLine(Rec(0, Frame(0x7, false, {}))), "(0000000000.000000) simcan0 007#");
-}
-
-TEST(BusRecords, SocketCanBytesOfTheExample) {
-    std::array<uint8_t, 16> want = {0x00, 0x00, 0x06, 0x7D, 0x08, 0, 0, 0, 0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0};
-    EXPECT_EQ(SocketCanBytes(Examples()[0]), want);
-    std::array<uint8_t, 16> ext = {0xC4, 0x8E, 0xAB, 0xCD, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(SocketCanBytes(Examples()[2]), ext);
+    // DLC 15 keeps 8 as the length and the raw code in the last header byte.
     std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0, 0, 0x0F, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    EXPECT_EQ(SocketCanBytes(Examples()[3]), dlc15);
-    std::array<uint8_t, 16> err = {0x20, 0x00, 0x00, 0x20, 0x08, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(SocketCanBytes(ErrorRec(5)), err);
+    EXPECT_EQ(SocketCanBytes(ex[3]), dlc15);
 }
 
-TEST(BusRecords, CaptureAndLogFilesAreExactAndRoundTrip) {
+TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord) {
     std::string pcap = TempPath("example.pcap");
     std::string log = TempPath("example.log");
     {
@@ -140,30 +117,8 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndRoundTrip) {
                              "(0000000001.234567) simcan0 20000020#0000000000000000\n";
         EXPECT_EQ(text.str().substr(0, expect.size()), expect);
     }
-    std::vector<BusRecord> fromPcap, fromLog;
-    std::string why;
-    ASSERT_TRUE(ReadPcap(pcap, &fromPcap, &why)) << why;
-    ASSERT_TRUE(ReadFrameLog(log, &fromLog, &why)) << why;
-    ASSERT_EQ(fromPcap.size(), 3u);
-    ASSERT_EQ(fromLog.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(fromPcap[i].timeUs, fromLog[i].timeUs);
-        EXPECT_EQ(fromPcap[i].errorFrame, fromLog[i].errorFrame);
-        if (fromPcap[i].errorFrame) continue;
-        EXPECT_EQ(fromPcap[i].frame, fromLog[i].frame);
-    }
-    EXPECT_TRUE(fromPcap[1].errorFrame);
-    EXPECT_EQ(fromPcap[2].frame, Examples()[1].frame);
     std::remove(pcap.c_str());
     std::remove(log.c_str());
-}
-
-TEST(BusRecords, OpenFailsForAPathThatCannotBeCreated) {
-    BusRecorder rec;
-    std::string why;
-    EXPECT_FALSE(rec.Open("/nonexistent-dir/x.pcap", "", &why));
-    EXPECT_NE(why.find("/nonexistent-dir/x.pcap"), std::string::npos);
-    EXPECT_TRUE(rec.Open("", "", &why));  // nothing asked, nothing recorded
 }
 
 // Independent readers of the public formats, where installed.
@@ -182,30 +137,19 @@ TEST(BusRecords, TsharkReadsTheCapture) {
                                "-e can.flags.err -e can.len 2>/dev/null",
                            &out));
     // time, identifier (tshark prints it in decimal or hex), extended, error, length
-    struct Row {
-        const char* time;
-        unsigned long id;
-        const char* xtd;
-        const char* err;
-        const char* len;
-    } rows[] = {
-        {"1.234567000", 0x67D, "0", "0", "8"},     {"1.235807000", 0x5FD, "0", "0", "8"},
-        {"2.000000000", 0x048EABCD, "1", "0", "8"}, {"2.100000000", 0x123, "0", "0", "8"},
-        {"2.101000000", 0x67D, "0", "0", "2"},     {"2.101000000", 0, "", "1", "8"},
-    };
+    const char* rows[] = {"1.234567000 0x67D 0 0 8", "1.235807000 0x5FD 0 0 8", "2.000000000 0x48EABCD 1 0 8",
+                          "2.100000000 0x123 0 0 8", "2.101000000 0x67D 0 0 2", "2.101000000 0x0  1 8"};
     std::istringstream lines(out);
     std::string line;
-    for (const Row& r : rows) {
+    for (const char* row : rows) {
         ASSERT_TRUE(std::getline(lines, line)) << out;
         std::vector<std::string> f;
         std::stringstream fields(line);
         for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
         f.resize(5);
-        EXPECT_EQ(f[0], r.time) << line;
-        EXPECT_EQ(std::strtoul(f[1].c_str(), nullptr, 0), r.id) << line;
-        EXPECT_EQ(f[2], r.xtd) << line;
-        EXPECT_EQ(f[3], r.err) << line;
-        EXPECT_EQ(f[4], r.len) << line;
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%lX", std::strtoul(f[1].c_str(), nullptr, 0));
+        EXPECT_EQ(f[0] + " " + id + " " + f[2] + " " + f[3] + " " + f[4], row) << line;
     }
     EXPECT_FALSE(std::getline(lines, line));
 
