@@ -213,7 +213,7 @@ TEST_F(SdoWaitTest, OnlyAStandardDataFrameWithTheReplyIdentifierIsTheReply)
     Send(0x5FD, false, false, {0x60, 0x00, 0x50, 0x00, 0, 0, 0, 0});
     ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0);
     EXPECT_EQ(frame.command, 0x60);
-    EXPECT_EQ(frame.index, 0x5000);
+    EXPECT_EQ(static_cast<unsigned>(frame.index), 0x5000u);
 }
 
 TEST_F(SdoWaitTest, AReplyBehindAForeignFrameInTheOtherBufferIsFound)
