@@ -12,24 +12,17 @@ namespace {
 TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest) {
     struct Row { const char *name; const char *value; bool ok; };
     const Row rows[] = {
-        {"SIMBOARD_CHIP", "isp", true},               {"SIMBOARD_CHIP", "boot", true},
-        {"SIMBOARD_CHIP", "absent", true},            {"SIMBOARD_CHIP", "ISP ", false},
-        {"SIMBOARD_CHIP_BITRATE", "10000", true},     {"SIMBOARD_CHIP_BITRATE", "1000000", true},
-        {"SIMBOARD_CHIP_BITRATE", "9999", false},     {"SIMBOARD_CHIP_BITRATE", "1000001", false},
+        {"SIMBOARD_CHIP", "boot", true},              {"SIMBOARD_CHIP", "ISP ", false},
+        {"SIMBOARD_CHIP_BITRATE", "10000", true},     {"SIMBOARD_CHIP_BITRATE", "9999", false},
         {"SIMBOARD_CHIP_BITRATE", "0x186A0", false},  {"SIMBOARD_CHIP_PARTID", "0xFFFFFFFF", true},
-        {"SIMBOARD_CHIP_PARTID", "0x100000000", false}, {"SIMBOARD_CHIP_PARTID", "-1", false},
-        {"SIMBOARD_CHIP_PARTID", "0x", false},        {"SIMBOARD_CHIP_PARTID", "09", false},
-        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},    {"SIMBOARD_CHIP_ANSWER_FROM", "20", true},
-        {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},    {"SIMBOARD_CHIP_SILENT_AFTER", "x", false},
-        {"SIMBOARD_CHIP_REINVOKE", "answer", true},   {"SIMBOARD_CHIP_REINVOKE", "loud", false},
-        {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009", true},
+        {"SIMBOARD_CHIP_PARTID", "0x100000000", false}, {"SIMBOARD_CHIP_PARTID", "09", false},
+        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},    {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},
+        {"SIMBOARD_CHIP_REINVOKE", "loud", false},
         {"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5020:0:7", true},
         {"SIMBOARD_CHIP_ABORT", "0x1018:2", false},   {"SIMBOARD_CHIP_ABORT", "0x10000:0:1", false},
         {"SIMBOARD_CHIP_ABORT", "0x1018:2:1:0", false}, {"SIMBOARD_CHIP_ABORT", "0x1018:2:1,", false},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "16", true},   {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},   {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false},
-        {"SIMBOARD_CHIP_REMAP", "off", true},         {"SIMBOARD_CHIP_REMAP", "no", false},
-        {"SIMBOARD_FLASH", "flash.bin", true},        {"SIMBOARD_CHIPLOG", "chip.log", true},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true}, {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false}, {"SIMBOARD_CHIP_REMAP", "no", false},
         {"SIMBOARD_CHIPS", "isp", false},
     };
     for (const Row &r : rows) {
@@ -52,16 +45,11 @@ TEST(ChipSettings, LoadsValuesAndDefaultsAndNamesTheFirstBadOne) {
     ASSERT_TRUE(LoadChipConfig(lookup, &config, nullptr, nullptr, nullptr));
     EXPECT_EQ(config.pin, ChipEntryPin::Boot);
     EXPECT_EQ(config.partId, 0x1440102Bu);
-    EXPECT_EQ(config.bitRate, 100000u);
-    EXPECT_EQ(config.answerFrom, 1u);
-    EXPECT_EQ(config.silentAfter, 0u);
-    EXPECT_EQ(config.reinvoke, ReinvokeMode::Silent);
     ASSERT_EQ(config.aborts.size(), 1u);
     EXPECT_EQ(config.aborts[0].index, 0x1018);
     EXPECT_EQ(config.aborts[0].sub, 2);
     EXPECT_EQ(config.aborts[0].code, 0x06020000u);
     EXPECT_EQ(config.aborts[0].nth, 1u);
-    EXPECT_TRUE(config.compareDiff);
     EXPECT_EQ(config.compareDiffOffset, 16u);
     EXPECT_FALSE(config.remap);
 
