@@ -1,0 +1,275 @@
+// canisp.exe run through Wine as a Windows user runs it: in a folder of its
+// own with the simulated ftd2xx.dll beside it. Its console bytes and exit
+// statuses must be the Linux binary's for the same run; the board's settings
+// reach the Windows program through the environment under the same names.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/expected_output.h"
+#include "windows_build.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Env = std::vector<std::pair<std::string, std::string>>;
+using Bytes = std::vector<uint8_t>;
+
+const std::string CONNECTING = "Connecting to PartID 0x1430102B @ 100000baud";
+const std::string SIX_DOTS = "......";
+constexpr size_t FLASH_SIZE = 32768;
+constexpr size_t SECTOR_SIZE = 4096;
+// What the board answers for a missing library: install no DLL at all.
+const char NO_LIBRARY[] = "-";
+
+// The prefix Wine uses: WINEPREFIX, or its default in the home folder.
+std::string WinePrefix()
+{
+    if (const char *prefix = std::getenv("WINEPREFIX"))
+        return prefix;
+    const char *home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.wine";
+}
+
+Bytes ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+}
+
+// Standard error is a text stream on Windows: its "\n" arrives as "\r\n".
+std::string UnixLines(std::string text)
+{
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}
+
+// The image as the tool programs it: padded to a whole word (at least the
+// eight vectors), with the vector checksum in word 7.
+Bytes Programmed(Bytes image)
+{
+    image.resize(std::max<size_t>((image.size() + 3) & ~size_t(3), 32), 0);
+    uint32_t sum = 0;
+    for (int word = 0; word < 7; ++word)
+        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
+               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
+    for (int b = 0; b < 4; ++b)
+        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
+    return image;
+}
+
+class WindowsRuns : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_WINDOWS_BUILD();
+        const std::string prefix = WinePrefix();
+        ASSERT_TRUE(fs::is_directory(prefix + "/dosdevices"))
+            << "the Wine prefix " << prefix << " is not set up: run `WINEPREFIX=" << prefix
+            << " wineboot -i` once, and `wineserver -p` before the tests so that no run waits for the "
+               "server to end";
+        char pattern[] = "/tmp/canisp-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        for (const std::string &dir : {AppDir(), RunDir(), LinuxDir()})
+            fs::create_directories(dir);
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        if (!root.empty())
+            fs::remove_all(root, ignored);
+    }
+
+    // The program's folder, the folder it runs in (empty unless a test puts
+    // files there), and the Linux binary's folder for the same run.
+    std::string AppDir() const { return root + "/app"; }
+    std::string RunDir() const { return root + "/run"; }
+    std::string LinuxDir() const { return root + "/linux"; }
+
+    // canisp.exe and, beside it as ftd2xx.dll, the board without `omitted`
+    // ("" for the full board, NO_LIBRARY for none).
+    void Install(const std::string &omitted = "")
+    {
+        fs::copy_file(windows_build::File("canisp.exe"), AppDir() + "/canisp.exe",
+                      fs::copy_options::overwrite_existing);
+        fs::remove(AppDir() + "/ftd2xx.dll");
+        if (omitted != NO_LIBRARY)
+            fs::copy_file(windows_build::Board(omitted), AppDir() + "/ftd2xx.dll");
+    }
+
+    ChildResult RunWindows(const std::vector<std::string> &args, Env env = {})
+    {
+        ChildSpec spec;
+        spec.prefix = {"wine"};
+        spec.program = AppDir() + "/canisp.exe";
+        spec.args = args;
+        env.push_back({"WINEDEBUG", "-all"});
+        spec.env = env;
+        spec.workDir = RunDir();
+        spec.timeoutSeconds = 60;
+        ChildResult result = RunChild(spec);
+        EXPECT_TRUE(result.started && !result.timedOut) << "wine canisp.exe\n" << result.Describe();
+        return result;
+    }
+
+    // The Linux binary over the Linux board without `omitted`; its pauses
+    // cost nothing (virtual clock) and print nothing.
+    ChildResult RunLinux(const std::vector<std::string> &args, Env env = {}, const std::string &omitted = "")
+    {
+        ChildSpec spec;
+        spec.program = CANISP_VCLOCK_BINARY;
+        spec.args = args;
+        std::string board = omitted == NO_LIBRARY ? LinuxDir()
+                            : omitted.empty()     ? std::string(SIMBOARD_DIR)
+                                                  : std::string(SIMBOARD_DIR) + "/no-" + omitted;
+        env.push_back({"LD_LIBRARY_PATH", board});
+        spec.env = env;
+        spec.workDir = LinuxDir();
+        spec.timeoutSeconds = 60;
+        ChildResult result = RunChild(spec);
+        EXPECT_TRUE(result.started && !result.timedOut) << "canisp\n" << result.Describe();
+        return result;
+    }
+
+    void ExpectSameAsLinux(const ChildResult &windows, const ChildResult &linux_, const std::string &what)
+    {
+        EXPECT_EQ(windows.exitStatus, linux_.exitStatus)
+            << what << "\nWindows: " << windows.Describe() << "\nLinux: " << linux_.Describe();
+        EXPECT_EQ(windows.out, linux_.out) << what;
+        EXPECT_EQ(UnixLines(windows.err), linux_.err) << what;
+    }
+
+    std::string root;
+};
+
+TEST_F(WindowsRuns, NoArgumentPrintsTheBannerAndFilenameRequired)
+{
+    Install();
+    ChildResult result = RunWindows({});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Filename required!"));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(WindowsRuns, EraseAtLevel0PrintsExactlyItsDocumentedLines)
+{
+    Install();
+    ChildResult result = RunWindows({"-v", "0", "-a", "e"});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(CONNECTING) +
+                              expected::Status("Connecting to CAN Transceiver") + SIX_DOTS +
+                              expected::Status("Erasing sectors") + expected::Status("Action successfull!"));
+    EXPECT_EQ(result.err, "");
+}
+
+// Arguments cross a Windows command line (quoted by Wine, split again by the
+// C runtime), and settings cross the Windows environment.
+TEST_F(WindowsRuns, RunsPrintWhatTheLinuxBinaryPrints)
+{
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        Env env;
+        std::string shows; // in standard output or error, so that both cannot fail alike
+    } cases[] = {
+        {"unknown option", {"-x", "1"}, {}, expected::Status("Unknown Argument!")},
+        {"value in an option position", {"a", "p"}, {}, expected::Status("Malformed Argument!")},
+        {"option without its value", {"-v", "0", "-a"}, {}, expected::Status("Malformed Argument!")},
+        {"file name of 1500 characters", {"-a", "p", "-f", std::string(1500, 'x')}, {},
+         expected::Status("Malformed Argument!")},
+        {"bit rate the controller cannot time", {"-v", "0", "-a", "e", "-b", "2000000"}, {},
+         expected::Status("CAN Interface could not be opened!")},
+        {"erase with every reply", {"-v", "2", "-a", "e"}, {}, "Reply to 'Erase Sector' : 0x5030|0x00"},
+        {"reset", {"-a", "r"}, {}, "System Reset Sequence executed!"},
+        {"no USB device", {"-a", "e"}, {{"SIMBOARD_DEVICES", "none"}},
+         expected::Status("CAN Interface could not be opened!")},
+        {"another part", {"-v", "2", "-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
+         "Part ID read : 1440102B \t Expected : 1430102B"},
+        {"setting the board cannot read", {"-a", "e"}, {{"SIMBOARD_ENGINE", "sideways"}}, "SIMBOARD_ENGINE"},
+        {"missing image", {"-a", "p", "-f", "missing.bin"}, {},
+         expected::Status("Firmware binary file could not be loaded!")},
+    };
+    Install();
+    for (const auto &c : cases) {
+        ChildResult windows = RunWindows(c.args, c.env);
+        ChildResult linux_ = RunLinux(c.args, c.env);
+        ExpectSameAsLinux(windows, linux_, c.what);
+        EXPECT_NE((windows.out + windows.err).find(c.shows), std::string::npos) << c.what << "\n" << windows.out;
+    }
+}
+
+// The board loads the flash file, and replaces it after each erase and copy:
+// sectors the run leaves alone keep what the file held.
+TEST_F(WindowsRuns, ProgrammingWritesTheImageIntoThePersistedFlash)
+{
+    Bytes before(FLASH_SIZE);
+    for (size_t i = 0; i < FLASH_SIZE; ++i)
+        before[i] = static_cast<uint8_t>(i * 13 + 5);
+    const Bytes image = ReadFile(SAMPLE_IMAGE);
+    ASSERT_FALSE(image.empty());
+    for (const std::string &dir : {RunDir(), LinuxDir()}) {
+        WriteFile(dir + "/flash.bin", before);
+        WriteFile(dir + "/sample image.bin", image);
+    }
+    Install();
+    const std::vector<std::string> args = {"-a", "p", "-f", "sample image.bin"};
+    const Env env = {{"SIMBOARD_FLASH", "flash.bin"}};
+    ChildResult windows = RunWindows(args, env);
+    ChildResult linux_ = RunLinux(args, env);
+    ExpectSameAsLinux(windows, linux_, "programming");
+    EXPECT_EQ(windows.out.substr(windows.out.size() - 69), expected::Status("Action successfull!"));
+
+    const Bytes flash = ReadFile(RunDir() + "/flash.bin");
+    ASSERT_EQ(flash.size(), FLASH_SIZE);
+    const Bytes written = Programmed(image);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + written.size()), written);
+    // The rest of sector 0 is the RAM window's tail: zeros on a chip just
+    // started.
+    EXPECT_EQ(Bytes(flash.begin() + written.size(), flash.begin() + SECTOR_SIZE),
+              Bytes(SECTOR_SIZE - written.size(), 0));
+    EXPECT_EQ(Bytes(flash.begin() + SECTOR_SIZE, flash.end()), Bytes(before.begin() + SECTOR_SIZE, before.end()));
+    EXPECT_EQ(flash, ReadFile(LinuxDir() + "/flash.bin"));
+    EXPECT_FALSE(fs::exists(RunDir() + "/flash.bin.tmp"));
+}
+
+// Windows looks for the library in the program's folder and in the current
+// one: the run starts in an empty folder, so only the program's folder counts.
+TEST_F(WindowsRuns, AMissingLibraryOrEntryPointEndsWithItsReportAndStatus1)
+{
+    const struct {
+        const char *omitted;
+        int line;
+    } cases[] = {{NO_LIBRARY, 246}, {"FT_Purge", 269}, {"FT_GetLibraryVersion", 250}};
+    for (const auto &c : cases) {
+        Install(c.omitted);
+        ASSERT_TRUE(fs::is_empty(RunDir()));
+        ChildResult windows = RunWindows({"-v", "0", "-a", "e"});
+        ASSERT_EQ(windows.exitStatus, 1) << c.omitted << "\n" << windows.Describe();
+        EXPECT_EQ(windows.out, expected::ToolBanner() + expected::Status(CONNECTING) +
+                                   expected::Status("Connecting to CAN Transceiver") +
+                                   "../../Infra/src/ftdi_infra:" + std::to_string(c.line) +
+                                   ":Init_libMPSSE(): NULL expression encountered\n")
+            << c.omitted;
+        ExpectSameAsLinux(windows, RunLinux({"-v", "0", "-a", "e"}, {}, c.omitted), c.omitted);
+    }
+}
+
+} // namespace
