@@ -284,31 +284,6 @@ TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels) {
     }
 }
 
-TEST_F(Chip, ReinvokeRestartsLockedAsItsSettingSays) {
-    struct Row { ReinvokeMode mode; bool answers; uint32_t code; ChipStateCode after; };
-    const Row rows[] = {
-        {ReinvokeMode::Silent, false, 0, ChipStateCode::IspLocked},
-        {ReinvokeMode::Answer, true, 0, ChipStateCode::IspLocked},
-        {ReinvokeMode::Absent, true, 0x06020000, ChipStateCode::IspUnlocked},
-    };
-    for (const Row &r : rows) {
-        ChipConfig config;
-        config.reinvoke = r.mode;
-        Power(config);
-        ASSERT_EQ(Unlock(), 0u);
-        ASSERT_EQ(Set(0x5015, 0, 0x10000300), 0u);
-        CanFrame reply;
-        bool acked = false;
-        EXPECT_EQ(Send(SdoDownload(0x5001, 0, 1, 1), &reply, &acked), r.answers);
-        EXPECT_TRUE(acked);
-        if (r.answers) {
-            EXPECT_EQ(reply.data[0] == 0x80 ? ReplyValue(reply) : 0, r.code);
-        }
-        EXPECT_EQ(chip_->State(), r.after);
-        EXPECT_EQ(Get(0x5015, 0), r.mode == ReinvokeMode::Absent ? 0x10000300u : 0u);
-    }
-}
-
 TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids) {
     const uint32_t crp1 = 0x12345678, crp2 = 0x87654321;
     for (uint32_t level : {crp1, crp2}) {

@@ -209,29 +209,6 @@ TEST_F(BoardTest, InstructionFramesInModes0And3)
     }
 }
 
-TEST_F(BoardTest, BitTransfersReachTheSlaveBitForBit)
-{
-    ASSERT_EQ(OpenChannel0(), 0u);
-    // 12 bits: all of byte 0, then the top four bits of byte 1.
-    const uint8_t out[] = {0xA5, 0xF0};
-    ASSERT_EQ(SPI_Write(handle, out, 12, &transferred, XFER_BITS | XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
-    EXPECT_EQ(transferred, 12u);
-    uint32_t bits = 0;
-    std::vector<uint8_t> mosi = Frame(1, &bits);
-    EXPECT_EQ(bits, 12u);
-    EXPECT_EQ(mosi, (std::vector<uint8_t>{0xA5, 0xF0}));
-
-    // Full duplex: the slave's bytes come back while the tool's go out.
-    const uint8_t script[] = {0xC3, 0x3C};
-    ASSERT_EQ(SimBoard_SpiScript(script, 2), 0);
-    const uint8_t send[] = {0x12, 0x34};
-    uint8_t in[2] = {};
-    ASSERT_EQ(SPI_ReadWrite(handle, in, send, 2, &transferred, XFER_CS_ASSERT | XFER_CS_RELEASE), 0u);
-    EXPECT_EQ(in[0], 0xC3);
-    EXPECT_EQ(in[1], 0x3C);
-    EXPECT_EQ(Frame(2, &bits), (std::vector<uint8_t>{0x12, 0x34}));
-}
-
 TEST_F(BoardTest, DeviceListsDecideTheChannels)
 {
     const struct {
