@@ -350,16 +350,6 @@ TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand) {
     EXPECT_EQ(Flash(0, 16), zeros);
 }
 
-TEST_F(Chip, CompareDiffFailsEveryCompareLongerThanItsOffset) {
-    ChipConfig config;
-    config.compareDiff = true;
-    config.compareDiffOffset = 16;
-    Power(config);
-    EXPECT_EQ(Compare(0x10000300, 0x10000300, 4096), ISP_ABORT(ISP_COMPARE_ERROR));
-    EXPECT_EQ(Get(0x5060, 4), 16u);
-    EXPECT_EQ(Compare(0x10000300, 0x10000300, 16), 0u);
-}
-
 class Persistence : public ChipHarness {
 protected:
     void SetUp() override {
