@@ -56,8 +56,10 @@ protected:
     {
         uint16_t length = static_cast<uint16_t>(mosi.size() - 1);
         Bytes commands{0x80, 0x00, 0x0B, 0x31, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
-        commands.insert(commands.end(), mosi.begin(), mosi.end());
-        commands.insert(commands.end(), {0x80, 0x08, 0x0B});
+        for (uint8_t byte : mosi)
+            commands.push_back(byte);
+        for (uint8_t byte : {0x80, 0x08, 0x0B})
+            commands.push_back(byte);
         return commands;
     }
     Bytes Instruction(const Bytes &mosi)
