@@ -222,14 +222,14 @@ protected:
         }
         env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
 
-        ChildSpec spec;
-        spec.program = row.realBinary ? CANISP_BINARY : CANISP_VCLOCK_BINARY;
-        spec.args = row.args;
-        spec.env = env;
-        spec.workDir = dir;
-        spec.timeoutSeconds = 120;
+        ChildSpec child;
+        child.program = row.realBinary ? CANISP_BINARY : CANISP_VCLOCK_BINARY;
+        child.args = row.args;
+        child.env = env;
+        child.workDir = dir;
+        child.timeoutSeconds = 120;
         Outcome outcome;
-        outcome.result = RunChild(spec);
+        outcome.result = RunChild(child);
 
         std::ifstream trace(Path(TracePath(row)));
         std::string line, last;
@@ -500,12 +500,12 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
     recorded.what = "erase at level 0 with every record";
     recorded.env = {{"SIMBOARD_TRACE", "other.trace"}, {"SIMBOARD_CAPTURE", "bus.pcap"},
                     {"SIMBOARD_CANLOG", "bus.log"}};
-    ChildSpec spec;
-    spec.program = CANISP_BINARY;
-    spec.args = plain.args;
-    spec.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
-    spec.workDir = dir;
-    ChildResult bare = RunChild(spec);
+    ChildSpec child;
+    child.program = CANISP_BINARY;
+    child.args = plain.args;
+    child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+    child.workDir = dir;
+    ChildResult bare = RunChild(child);
     ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
 
     Outcome outcome = Check(recorded);
@@ -552,13 +552,13 @@ TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
         {{{"SIMBOARD_ENGINE", "sluggish"}}, "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
     };
     for (const auto &c : cases) {
-        ChildSpec spec;
-        spec.program = CANISP_BINARY;
-        spec.args = ERASE;
-        spec.env = c.env;
-        spec.env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
-        spec.workDir = dir;
-        ChildResult result = RunChild(spec);
+        ChildSpec child;
+        child.program = CANISP_BINARY;
+        child.args = ERASE;
+        child.env = c.env;
+        child.env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
+        child.workDir = dir;
+        ChildResult result = RunChild(child);
         EXPECT_EQ(result.exitStatus, 2) << result.Describe();
         EXPECT_EQ(result.err.compare(0, c.line.size(), c.line), 0) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;

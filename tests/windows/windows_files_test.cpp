@@ -28,11 +28,11 @@ const std::set<std::string> kSystemLibraries = {"kernel32.dll", "msvcrt.dll"};
 
 std::string OutputOf(const std::string &program, const std::vector<std::string> &args)
 {
-    ChildSpec spec;
-    spec.program = program;
-    spec.args = args;
-    spec.timeoutSeconds = 60;
-    ChildResult result = RunChild(spec);
+    ChildSpec child;
+    child.program = program;
+    child.args = args;
+    child.timeoutSeconds = 60;
+    ChildResult result = RunChild(child);
     EXPECT_EQ(0, result.exitStatus) << program << "\n" << result.Describe();
     return result.out;
 }

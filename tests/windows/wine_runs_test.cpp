@@ -117,15 +117,15 @@ protected:
 
     ChildResult RunWindows(const std::vector<std::string> &args, Env env = {})
     {
-        ChildSpec spec;
-        spec.prefix = {"wine"};
-        spec.program = AppDir() + "/canisp.exe";
-        spec.args = args;
+        ChildSpec child;
+        child.prefix = {"wine"};
+        child.program = AppDir() + "/canisp.exe";
+        child.args = args;
         env.push_back({"WINEDEBUG", "-all"});
-        spec.env = env;
-        spec.workDir = RunDir();
-        spec.timeoutSeconds = 60;
-        ChildResult result = RunChild(spec);
+        child.env = env;
+        child.workDir = RunDir();
+        child.timeoutSeconds = 60;
+        ChildResult result = RunChild(child);
         EXPECT_TRUE(result.started && !result.timedOut) << "wine canisp.exe\n" << result.Describe();
         return result;
     }
@@ -134,17 +134,17 @@ protected:
     // cost nothing (virtual clock) and print nothing.
     ChildResult RunLinux(const std::vector<std::string> &args, Env env = {}, const std::string &omitted = "")
     {
-        ChildSpec spec;
-        spec.program = CANISP_VCLOCK_BINARY;
-        spec.args = args;
+        ChildSpec child;
+        child.program = CANISP_VCLOCK_BINARY;
+        child.args = args;
         std::string board = omitted == NO_LIBRARY ? LinuxDir()
                             : omitted.empty()     ? std::string(SIMBOARD_DIR)
                                                   : std::string(SIMBOARD_DIR) + "/no-" + omitted;
         env.push_back({"LD_LIBRARY_PATH", board});
-        spec.env = env;
-        spec.workDir = LinuxDir();
-        spec.timeoutSeconds = 60;
-        ChildResult result = RunChild(spec);
+        child.env = env;
+        child.workDir = LinuxDir();
+        child.timeoutSeconds = 60;
+        ChildResult result = RunChild(child);
         EXPECT_TRUE(result.started && !result.timedOut) << "canisp\n" << result.Describe();
         return result;
     }
