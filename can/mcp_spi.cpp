@@ -30,6 +30,15 @@ int readInto(uint8_t count, uint8_t *buffer, uint8_t failedValue)
     return status;
 }
 
+// READ STATUS and RX STATUS: the instruction byte, then one status byte.
+int statusInstruction(uint8_t instruction, uint8_t *status, uint8_t failedValue)
+{
+    int result = MCP_SpiWrite(1, &instruction);
+    result = CAN_AddStatus(result, readInto(1, status, failedValue));
+    MCP_EndInstruction();
+    return result;
+}
+
 } // namespace
 
 int CAN_AddStatus(int sum, int status)
@@ -103,22 +112,11 @@ int MCP_BitModify(uint8_t address, uint8_t mask, uint8_t data)
     return status;
 }
 
-int MCP_ReadStatus(uint8_t *status)
-{
-    const uint8_t instruction = MCP_INSTR_READ_STATUS;
-    int result = MCP_SpiWrite(1, &instruction);
-    result = CAN_AddStatus(result, readInto(1, status, MCP_READ_FAILED_STATUS));
-    MCP_EndInstruction();
-    return result;
-}
+int MCP_ReadStatus(uint8_t *status) { return statusInstruction(MCP_INSTR_READ_STATUS, status, MCP_READ_FAILED_STATUS); }
 
 int MCP_ReadRxStatus(uint8_t *status)
 {
-    const uint8_t instruction = MCP_INSTR_RX_STATUS;
-    int result = MCP_SpiWrite(1, &instruction);
-    result = CAN_AddStatus(result, readInto(1, status, MCP_READ_FAILED_RX_STATUS));
-    MCP_EndInstruction();
-    return result;
+    return statusInstruction(MCP_INSTR_RX_STATUS, status, MCP_READ_FAILED_RX_STATUS);
 }
 
 int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remote, uint8_t length,
