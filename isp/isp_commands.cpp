@@ -64,6 +64,16 @@ bool download8(SdoFrame *frame, uint16_t index, uint8_t sub, uint8_t value, cons
     return transferStep(frame, label, status);
 }
 
+// Copy and compare: the flash address, the RAM address and the byte count
+// in sub-indices 1, 2 and 3; the chip carries the command out at the count.
+bool flashRamCount(SdoFrame *frame, uint16_t index, const char *const labels[3], uint32_t flashAddress,
+                   uint32_t ramAddress, uint32_t size, int *status)
+{
+    return download32(frame, index, 1, flashAddress, labels[0], status) &&
+           download32(frame, index, 2, ramAddress, labels[1], status) &&
+           download16(frame, index, 3, size, labels[2], status);
+}
+
 int sectorCommand(uint16_t index, const char *label, uint32_t startSector, uint32_t endSector)
 {
     SdoFrame frame;
@@ -145,20 +155,16 @@ int ISP_CopyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t size
 {
     SdoFrame frame;
     int status = 0;
-    if (!download32(&frame, OD_COPY_RAM_TO_FLASH, 1, flashAddress, "Write Destination Address", &status) ||
-        !download32(&frame, OD_COPY_RAM_TO_FLASH, 2, ramAddress, "Write Source Address", &status) ||
-        !download16(&frame, OD_COPY_RAM_TO_FLASH, 3, size, "Write Copy Size", &status))
-        return -1;
-    return status;
+    const char *const labels[3] = {"Write Destination Address", "Write Source Address", "Write Copy Size"};
+    return flashRamCount(&frame, OD_COPY_RAM_TO_FLASH, labels, flashAddress, ramAddress, size, &status) ? status : -1;
 }
 
 int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
 {
     SdoFrame frame;
     int status = 0;
-    if (!download32(&frame, OD_COMPARE, 1, flashAddress, "Write Flash Address", &status) ||
-        !download32(&frame, OD_COMPARE, 2, ramAddress, "Write RAM Address", &status) ||
-        !download16(&frame, OD_COMPARE, 3, size, "Write Compare Size", &status))
+    const char *const labels[3] = {"Write Flash Address", "Write RAM Address", "Write Compare Size"};
+    if (!flashRamCount(&frame, OD_COMPARE, labels, flashAddress, ramAddress, size, &status))
         return -1;
     if (frame.data[0] == ISP_COMPARE_ERROR_BYTE) {
         if (!upload(&frame, OD_COMPARE, 4, "Read Offset", &status))
