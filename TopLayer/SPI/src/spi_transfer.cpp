@@ -63,6 +63,50 @@ D2xxStatus writeData(SpiHandle handle, const uint8_t *bytes, uint32_t size, uint
     return *written == size ? D2XX_OK : D2XX_IO_ERROR;
 }
 
+// A required argument that is null: reported with its line, and the
+// operation returns 6 without any other effect.
+bool nullArgument(const void *argument, int line, const char *operation)
+{
+    if (argument != nullptr)
+        return false;
+    SPI_ReportNullArgument(line, operation);
+    return true;
+}
+
+// What every transfer shares: the size check, the channel look-up, chip
+// select around the transfer, and the split of a bit transfer into chunks of
+// at most 8 bits (bitChunk gets the opcodes, the byte index and the chunk's
+// bit count; bytes does a byte transfer).
+template <typename BitChunk, typename Bytes>
+D2xxStatus runTransfer(SpiHandle handle, uint32_t size, uint32_t *transferred, uint32_t options, BitChunk bitChunk,
+                       Bytes bytes)
+{
+    *transferred = 0;
+    if (!sizeFits(size, options))
+        return D2XX_INVALID_PARAMETER;
+    SpiChannelSettings *settings = nullptr;
+    D2xxStatus status = MPSSE_FindChannel(handle, &settings);
+    if (status != D2XX_OK)
+        return status;
+    const ModeOpcodes opcodes = opcodesFor(settings);
+
+    if ((options & XFER_CS_ASSERT) != 0 && (status = MPSSE_SetChipSelect(handle, true)) != D2XX_OK)
+        return status;
+    if ((options & XFER_BITS) != 0) {
+        while (*transferred < size) {
+            uint32_t chunk = chunkBits(size, *transferred);
+            if ((status = bitChunk(opcodes, *transferred / BITS_PER_CHUNK, chunk)) != D2XX_OK)
+                return status;
+            *transferred += chunk;
+        }
+    } else if ((status = bytes(opcodes)) != D2XX_OK) {
+        return status;
+    }
+    if ((options & XFER_CS_RELEASE) != 0)
+        return MPSSE_SetChipSelect(handle, false);
+    return D2XX_OK;
+}
+
 } // namespace
 
 D2xxStatus MPSSE_WriteBits(SpiHandle handle, uint8_t data, uint32_t bitCount)
@@ -98,148 +142,56 @@ D2xxStatus MPSSE_ReadBits(SpiHandle handle, uint8_t *data, uint32_t bitCount)
 D2xxStatus SPI_Write(SpiHandle handle, const uint8_t *buffer, uint32_t size, uint32_t *transferred,
                      uint32_t options)
 {
-    if (handle == nullptr) {
-        SPI_ReportNullArgument(LINE_WRITE_HANDLE, "SPI_Write");
+    if (nullArgument(handle, LINE_WRITE_HANDLE, "SPI_Write") || nullArgument(buffer, LINE_WRITE_BUFFER, "SPI_Write") ||
+        nullArgument(transferred, LINE_WRITE_TRANSFERRED, "SPI_Write"))
         return D2XX_INVALID_PARAMETER;
-    }
-    if (buffer == nullptr) {
-        SPI_ReportNullArgument(LINE_WRITE_BUFFER, "SPI_Write");
-        return D2XX_INVALID_PARAMETER;
-    }
-    if (transferred == nullptr) {
-        SPI_ReportNullArgument(LINE_WRITE_TRANSFERRED, "SPI_Write");
-        return D2XX_INVALID_PARAMETER;
-    }
-    *transferred = 0;
-    if (!sizeFits(size, options))
-        return D2XX_INVALID_PARAMETER;
-    SpiChannelSettings *settings = nullptr;
-    D2xxStatus status = MPSSE_FindChannel(handle, &settings);
-    if (status != D2XX_OK)
-        return status;
-    const ModeOpcodes opcodes = opcodesFor(settings);
-
-    if ((options & XFER_CS_ASSERT) != 0 && (status = MPSSE_SetChipSelect(handle, true)) != D2XX_OK)
-        return status;
-    if ((options & XFER_BITS) != 0) {
-        while (*transferred < size) {
-            uint32_t chunk = chunkBits(size, *transferred);
-            status = MPSSE_WriteBits(handle, buffer[*transferred / BITS_PER_CHUNK], chunk);
-            if (status != D2XX_OK)
-                return status;
-            *transferred += chunk;
-        }
-    } else {
-        if ((status = writeHeader(handle, opcodes.writeBytes, size)) != D2XX_OK)
-            return status;
-        if ((status = writeData(handle, buffer, size, transferred)) != D2XX_OK)
-            return status;
-    }
-    if ((options & XFER_CS_RELEASE) != 0)
-        return MPSSE_SetChipSelect(handle, false);
-    return D2XX_OK;
+    return runTransfer(
+        handle, size, transferred, options,
+        [&](const ModeOpcodes &, uint32_t at, uint32_t chunk) { return MPSSE_WriteBits(handle, buffer[at], chunk); },
+        [&](const ModeOpcodes &opcodes) {
+            D2xxStatus status = writeHeader(handle, opcodes.writeBytes, size);
+            return status != D2XX_OK ? status : writeData(handle, buffer, size, transferred);
+        });
 }
 
 D2xxStatus SPI_Read(SpiHandle handle, uint8_t *buffer, uint32_t size, uint32_t *transferred, uint32_t options)
 {
-    if (handle == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_HANDLE, "SPI_Read");
+    if (nullArgument(handle, LINE_READ_HANDLE, "SPI_Read") || nullArgument(buffer, LINE_READ_BUFFER, "SPI_Read") ||
+        nullArgument(transferred, LINE_READ_TRANSFERRED, "SPI_Read"))
         return D2XX_INVALID_PARAMETER;
-    }
-    if (buffer == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_BUFFER, "SPI_Read");
-        return D2XX_INVALID_PARAMETER;
-    }
-    if (transferred == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_TRANSFERRED, "SPI_Read");
-        return D2XX_INVALID_PARAMETER;
-    }
-    *transferred = 0;
-    if (!sizeFits(size, options))
-        return D2XX_INVALID_PARAMETER;
-    SpiChannelSettings *settings = nullptr;
-    D2xxStatus status = MPSSE_FindChannel(handle, &settings);
-    if (status != D2XX_OK)
-        return status;
-    const ModeOpcodes opcodes = opcodesFor(settings);
-
-    if ((options & XFER_CS_ASSERT) != 0 && (status = MPSSE_SetChipSelect(handle, true)) != D2XX_OK)
-        return status;
-    if ((options & XFER_BITS) != 0) {
-        while (*transferred < size) {
-            uint32_t chunk = chunkBits(size, *transferred);
-            status = MPSSE_ReadBits(handle, &buffer[*transferred / BITS_PER_CHUNK], chunk);
-            if (status != D2XX_OK)
-                return status;
-            *transferred += chunk;
-        }
-    } else {
-        const uint8_t command[] = {opcodes.readBytes, static_cast<uint8_t>((size - 1) & 0xFF),
-                                   static_cast<uint8_t>(((size - 1) >> 8) & 0xFF), CMD_SEND_IMMEDIATE};
-        if ((status = MPSSE_WriteAll(handle, command, sizeof(command))) != D2XX_OK)
-            return status;
-        if ((status = MPSSE_ReadAll(handle, buffer, size, transferred)) != D2XX_OK)
-            return status;
-    }
-    if ((options & XFER_CS_RELEASE) != 0)
-        return MPSSE_SetChipSelect(handle, false);
-    return D2XX_OK;
+    return runTransfer(
+        handle, size, transferred, options,
+        [&](const ModeOpcodes &, uint32_t at, uint32_t chunk) { return MPSSE_ReadBits(handle, &buffer[at], chunk); },
+        [&](const ModeOpcodes &opcodes) {
+            const uint8_t command[] = {opcodes.readBytes, static_cast<uint8_t>((size - 1) & 0xFF),
+                                       static_cast<uint8_t>(((size - 1) >> 8) & 0xFF), CMD_SEND_IMMEDIATE};
+            D2xxStatus status = MPSSE_WriteAll(handle, command, sizeof(command));
+            return status != D2XX_OK ? status : MPSSE_ReadAll(handle, buffer, size, transferred);
+        });
 }
 
 D2xxStatus SPI_ReadWrite(SpiHandle handle, uint8_t *in, const uint8_t *out, uint32_t size, uint32_t *transferred,
                          uint32_t options)
 {
-    if (handle == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_WRITE_HANDLE, "SPI_ReadWrite");
+    if (nullArgument(handle, LINE_READ_WRITE_HANDLE, "SPI_ReadWrite") ||
+        nullArgument(in, LINE_READ_WRITE_IN, "SPI_ReadWrite") || nullArgument(out, LINE_READ_WRITE_OUT, "SPI_ReadWrite") ||
+        nullArgument(transferred, LINE_READ_WRITE_TRANSFERRED, "SPI_ReadWrite"))
         return D2XX_INVALID_PARAMETER;
-    }
-    if (in == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_WRITE_IN, "SPI_ReadWrite");
-        return D2XX_INVALID_PARAMETER;
-    }
-    if (out == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_WRITE_OUT, "SPI_ReadWrite");
-        return D2XX_INVALID_PARAMETER;
-    }
-    if (transferred == nullptr) {
-        SPI_ReportNullArgument(LINE_READ_WRITE_TRANSFERRED, "SPI_ReadWrite");
-        return D2XX_INVALID_PARAMETER;
-    }
-    *transferred = 0;
-    if (!sizeFits(size, options))
-        return D2XX_INVALID_PARAMETER;
-    SpiChannelSettings *settings = nullptr;
-    D2xxStatus status = MPSSE_FindChannel(handle, &settings);
-    if (status != D2XX_OK)
-        return status;
-    const ModeOpcodes opcodes = opcodesFor(settings);
-
-    if ((options & XFER_CS_ASSERT) != 0 && (status = MPSSE_SetChipSelect(handle, true)) != D2XX_OK)
-        return status;
     // No send-immediate: the answers come with the driver's latency timer.
-    if ((options & XFER_BITS) != 0) {
-        while (*transferred < size) {
-            uint32_t chunk = chunkBits(size, *transferred);
-            uint32_t at = *transferred / BITS_PER_CHUNK;
+    return runTransfer(
+        handle, size, transferred, options,
+        [&](const ModeOpcodes &opcodes, uint32_t at, uint32_t chunk) {
             const uint8_t command[] = {opcodes.duplexBits, static_cast<uint8_t>(chunk - 1), out[at]};
-            if ((status = MPSSE_WriteAll(handle, command, sizeof(command))) != D2XX_OK)
-                return status;
-            if ((status = MPSSE_ReadAll(handle, &in[at], 1, nullptr)) != D2XX_OK)
-                return status;
-            *transferred += chunk;
-        }
-    } else {
-        uint32_t written = 0;
-        if ((status = writeHeader(handle, opcodes.duplexBytes, size)) != D2XX_OK)
-            return status;
-        if ((status = writeData(handle, out, size, &written)) != D2XX_OK)
-            return status;
-        if ((status = MPSSE_ReadAll(handle, in, size, transferred)) != D2XX_OK)
-            return status;
-    }
-    if ((options & XFER_CS_RELEASE) != 0)
-        return MPSSE_SetChipSelect(handle, false);
-    return D2XX_OK;
+            D2xxStatus status = MPSSE_WriteAll(handle, command, sizeof(command));
+            return status != D2XX_OK ? status : MPSSE_ReadAll(handle, &in[at], 1, nullptr);
+        },
+        [&](const ModeOpcodes &opcodes) {
+            uint32_t written = 0;
+            D2xxStatus status = writeHeader(handle, opcodes.duplexBytes, size);
+            if (status == D2XX_OK)
+                status = writeData(handle, out, size, &written);
+            return status != D2XX_OK ? status : MPSSE_ReadAll(handle, in, size, transferred);
+        });
 }
 
 D2xxStatus SPI_IsBusy(SpiHandle handle, bool *busy)
