@@ -11,6 +11,8 @@ add_library(simbus STATIC
   ${CMAKE_CURRENT_LIST_DIR}/records_bus.cpp
 )
 target_include_directories(simbus PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
+# The number parser of the board's text formats.
+target_link_libraries(simbus PUBLIC simrecords)
 set_target_properties(simbus PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON

@@ -1,4 +1,5 @@
 #include "sim/can_bus.h"
+#include "sim/records.h"
 
 #include <algorithm>
 #include <cmath>
@@ -178,17 +179,6 @@ int HexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-bool ParseDecimal(const std::string& s, uint64_t* out) {
-    if (s.empty() || s.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *out = v;
-    return true;
 }
 
 std::string ParseNoiseEntry(const std::string& e, NoiseEntry* out) {

@@ -1,4 +1,5 @@
 #include "sim/lpc_isp_chip.h"
+#include "sim/records.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -203,17 +204,6 @@ std::string Mux(uint16_t index, uint8_t sub) {
 }
 
 // ---- Settings ----------------------------------------------------------------
-
-bool ParseDecimal(const std::string &s, uint64_t *out) {
-    if (s.empty() || s.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *out = v;
-    return true;
-}
 
 // A number in C syntax: 0x hexadecimal, a leading 0 octal, else decimal.
 bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out) {

@@ -51,20 +51,6 @@ bool ParseHexByte(const std::string &word, uint8_t *value)
     return true;
 }
 
-bool ParseDecimal(const std::string &text, uint64_t *value)
-{
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        result = result * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *value = result;
-    return true;
-}
-
 bool ParsePosition(const std::string &word, int *pos)
 {
     if (word == "-") {
@@ -212,6 +198,20 @@ bool ParseSpi(TraceLine *line, std::string *error)
 }
 
 } // namespace
+
+bool ParseDecimal(const std::string &text, uint64_t *value)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        result = result * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = result;
+    return true;
+}
 
 std::string HexBytes(const uint8_t *bytes, size_t count)
 {

@@ -15,6 +15,10 @@
 
 namespace simboard {
 
+// Decimal digits only (no sign, no blanks), at most 19 of them: the numbers
+// of every text format and setting of the board.
+bool ParseDecimal(const std::string &text, uint64_t *value);
+
 // ---- Writing ---------------------------------------------------------------
 
 // "0A 1B FF": two upper-case digits per byte, single spaces between.

@@ -1,4 +1,5 @@
 #include "sim/records_chip.h"
+#include "sim/records.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -38,17 +39,6 @@ const char *const kArrow = " -> ";
 const char *const kForced = " (forced)";
 const char *const kAfter = " after ";
 const char *const kBytes = " bytes";
-
-bool ParseUnsigned(const std::string &s, uint64_t *out) {
-    if (s.empty() || s.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *out = v;
-    return true;
-}
 
 bool ParseHex32(const std::string &s, uint32_t *out) {
     if (s.size() != 10 || s[0] != '0' || s[1] != 'x') return false;
@@ -113,7 +103,7 @@ bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *er
     ChipLogLine l;
     size_t space = line.find(' ');
     if (space == std::string::npos || space < TIME_DIGITS) return Fail(error, "no time of 10 digits or more");
-    if (!ParseUnsigned(line.substr(0, space), &l.time)) return Fail(error, "time is not decimal");
+    if (!ParseDecimal(line.substr(0, space), &l.time)) return Fail(error, "time is not decimal");
     l.event = line.substr(space + 1);
     if (l.event.empty()) return Fail(error, "no event after the time");
 
@@ -129,7 +119,7 @@ bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *er
         size_t after = rest.find(kAfter);
         if (after != std::string::npos) {
             std::string n = rest.substr(after + std::strlen(kAfter));
-            if (!EndsWith(n, kBytes) || !ParseUnsigned(n.substr(0, n.size() - std::strlen(kBytes)), &l.afterBytes))
+            if (!EndsWith(n, kBytes) || !ParseDecimal(n.substr(0, n.size() - std::strlen(kBytes)), &l.afterBytes))
                 return Fail(error, "\"after\" without a byte count");
             l.hasAfter = true;
             rest.erase(after);
