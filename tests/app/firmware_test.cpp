@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/firmware.h"
+#include "support/temp_files.h"
 #include "support/tool_fixture.h"
 
 namespace {
@@ -38,15 +39,7 @@ protected:
     void SetUp() override
     {
         ToolTest::SetUp();
-        char pattern[] = "/tmp/canisp-image-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         buffer.assign(MAX_IMAGE_SIZE, 0xEE);
-    }
-    void TearDown() override
-    {
-        std::system(("rm -rf '" + dir + "'").c_str());
-        ToolTest::TearDown();
     }
     std::string Write(size_t length, uint8_t fill = 0x11)
     {
@@ -58,7 +51,8 @@ protected:
         std::fclose(file);
         return path;
     }
-    std::string dir;
+    TempDir temp{"image"};
+    const std::string &dir = temp.path;
     std::vector<uint8_t> buffer;
 };
 

@@ -19,25 +19,17 @@
 #include "records_chip.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
+#include "support/temp_files.h"
 
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
-using Bytes = std::vector<uint8_t>;
 
 const std::string CONNECTING = "Connecting to PartID 0x1430102B @ 100000baud";
 const std::string SIX_DOTS = "......";
 
 class BoardRunTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/canisp-run-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
     ChildResult Run(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
                     const std::string &boardDir = SIMBOARD_DIR)
     {
@@ -51,7 +43,7 @@ protected:
         return RunChild(child);
     }
 
-    std::string Path(const std::string &name) const { return dir + "/" + name; }
+    std::string Path(const std::string &name) const { return temp.Path(name); }
 
     std::vector<simboard::ChipLogLine> ChipLog(const std::string &name = "chip.log")
     {
@@ -82,22 +74,17 @@ protected:
         return frames;
     }
 
-    Bytes ReadFile(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
     std::string WriteImage(const std::string &name, size_t length)
     {
         Bytes image(length);
         for (size_t i = 0; i < length; ++i)
             image[i] = static_cast<uint8_t>(i * 7 + 3);
-        std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char *>(image.data()), length);
+        WriteFile(Path(name), image);
         return Path(name);
     }
 
-    std::string dir;
+    TempDir temp{"run"};
+    const std::string &dir = temp.path;
 };
 
 std::string LastStatus(const std::string &out)

@@ -28,11 +28,11 @@
 #include "records_chip.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
+#include "support/temp_files.h"
 
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
-using Bytes = std::vector<uint8_t>;
 
 // ---- Time bounds, in seconds -------------------------------------------------
 
@@ -172,26 +172,8 @@ const std::string OPENED = "Connecting to CAN Transceiver" + std::string(35, ' '
 
 class FaultMatrixTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/canisp-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    std::string Path(const std::string &name) const { return temp.Path(name); }
 
-    std::string Path(const std::string &name) const { return dir + "/" + name; }
-
-    static Bytes ReadFile(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    void WriteFile(const std::string &name, const Bytes &bytes)
-    {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
 
     struct Outcome {
         ChildResult result;
@@ -204,8 +186,8 @@ protected:
     Outcome Run(const Row &row)
     {
         std::system(("rm -f '" + dir + "'/*").c_str());
-        WriteFile("flash.bin", StartFlash(row.userCode));
-        WriteFile(IMAGE, TestImage());
+        WriteFile(Path("flash.bin"), StartFlash(row.userCode));
+        WriteFile(Path(IMAGE), TestImage());
         Env env = {{"SIMBOARD_FLASH", "flash.bin"},
                    {"SIMBOARD_TRACE", "usb.trace"},
                    {"SIMBOARD_CHIPLOG", "chip.log"},
@@ -306,7 +288,8 @@ protected:
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
 
-    std::string dir;
+    TempDir temp{"faults"};
+    const std::string &dir = temp.path;
 };
 
 const std::vector<std::string> ERASE = {"-a", "e"};
@@ -541,7 +524,7 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
 // anywhere: status 2 and one line naming it.
 TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
 {
-    WriteFile("short.bin", Bytes(100, 0));
+    WriteFile(Path("short.bin"), Bytes(100, 0));
     const struct {
         Env env;
         std::string line;

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/vclock.h"
+#include "support/temp_files.h"
 
 namespace {
 
@@ -70,14 +71,8 @@ TEST(DynamicLibrary, LoadsFindsAndReleases)
 
 class SharedOpenTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/canisp-open-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-    std::string dir;
+    TempDir temp{"open"};
+    const std::string &dir = temp.path;
 };
 
 TEST_F(SharedOpenTest, RegularFileOpensWhileAnotherWriterHoldsIt)

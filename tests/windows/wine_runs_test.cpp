@@ -17,13 +17,13 @@
 
 #include "support/child_process.h"
 #include "support/expected_output.h"
+#include "support/temp_files.h"
 #include "windows_build.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Env = std::vector<std::pair<std::string, std::string>>;
-using Bytes = std::vector<uint8_t>;
 
 const std::string CONNECTING = "Connecting to PartID 0x1430102B @ 100000baud";
 const std::string SIX_DOTS = "......";
@@ -39,17 +39,6 @@ std::string WinePrefix()
         return prefix;
     const char *home = std::getenv("HOME");
     return std::string(home != nullptr ? home : "") + "/.wine";
-}
-
-Bytes ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string &path, const Bytes &bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
 }
 
 // Standard error is a text stream on Windows: its "\n" arrives as "\r\n".
@@ -84,18 +73,8 @@ protected:
             << "the Wine prefix " << prefix << " is not set up: run `WINEPREFIX=" << prefix
             << " wineboot -i` once, and `wineserver -p` before the tests so that no run waits for the "
                "server to end";
-        char pattern[] = "/tmp/canisp-wine-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
         for (const std::string &dir : {AppDir(), RunDir(), LinuxDir()})
             fs::create_directories(dir);
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        if (!root.empty())
-            fs::remove_all(root, ignored);
     }
 
     // The program's folder, the folder it runs in (empty unless a test puts
@@ -157,7 +136,8 @@ protected:
         EXPECT_EQ(UnixLines(windows.err), linux_.err) << what;
     }
 
-    std::string root;
+    TempDir temp{"wine"};
+    const std::string &root = temp.path;
 };
 
 TEST_F(WindowsRuns, NoArgumentPrintsTheBannerAndFilenameRequired)

@@ -1,0 +1,46 @@
+// A folder of its own for each test, removed with it, and whole-file reads
+// and writes.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+}
+
+class TempDir {
+public:
+    explicit TempDir(const std::string &tag)
+    {
+        std::string pattern = "/tmp/canisp-" + tag + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            std::abort();
+        path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    std::string Path(const std::string &name) const { return path + "/" + name; }
+
+    std::string path;
+};
