@@ -804,15 +804,21 @@ void LpcIspChip::InitiateDownload(const uint8_t *req, Outcome *out) {
     WriteEntry(index, sub, value, out);
 }
 
+// A segment that belongs to no transfer of its direction: the open transfer,
+// if any, ends with the abort; otherwise it is answered under 0x1F50/01.
+void LpcIspChip::RefuseSegment(const uint8_t *req, Outcome *out) {
+    if (transfer_.kind != Transfer::Kind::None) {
+        SetAbort(transfer_.index, transfer_.sub, ABORT_COMMAND, out);
+        out->line = EndTransfer("ABORT " + Hex32(ABORT_COMMAND));
+    } else {
+        SetAbort(OD_PROGRAM_DATA, 1, ABORT_COMMAND, out);
+        out->line = Describe(req) + " -> ABORT " + Hex32(ABORT_COMMAND);
+    }
+}
+
 void LpcIspChip::DownloadSegment(const uint8_t *req, Outcome *out) {
     if (transfer_.kind != Transfer::Kind::Download) {
-        if (transfer_.kind != Transfer::Kind::None) {
-            SetAbort(transfer_.index, transfer_.sub, ABORT_COMMAND, out);
-            out->line = EndTransfer("ABORT " + Hex32(ABORT_COMMAND));
-        } else {
-            SetAbort(OD_PROGRAM_DATA, 1, ABORT_COMMAND, out);
-            out->line = Describe(req) + " -> ABORT " + Hex32(ABORT_COMMAND);
-        }
+        RefuseSegment(req, out);
         return;
     }
     const bool toggle = (req[0] & SDO_TOGGLE) != 0;
@@ -929,13 +935,7 @@ void LpcIspChip::InitiateUpload(const uint8_t *req, Outcome *out) {
 
 void LpcIspChip::UploadSegment(const uint8_t *req, Outcome *out) {
     if (transfer_.kind != Transfer::Kind::Upload) {
-        if (transfer_.kind != Transfer::Kind::None) {
-            SetAbort(transfer_.index, transfer_.sub, ABORT_COMMAND, out);
-            out->line = EndTransfer("ABORT " + Hex32(ABORT_COMMAND));
-        } else {
-            SetAbort(OD_PROGRAM_DATA, 1, ABORT_COMMAND, out);
-            out->line = Describe(req) + " -> ABORT " + Hex32(ABORT_COMMAND);
-        }
+        RefuseSegment(req, out);
         return;
     }
     const bool toggle = (req[0] & SDO_TOGGLE) != 0;

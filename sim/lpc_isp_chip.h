@@ -180,6 +180,7 @@ private:
     void Handle(const CanFrame &frame, Ticks end);
     void Process(const uint8_t *req, uint64_t endUs, Outcome *out);
     void InitiateDownload(const uint8_t *req, Outcome *out);
+    void RefuseSegment(const uint8_t *req, Outcome *out);
     void DownloadSegment(const uint8_t *req, Outcome *out);
     void InitiateUpload(const uint8_t *req, Outcome *out);
     void UploadSegment(const uint8_t *req, Outcome *out);

@@ -32,6 +32,16 @@ bool IsTms(uint8_t op)
     return op == 0x4A || op == 0x4B || op == 0x6A || op == 0x6B || op == 0x6E || op == 0x6F;
 }
 
+// Sampled bits as the answer byte. MSB first: each bit enters at bit 0 and
+// moves the earlier ones up; LSB first mirrors it from bit 7 down.
+uint8_t PackBits(const std::vector<bool> &bits, bool lsbFirst)
+{
+    uint8_t value = 0;
+    for (bool bit : bits)
+        value = lsbFirst ? static_cast<uint8_t>(value >> 1 | (bit ? 0x80 : 0)) : static_cast<uint8_t>(value << 1 | bit);
+    return value;
+}
+
 } // namespace
 
 // ---- SpiPort -----------------------------------------------------------------
@@ -365,10 +375,7 @@ void MpsseEngine::Feed(const uint8_t *bytes, size_t count, Ticks &now, AnswerSin
                 out[b] = lsb ? (byte >> b & 1) : (byte >> (7 - b) & 1);
             std::vector<bool> in = Clock(8, &out, op & 0x01, read, op & 0x04, false, now);
             if (read) {
-                uint8_t value = 0;
-                for (bool bit : in)
-                    value = lsb ? static_cast<uint8_t>(value >> 1 | (bit ? 0x80 : 0)) : static_cast<uint8_t>(value << 1 | bit);
-                answer_.push_back(value);
+                answer_.push_back(PackBits(in, lsb));
             }
             if (--dataLeft_ == 0)
                 Complete(now, sink);
@@ -442,10 +449,7 @@ void MpsseEngine::Command(uint8_t op, Ticks &now, AnswerSink &sink)
             }
             for (uint32_t n = 0; n < dataTotal_; ++n) {
                 std::vector<bool> in = Clock(8, nullptr, false, true, op & 0x04, false, now);
-                uint8_t value = 0;
-                for (bool bit : in)
-                    value = lsb ? static_cast<uint8_t>(value >> 1 | (bit ? 0x80 : 0)) : static_cast<uint8_t>(value << 1 | bit);
-                answer_.push_back(value);
+                answer_.push_back(PackBits(in, lsb));
             }
             Complete(now, sink);
             return;
@@ -460,12 +464,7 @@ void MpsseEngine::Command(uint8_t op, Ticks &now, AnswerSink &sink)
         }
         std::vector<bool> in = Clock(bits, write ? &out : nullptr, op & 0x01, read, op & 0x04, false, now);
         if (read) {
-            // MSB first: each bit enters at bit 0 and moves the earlier ones up;
-            // LSB first mirrors it from bit 7 down.
-            uint8_t value = 0;
-            for (bool bit : in)
-                value = lsb ? static_cast<uint8_t>(value >> 1 | (bit ? 0x80 : 0)) : static_cast<uint8_t>(value << 1 | bit);
-            answer_.push_back(value);
+            answer_.push_back(PackBits(in, lsb));
         }
         Complete(now, sink);
         return;
