@@ -87,31 +87,6 @@ protected:
     const std::string &dir = temp.path;
 };
 
-std::string LastStatus(const std::string &out)
-{
-    size_t at = out.rfind("\r\n\xC3  ");
-    if (at == std::string::npos)
-        return "";
-    std::string text = out.substr(at + 5);
-    return text.substr(0, text.find_last_not_of(' ') + 1);
-}
-
-// The image as the tool programs it: padded to a whole word, with the vector
-// checksum in word 7.
-Bytes Programmed(Bytes image)
-{
-    image.resize((image.size() + 3) & ~size_t(3), 0);
-    if (image.size() < 32)
-        image.resize(32, 0);
-    uint32_t sum = 0;
-    for (int word = 0; word < 7; ++word)
-        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
-               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
-    for (int b = 0; b < 4; ++b)
-        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
-    return image;
-}
-
 TEST_F(BoardRunTest, EraseAtLevel0PrintsExactlyItsDocumentedLines)
 {
     ChildResult result = Run({"-v", "0", "-a", "e"}, {}, false);
@@ -175,7 +150,7 @@ TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheBoardsScenarios)
     for (const auto &c : cases) {
         ChildResult result = Run(c.args, c.env);
         ASSERT_EQ(result.exitStatus, 0) << c.what << "\n" << result.Describe();
-        EXPECT_EQ(LastStatus(result.out), c.finalLine) << c.what << "\n" << result.out;
+        EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << c.what << "\n" << result.out;
         EXPECT_NE(result.out.find(c.alsoPrinted), std::string::npos) << c.what << "\n" << result.out;
         EXPECT_EQ(result.out.find("NULL expression"), std::string::npos) << c.what;
     }
@@ -223,14 +198,14 @@ TEST_F(BoardRunTest, TheSampleImageLandsInTheFlashWithItsChecksum)
 {
     ChildResult result = Run({"-a", "p", "-f", SAMPLE_IMAGE}, {{"SIMBOARD_FLASH", "flash.bin"}});
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
-    EXPECT_EQ(LastStatus(result.out), "Action successfull!");
+    EXPECT_EQ(expected::LastStatus(result.out), "Action successfull!");
     const Bytes image = ReadFile(SAMPLE_IMAGE);
     const Bytes flash = ReadFile(Path("flash.bin"));
     ASSERT_EQ(flash.size(), 32768u);
-    const Bytes expected = Programmed(image);
-    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + expected.size()), expected);
+    const Bytes programmed = expected::Programmed(image);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + programmed.size()), programmed);
     // The rest of sector 0 is the RAM window's tail: zeros on a fresh chip.
-    EXPECT_EQ(Bytes(flash.begin() + expected.size(), flash.begin() + 4096), Bytes(4096 - expected.size(), 0));
+    EXPECT_EQ(Bytes(flash.begin() + programmed.size(), flash.begin() + 4096), Bytes(4096 - programmed.size(), 0));
     // Sectors 1 to 7 were neither erased nor written.
     EXPECT_EQ(Bytes(flash.begin() + 4096, flash.end()), Bytes(32768 - 4096, 0xFF));
 }
@@ -241,18 +216,18 @@ TEST_F(BoardRunTest, A4097ByteImageFillsTwoSectorsAndComparesPastTheBootRom)
     ChildResult result =
         Run({"-a", "p", "-f", name}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIPLOG", "chip.log"}});
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
-    EXPECT_EQ(LastStatus(result.out), "Action successfull!");
+    EXPECT_EQ(expected::LastStatus(result.out), "Action successfull!");
     EXPECT_NE(result.out.find("File '" + name + "' (4100 bytes) loaded!"), std::string::npos);
     EXPECT_NE(result.out.find("Code will be written in Sectors 0 to 1."), std::string::npos);
 
-    const Bytes expected = Programmed(ReadFile(name));
+    const Bytes programmed = expected::Programmed(ReadFile(name));
     const Bytes flash = ReadFile(Path("flash.bin"));
     ASSERT_EQ(flash.size(), 32768u);
-    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4096), Bytes(expected.begin(), expected.begin() + 4096));
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4096), Bytes(programmed.begin(), programmed.begin() + 4096));
     // Sector 1: the last four image bytes, then what the RAM window still
     // held from sector 0's write.
-    EXPECT_EQ(Bytes(flash.begin() + 4096, flash.begin() + 4100), Bytes(expected.begin() + 4096, expected.end()));
-    EXPECT_EQ(Bytes(flash.begin() + 4100, flash.begin() + 8192), Bytes(expected.begin() + 4, expected.begin() + 4096));
+    EXPECT_EQ(Bytes(flash.begin() + 4096, flash.begin() + 4100), Bytes(programmed.begin() + 4096, programmed.end()));
+    EXPECT_EQ(Bytes(flash.begin() + 4100, flash.begin() + 8192), Bytes(programmed.begin() + 4, programmed.begin() + 4096));
 
     auto writes = Requests("WRITE_RAM");
     ASSERT_EQ(writes.size(), 2u);

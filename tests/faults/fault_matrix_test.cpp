@@ -95,18 +95,6 @@ Bytes TestImage()
     return image;
 }
 
-// The image as the tool programs it: the vector checksum in word 7.
-Bytes Programmed(Bytes image)
-{
-    uint32_t sum = 0;
-    for (int word = 0; word < 7; ++word)
-        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
-               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
-    for (int b = 0; b < 4; ++b)
-        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
-    return image;
-}
-
 // What the chip's flash holds after the run.
 enum class Flash {
     Unchanged,     // the pattern it started with
@@ -121,7 +109,7 @@ Bytes StartFlash(bool userCode)
 {
     Bytes flash = FlashPattern();
     if (userCode) {
-        Bytes image = Programmed(TestImage());
+        Bytes image = expected::Programmed(TestImage());
         std::copy(image.begin(), image.end(), flash.begin());
     }
     return flash;
@@ -140,7 +128,7 @@ Bytes ExpectedFlash(Flash flash, bool userCode)
         std::fill(expected.begin(), expected.begin() + SECTOR, 0xFF);
         break;
     case Flash::Sector0Image: {
-        Bytes image = Programmed(TestImage());
+        Bytes image = expected::Programmed(TestImage());
         std::copy(image.begin(), image.end(), expected.begin());
         break;
     }
@@ -256,7 +244,7 @@ protected:
         const ChildResult &result = outcome.result;
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(LastStatus(result.out), row.finalLine) << result.out;
+        EXPECT_EQ(expected::LastStatus(result.out), row.finalLine) << result.out;
         EXPECT_NE(result.out.find(row.alsoPrinted), std::string::npos) << result.out;
         EXPECT_EQ(result.out.find("NULL expression"), std::string::npos);
 
@@ -277,15 +265,6 @@ protected:
                 for (size_t step = from; line.request && step < STEPS.size(); ++step)
                     EXPECT_NE(line.command.compare(0, STEPS[step].size(), STEPS[step]), 0) << line.event;
         }
-    }
-
-    static std::string LastStatus(const std::string &out)
-    {
-        size_t at = out.rfind("\r\n\xC3  ");
-        if (at == std::string::npos)
-            return "";
-        std::string text = out.substr(at + 5);
-        return text.substr(0, text.find_last_not_of(' ') + 1);
     }
 
     TempDir temp{"faults"};

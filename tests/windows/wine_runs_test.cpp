@@ -49,20 +49,6 @@ std::string UnixLines(std::string text)
     return text;
 }
 
-// The image as the tool programs it: padded to a whole word (at least the
-// eight vectors), with the vector checksum in word 7.
-Bytes Programmed(Bytes image)
-{
-    image.resize(std::max<size_t>((image.size() + 3) & ~size_t(3), 32), 0);
-    uint32_t sum = 0;
-    for (int word = 0; word < 7; ++word)
-        sum += image[4 * word] | (image[4 * word + 1] << 8) | (image[4 * word + 2] << 16) |
-               (static_cast<uint32_t>(image[4 * word + 3]) << 24);
-    for (int b = 0; b < 4; ++b)
-        image[28 + b] = static_cast<uint8_t>((0u - sum) >> (8 * b));
-    return image;
-}
-
 class WindowsRuns : public ::testing::Test {
 protected:
     void SetUp() override
@@ -219,7 +205,7 @@ TEST_F(WindowsRuns, ProgrammingWritesTheImageIntoThePersistedFlash)
 
     const Bytes flash = ReadFile(RunDir() + "/flash.bin");
     ASSERT_EQ(flash.size(), FLASH_SIZE);
-    const Bytes written = Programmed(image);
+    const Bytes written = expected::Programmed(image);
     EXPECT_EQ(Bytes(flash.begin(), flash.begin() + written.size()), written);
     // The rest of sector 0 is the RAM window's tail: zeros on a chip just
     // started.
