@@ -22,21 +22,37 @@ constexpr uint8_t MCP_READ_FAILED_REGISTER = 0xFF;
 constexpr uint8_t MCP_READ_FAILED_STATUS = MCP_STATUS_TX0REQ | MCP_STATUS_TX1REQ | MCP_STATUS_TX2REQ;
 constexpr uint8_t MCP_READ_FAILED_RX_STATUS = 0x00;
 
-int readInto(uint8_t count, uint8_t *buffer, uint8_t failedValue)
+// The pieces of one instruction share its chip-select frame: once a piece
+// has failed, the controller has seen a cut-off instruction, and bytes sent
+// after it would be taken as part of it (a command whose data never came
+// would take the next piece's MPSSE commands as its data). So a piece is sent
+// only while every earlier one succeeded; the first failure is the
+// instruction's status.
+int writePiece(int status, uint8_t count, const uint8_t *bytes)
 {
-    int status = MCP_SpiRead(count, buffer);
+    return status != 0 ? status : MCP_SpiWrite(count, bytes);
+}
+
+// A read that fails or is not made leaves failedValue in the buffer.
+int readPiece(int status, uint8_t count, uint8_t *buffer, uint8_t failedValue)
+{
+    if (status == 0)
+        status = MCP_SpiRead(count, buffer);
     if (status != 0)
         std::memset(buffer, failedValue, count);
     return status;
 }
 
+// Chip select is released whatever happened before, so that the controller
+// is deselected and the next instruction starts a frame of its own; a failed
+// release fails the instruction too.
+int endInstruction(int status) { return CAN_AddStatus(status, MCP_EndInstruction()); }
+
 // READ STATUS and RX STATUS: the instruction byte, then one status byte.
 int statusInstruction(uint8_t instruction, uint8_t *status, uint8_t failedValue)
 {
-    int result = MCP_SpiWrite(1, &instruction);
-    result = CAN_AddStatus(result, readInto(1, status, failedValue));
-    MCP_EndInstruction();
-    return result;
+    int result = writePiece(0, 1, &instruction);
+    return endInstruction(readPiece(result, 1, status, failedValue));
 }
 
 } // namespace
@@ -78,7 +94,7 @@ int MCP_Reset()
     const uint8_t instruction = MCP_INSTR_RESET;
     int status = MCP_SpiWrite(1, &instruction);
     PLAT_SleepMs(MCP_RESET_HOLD_MS);
-    MCP_EndInstruction();
+    status = endInstruction(status);
     // The controller needs its oscillator start-up time after RESET.
     PLAT_SleepMs(MCP_RESET_SETTLE_MS);
     return status;
@@ -90,26 +106,21 @@ int MCP_WriteRegisters(uint8_t address, uint8_t count, const uint8_t *data)
     int status = MCP_SpiWrite(sizeof(head), head);
     // A zero-byte SPI write is refused by the SPI layer; there is nothing to send.
     if (count > 0)
-        status = CAN_AddStatus(status, MCP_SpiWrite(count, data));
-    MCP_EndInstruction();
-    return status;
+        status = writePiece(status, count, data);
+    return endInstruction(status);
 }
 
 int MCP_ReadRegisters(uint8_t address, uint8_t count, uint8_t *buffer)
 {
     const uint8_t head[] = {MCP_INSTR_READ, address};
     int status = MCP_SpiWrite(sizeof(head), head);
-    status = CAN_AddStatus(status, readInto(count, buffer, MCP_READ_FAILED_REGISTER));
-    MCP_EndInstruction();
-    return status;
+    return endInstruction(readPiece(status, count, buffer, MCP_READ_FAILED_REGISTER));
 }
 
 int MCP_BitModify(uint8_t address, uint8_t mask, uint8_t data)
 {
     const uint8_t bytes[] = {MCP_INSTR_BIT_MODIFY, address, mask, data};
-    int status = MCP_SpiWrite(sizeof(bytes), bytes);
-    MCP_EndInstruction();
-    return status;
+    return endInstruction(MCP_SpiWrite(sizeof(bytes), bytes));
 }
 
 int MCP_ReadStatus(uint8_t *status) { return statusInstruction(MCP_INSTR_READ_STATUS, status, MCP_READ_FAILED_STATUS); }
@@ -135,17 +146,14 @@ int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remo
     // read past the 8-byte data field.
     uint8_t dataCount = (length & MCP_DLC_LENGTH_MASK) > MCP_DATA_SIZE ? MCP_DATA_SIZE : (length & MCP_DLC_LENGTH_MASK);
     if (dataCount > 0)
-        status = CAN_AddStatus(status, MCP_SpiWrite(dataCount, data));
-    MCP_EndInstruction();
-    return status;
+        status = writePiece(status, dataCount, data);
+    return endInstruction(status);
 }
 
 int MCP_RequestToSend(uint8_t buffer)
 {
     const uint8_t instruction = static_cast<uint8_t>(MCP_INSTR_RTS | (1u << buffer));
-    int status = MCP_SpiWrite(1, &instruction);
-    MCP_EndInstruction();
-    return status;
+    return endInstruction(MCP_SpiWrite(1, &instruction));
 }
 
 int MCP_ReadRxBuffer(uint8_t buffer, uint8_t header[5], uint8_t data[8])
@@ -153,11 +161,11 @@ int MCP_ReadRxBuffer(uint8_t buffer, uint8_t header[5], uint8_t data[8])
     const uint8_t instruction = static_cast<uint8_t>(MCP_INSTR_READ_RX_BUFFER | (buffer << 2));
     int status = MCP_SpiWrite(1, &instruction);
     // A failed header read reads as an empty standard frame.
-    status = CAN_AddStatus(status, readInto(MCP_HEADER_SIZE, header, 0x00));
+    status = readPiece(status, MCP_HEADER_SIZE, header, 0x00);
     // The data bytes keep what the caller put there when their read fails.
-    status = CAN_AddStatus(status, MCP_SpiRead(MCP_DATA_SIZE, data));
-    MCP_EndInstruction();
-    return status;
+    if (status == 0)
+        status = MCP_SpiRead(MCP_DATA_SIZE, data);
+    return endInstruction(status);
 }
 
 int MCP_ReadMode(uint8_t *mode)

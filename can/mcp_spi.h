@@ -1,6 +1,9 @@
 // The controller's instructions, each carried as one chip-select frame on
-// the SPI channel in g_spiHandle. Every operation returns the sum of the
-// statuses of the SPI transfers that carried its bytes (0: all succeeded).
+// the SPI channel in g_spiHandle. An instruction stops at its first SPI
+// transfer that fails: nothing more of it is sent but the release of chip
+// select, which is always attempted. Every operation returns 0 when all its
+// transfers succeeded, the release included; otherwise the sum of the failed
+// transfer's status and the release's (for two instructions, of both).
 #pragma once
 
 #include <cstdint>

@@ -3,16 +3,19 @@
 // which also plays the controller's answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "can/can.h"
 #include "can/mcp_spi.h"
+#include "records.h"
 #include "support/board_fixture.h"
+#include "support/temp_files.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 class CanWireTest : public BoardTest {
 protected:
@@ -158,6 +161,53 @@ TEST_F(CanWireTest, RxStatusNamesTheBuffersThatHoldAFrame)
         EXPECT_EQ(filter, c.filter) << int(c.status);
         EXPECT_EQ(extended, c.extended) << int(c.status);
         EXPECT_EQ(remote, c.remote) << int(c.status);
+    }
+}
+
+TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
+{
+    // FT_Writes of an instruction: per piece chip select, then the MPSSE
+    // command (a write also its data bytes); the last one releases chip select.
+    TempDir temp("wire");
+    Restart({{"SIMBOARD_CONTROLLER", "script"}, {"SIMBOARD_TRACE", temp.Path("usb.trace")}});
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    std::vector<simboard::TraceLine> lines;
+    ASSERT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
+    const auto setUp = std::count_if(lines.begin(), lines.end(), [](const simboard::TraceLine &line) {
+        return line.tag == "USB" && line.entry == "FT_Write";
+    });
+    uint8_t read[5] = {}, data[8] = {};
+    const uint8_t three[3] = {1, 2, 3};
+    const struct {
+        const char *what;
+        int failing; // FT_Write of the instruction that fails with status 4
+        std::function<int()> instruction;
+        uint64_t clocked;
+        Bytes readBack; // what a skipped read leaves in `read`
+    } cases[] = {
+        {"WRITE's head", 2, [&] { return MCP_WriteRegisters(0x36, 3, three); }, 0, {}},
+        {"WRITE's release", 7, [&] { return MCP_WriteRegisters(0x36, 3, three); }, 5, {}},
+        {"READ's head", 2, [&] { return MCP_ReadRegisters(0x0E, 2, read); }, 0, {0xFF, 0xFF}},
+        {"READ RX BUFFER's instruction", 2, [&] { return MCP_ReadRxBuffer(0, read, data); }, 0, Bytes(5, 0x00)},
+        {"RTS's release", 4, [&] { return MCP_RequestToSend(0); }, 1, {}},
+    };
+    for (const auto &c : cases) {
+        Restart({{"SIMBOARD_CONTROLLER", "script"},
+                 {"SIMBOARD_FAIL", "FT_Write:" + std::to_string(setUp + c.failing) + ":4"}});
+        ASSERT_EQ(CAN_OpenInterface(), 0) << c.what;
+        std::memset(read, 0x55, sizeof(read));
+        const uint64_t before = SimBoard_SpiByteCount();
+        EXPECT_EQ(c.instruction(), 4) << c.what;
+        EXPECT_EQ(SimBoard_SpiByteCount() - before, c.clocked) << c.what;
+        EXPECT_EQ(Bytes(read, read + c.readBack.size()), c.readBack) << c.what;
+        if (c.clocked == 0) {
+            // Its release was still sent: the next instruction is a frame of its own.
+            const uint32_t next = FrameCount() + 1;
+            uint8_t status = 0;
+            Answer({0xFF, 0x00});
+            EXPECT_EQ(MCP_ReadStatus(&status), 0) << c.what;
+            EXPECT_EQ(Frames(next), (std::vector<Bytes>{{0xA0, 0x00}})) << c.what;
+        }
     }
 }
 
