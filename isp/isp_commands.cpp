@@ -25,62 +25,65 @@ constexpr uint8_t ISP_PROGRAM_START = 0x01;
 // A compare that fails answers with an abort whose code has COMPARE_ERROR in byte 4.
 constexpr uint8_t ISP_COMPARE_ERROR_BYTE = 0x0A;
 
-// One request and its reply. Returns false when the request could not be
-// sent or its reply did not come; otherwise adds the reply's status.
-bool transferStep(SdoFrame *frame, const char *label, int *status)
+// One request and its reply: -1 when the request could not be sent or its
+// reply did not come, otherwise the reply's status (0 when it confirmed).
+int transferStep(SdoFrame *frame, const char *label)
 {
     if (SDO_SendRequest(SDO_REQUEST_COB_ID, frame) != 0)
-        return false;
+        return -1;
     if (SDO_WaitReply(SDO_REPLY_COB_ID, frame) != 0)
-        return false;
-    *status = CAN_AddStatus(*status, SDO_PrintReply(label, frame));
-    return true;
+        return -1;
+    return SDO_PrintReply(label, frame);
 }
 
-bool upload(SdoFrame *frame, uint16_t index, uint8_t sub, const char *label, int *status)
+int upload(SdoFrame *frame, uint16_t index, uint8_t sub, const char *label)
 {
     SDO_BuildFrame(frame, SDO_CCS_INITIATE_UPLOAD, 0, index, sub, 0);
-    return transferStep(frame, label, status);
+    return transferStep(frame, label);
 }
 
-bool download32(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label, int *status)
+int download32(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label)
 {
     SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 4, static_cast<int>(value & 0xFF),
                    static_cast<int>((value >> 8) & 0xFF), static_cast<int>((value >> 16) & 0xFF),
                    static_cast<int>((value >> 24) & 0xFF));
-    return transferStep(frame, label, status);
+    return transferStep(frame, label);
 }
 
-bool download16(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label, int *status)
+int download16(SdoFrame *frame, uint16_t index, uint8_t sub, uint32_t value, const char *label)
 {
     SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 2, static_cast<int>(value & 0xFF),
                    static_cast<int>((value >> 8) & 0xFF));
-    return transferStep(frame, label, status);
+    return transferStep(frame, label);
 }
 
-bool download8(SdoFrame *frame, uint16_t index, uint8_t sub, uint8_t value, const char *label, int *status)
+int download8(SdoFrame *frame, uint16_t index, uint8_t sub, uint8_t value, const char *label)
 {
     SDO_BuildFrame(frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, sub, 1, static_cast<int>(value));
-    return transferStep(frame, label, status);
+    return transferStep(frame, label);
 }
 
 // Copy and compare: the flash address, the RAM address and the byte count
 // in sub-indices 1, 2 and 3; the chip carries the command out at the count.
-bool flashRamCount(SdoFrame *frame, uint16_t index, const char *const labels[3], uint32_t flashAddress,
-                   uint32_t ramAddress, uint32_t size, int *status)
+// A parameter the chip refused keeps the value of an earlier command, so the
+// command stops there: the count would start it with that stale value.
+int flashRamCount(SdoFrame *frame, uint16_t index, const char *const labels[3], uint32_t flashAddress,
+                  uint32_t ramAddress, uint32_t size)
 {
-    return download32(frame, index, 1, flashAddress, labels[0], status) &&
-           download32(frame, index, 2, ramAddress, labels[1], status) &&
-           download16(frame, index, 3, size, labels[2], status);
+    int status = download32(frame, index, 1, flashAddress, labels[0]);
+    if (status == 0)
+        status = download32(frame, index, 2, ramAddress, labels[1]);
+    if (status == 0)
+        status = download16(frame, index, 3, size, labels[2]);
+    return status;
 }
 
 int sectorCommand(uint16_t index, const char *label, uint32_t startSector, uint32_t endSector)
 {
     SdoFrame frame;
-    int status = 0;
     SDO_BuildFrame(&frame, SDO_CCS_INITIATE_DOWNLOAD, 1, index, 0, 2, static_cast<int>(startSector & 0xFF),
                    static_cast<int>(endSector & 0xFF));
-    return transferStep(&frame, label, &status) ? status : -1;
+    return transferStep(&frame, label);
 }
 
 void printBarHeader()
@@ -137,8 +140,7 @@ int ISP_ReadPartId(uint32_t *partId)
 int ISP_Unlock(uint32_t code)
 {
     SdoFrame frame;
-    int status = 0;
-    return download16(&frame, OD_UNLOCK, 0, code, "Unlock", &status) ? status : -1;
+    return download16(&frame, OD_UNLOCK, 0, code, "Unlock");
 }
 
 int ISP_PrepareSectors(uint32_t startSector, uint32_t endSector)
@@ -154,23 +156,24 @@ int ISP_EraseSectors(uint32_t startSector, uint32_t endSector)
 int ISP_CopyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
 {
     SdoFrame frame;
-    int status = 0;
     const char *const labels[3] = {"Write Destination Address", "Write Source Address", "Write Copy Size"};
-    return flashRamCount(&frame, OD_COPY_RAM_TO_FLASH, labels, flashAddress, ramAddress, size, &status) ? status : -1;
+    return flashRamCount(&frame, OD_COPY_RAM_TO_FLASH, labels, flashAddress, ramAddress, size);
 }
 
 int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
 {
     SdoFrame frame;
-    int status = 0;
     const char *const labels[3] = {"Write Flash Address", "Write RAM Address", "Write Compare Size"};
-    if (!flashRamCount(&frame, OD_COMPARE, labels, flashAddress, ramAddress, size, &status))
-        return -1;
-    if (frame.data[0] == ISP_COMPARE_ERROR_BYTE) {
-        if (!upload(&frame, OD_COMPARE, 4, "Read Offset", &status))
+    int status = flashRamCount(&frame, OD_COMPARE, labels, flashAddress, ramAddress, size);
+    // Only the reply to the count carries the compare's result: a refused
+    // address ends the command before the chip compared anything.
+    if (status != -1 && frame.subIndex == 3 && frame.data[0] == ISP_COMPARE_ERROR_BYTE) {
+        int offsetStatus = upload(&frame, OD_COMPARE, 4, "Read Offset");
+        if (offsetStatus == -1)
             return -1;
         APP_Print("Offset: 0x%02X 0x%02X 0x%02X 0x%02X\n", frame.data[0], frame.data[1], frame.data[2],
                   frame.data[3]);
+        status = CAN_AddStatus(status, offsetStatus);
     }
     return status;
 }
@@ -178,31 +181,33 @@ int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
 int ISP_Execute(uint32_t address)
 {
     SdoFrame frame;
-    int status = 0;
-    if (!download32(&frame, OD_EXECUTE_ADDRESS, 1, address, "Write Execution Address", &status) ||
-        !download8(&frame, OD_PROGRAM_CONTROL, 1, ISP_PROGRAM_START, "Trigger Execution", &status))
-        return -1;
+    int status = download32(&frame, OD_EXECUTE_ADDRESS, 1, address, "Write Execution Address");
+    // A refused address leaves the previous one: never start the program there.
+    if (status == 0)
+        status = download8(&frame, OD_PROGRAM_CONTROL, 1, ISP_PROGRAM_START, "Trigger Execution");
     return status;
 }
 
 int ISP_ReinvokeIsp()
 {
     SdoFrame frame;
-    int status = 0;
-    return download8(&frame, OD_REINVOKE_ISP, 0, 0x00, "Reinvoke ISP", &status) ? status : -1;
+    return download8(&frame, OD_REINVOKE_ISP, 0, 0x00, "Reinvoke ISP");
 }
 
 int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
 {
     SdoFrame frame;
-    int status = 0;
-    if (!download32(&frame, OD_RAM_WRITE_ADDRESS, 0, ramAddress, "Write RAM Start Address", &status))
-        return -1;
+    // A refused address or size: the data would go where an earlier write
+    // pointed, or into a transfer the chip did not open.
+    int status = download32(&frame, OD_RAM_WRITE_ADDRESS, 0, ramAddress, "Write RAM Start Address");
+    if (status != 0)
+        return status;
     SDO_BuildFrame(&frame, SDO_CCS_INITIATE_DOWNLOAD, 0, OD_PROGRAM_DATA, 1, 4, static_cast<int>(size & 0xFF),
                    static_cast<int>((size >> 8) & 0xFF), static_cast<int>((size >> 16) & 0xFF),
                    static_cast<int>((size >> 24) & 0xFF));
-    if (!transferStep(&frame, "Write Size of Data", &status))
-        return -1;
+    status = transferStep(&frame, "Write Size of Data");
+    if (status != 0)
+        return status;
 
     const bool bar = g_verbosity == 1;
     uint32_t drawn = 0;
@@ -245,5 +250,5 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
         APP_Print("]");
     }
     APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, size);
-    return CAN_AddStatus(status, SDO_PrintReply(g_message, &frame));
+    return SDO_PrintReply(g_message, &frame);
 }

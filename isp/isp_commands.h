@@ -1,7 +1,9 @@
-// The bootloader's commands, each a fixed sequence of SDO transfers. Every
-// command returns 0 when each counted reply confirmed its step, -1 when a
-// request could not be sent or its reply did not come, and otherwise the sum
-// of the reply statuses (ISP error codes; -1 once any is a foreign abort).
+// The bootloader's commands, each a fixed sequence of SDO transfers. A
+// command stops at the first reply that refuses its step (an abort): nothing
+// after it is sent. Every command returns 0 when each counted reply confirmed
+// its step, -1 when a request could not be sent or its reply did not come,
+// and otherwise the refusing reply's status (its ISP error code, -1 for a
+// foreign abort); a compare that fails adds the status of its offset read.
 #pragma once
 
 #include <cstdint>

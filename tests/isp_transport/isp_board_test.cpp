@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,10 @@
 #include "isp/isp_commands.h"
 #include "isp/sdo_transport.h"
 #include "support/board_fixture.h"
+#include "support/temp_files.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint32_t RAM = 0x10000300;
 
 Bytes Pattern(size_t size)
@@ -86,25 +87,34 @@ TEST_F(IspBoardTest, ACompareErrorReadsTheOffsetAndShowsItAtLevel0)
     EXPECT_EQ(console, "Offset: 0x10 0x00 0x00 0x00\n");
 }
 
-TEST_F(IspBoardTest, AnIspErrorAndAForeignAbortDoNotCancelOut)
+TEST_F(IspBoardTest, ACommandStopsAtTheFirstWriteTheChipRefuses)
 {
-    Configure({{"SIMBOARD_CHIP_ABORT", "0x5070:1:0x0F000001,0x1F51:1:0x06020000"}});
-    Connect();
-    EXPECT_EQ(ISP_Execute(0), -1);
-    // The chip stayed in its bootloader and still answers.
-    uint32_t partId = 0;
-    EXPECT_EQ(ISP_ReadPartId(&partId), 0);
-}
-
-TEST_F(IspBoardTest, RefusedStepsAddUpAndTheCommandGoesOn)
-{
-    // The destination and the size of a copy refused with
-    // SECTOR_NOT_PREPARED (9): the source is still sent, and the codes add up.
-    Configure({{"SIMBOARD_CHIP_ABORT", "0x5050:1:0x0F000009,0x5050:3:0x0F000009"}});
-    Connect();
-    const uint32_t before = SimBoard_ChipRequests();
-    EXPECT_EQ(ISP_CopyRamToFlash(0x1000, RAM, 4096), 18);
-    EXPECT_EQ(SimBoard_ChipRequests() - before, 3u);
+    // A refused parameter keeps an earlier command's value: nothing after it
+    // may go out, least of all the action. A compare address refused with
+    // COMPARE_ERROR's code compared nothing: no offset is read.
+    const Bytes data = Pattern(16);
+    const struct {
+        const char *abort;
+        std::function<int()> command;
+        int status;
+        uint32_t requests;
+    } cases[] = {
+        {"0x5050:1:0x0F000003", [] { return ISP_CopyRamToFlash(0x1000, RAM, 4096); }, 3, 1},
+        {"0x5050:2:0x0F000002", [] { return ISP_CopyRamToFlash(0x1000, RAM, 4096); }, 2, 2},
+        {"0x5060:1:0x0F00000A", [] { return ISP_Compare(0x1000, RAM, 4096); }, 10, 1},
+        {"0x5060:2:0x06020000", [] { return ISP_Compare(0x1000, RAM, 4096); }, -1, 2},
+        {"0x5070:1:0x0F000001", [] { return ISP_Execute(0); }, 1, 1},
+        {"0x5015:0:0x0F00000D", [&] { return ISP_WriteToRam(RAM, 16, data.data()); }, 13, 1},
+        {"0x1F50:1:0x0F000006", [&] { return ISP_WriteToRam(RAM, 16, data.data()); }, 6, 2},
+    };
+    for (const auto &c : cases) {
+        Restart({{"SIMBOARD_CHIP_ABORT", c.abort}});
+        Connect();
+        const uint32_t before = SimBoard_ChipRequests();
+        EXPECT_EQ(c.command(), c.status) << c.abort;
+        EXPECT_EQ(SimBoard_ChipRequests() - before, c.requests) << c.abort;
+        EXPECT_EQ(SimBoard_ChipState(), 2) << c.abort << ": still in its bootloader, unlocked";
+    }
 }
 
 TEST_F(IspBoardTest, SegmentsCarryToggleCountAndLastFlagOnTheBus)
