@@ -60,7 +60,12 @@ int SDO_WaitReply(uint32_t cobId, SdoFrame *frame)
     };
     for (uint32_t poll = 0; poll < SDO_REPLY_POLLS && !received && !lost; ++poll) {
         int8_t which = -1;
-        CAN_GetRxStatus(&which, nullptr, nullptr, nullptr);
+        // A status read that failed came back after the USB read time-out
+        // (an engine that stopped answering) or not at all: the next polls
+        // would each wait that time-out again, for nothing the tool could
+        // trust. The wait ends with the first.
+        if (CAN_GetRxStatus(&which, nullptr, nullptr, nullptr) != 0)
+            return -1;
         PLAT_SleepMs(SDO_POLL_PAUSE_MS);
         if (which == 0 || which == 1) {
             readReply(static_cast<uint8_t>(which));

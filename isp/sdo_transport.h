@@ -20,8 +20,9 @@ int SDO_SendRequest(uint32_t cobId, const SdoFrame *frame);
 // One download segment of count bytes (more than 7 taken as 7); last ends the transfer.
 int SDO_SendSegment(uint32_t cobId, uint8_t ccs, uint8_t last, uint8_t count, const uint8_t *source);
 // 0 with the reply's 8 data bytes in frame; -1 after SDO_REPLY_POLLS polls
-// without one (frame unchanged). Only a standard data frame with cobId is a
-// reply; other frames are read out of the controller and dropped.
+// without one, or at the first poll or buffer read that fails (frame
+// unchanged). Only a standard data frame with cobId is a reply; other frames
+// are read out of the controller and dropped.
 int SDO_WaitReply(uint32_t cobId, SdoFrame *frame);
 
 // Test support.

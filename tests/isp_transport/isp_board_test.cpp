@@ -2,6 +2,7 @@
 // answers on the bus, and its memories show what the commands did.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "can/can.h"
 #include "isp/isp_commands.h"
 #include "isp/sdo_transport.h"
+#include "records.h"
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
@@ -224,6 +226,26 @@ TEST_F(SdoWaitTest, OnlyAStandardDataFrameWithTheReplyIdentifierIsTheReply)
     ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0);
     EXPECT_EQ(frame.command, 0x60);
     EXPECT_EQ(static_cast<unsigned>(frame.index), 0x5000u);
+}
+
+TEST_F(SdoWaitTest, AStatusReadThatFailsEndsTheWait)
+{
+    // Every USB read from the wait's first on fails: each further poll would
+    // wait out the read time-out of an engine that stopped answering.
+    TempDir temp("sdo-wait");
+    Restart({{"SIMBOARD_CHIP", "absent"}, {"SIMBOARD_TRACE", temp.Path("usb.trace")}});
+    ASSERT_EQ(CAN_Open(100000), 0);
+    std::vector<simboard::TraceLine> lines;
+    ASSERT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
+    const auto reads = std::count_if(lines.begin(), lines.end(), [](const simboard::TraceLine &line) {
+        return line.tag == "USB" && line.entry == "FT_Read";
+    });
+    Restart({{"SIMBOARD_CHIP", "absent"}, {"SIMBOARD_FAIL", "FT_Read:" + std::to_string(reads + 1) + "-:4"}});
+    ASSERT_EQ(CAN_Open(100000), 0);
+    const uint64_t clocked = SimBoard_SpiByteCount();
+    SdoFrame frame;
+    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
+    EXPECT_EQ(SimBoard_SpiByteCount() - clocked, 2u) << "one RX STATUS instruction";
 }
 
 TEST_F(SdoWaitTest, AReplyBehindAForeignFrameInTheOtherBufferIsFound)
