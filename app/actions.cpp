@@ -1,5 +1,6 @@
 #include "app/actions.h"
 
+#include "app/adapter.h"
 #include "app/console.h"
 #include "app/results.h"
 #include "can/can.h"
@@ -17,9 +18,11 @@ bool connected() { return g_connected == 1; }
 
 } // namespace
 
-int APP_Connect(int32_t bitRate, uint32_t expectedPartId)
+int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector)
 {
     APP_PrintStatus("Connecting to CAN Transceiver");
+    if (deviceSelector != nullptr && APP_ChooseAdapter(deviceSelector) != RC_OK)
+        return RC_CAN_OPEN_FAILED;
     if (CAN_Open(bitRate) != 0)
         return RC_CAN_OPEN_FAILED;
 
@@ -28,6 +31,8 @@ int APP_Connect(int32_t bitRate, uint32_t expectedPartId)
     uint32_t partId = 0;
     bool found = false;
     for (uint32_t attempt = 0; attempt < PART_ID_ATTEMPTS && !found; ++attempt) {
+        if (PLAT_Interrupted())
+            return RC_INTERRUPTED;
         PLAT_SleepMs(PART_ID_RETRY_DELAY_MS);
         if (g_verbosity >= 1)
             APP_Print(".");

@@ -22,7 +22,9 @@ constexpr uint8_t RESET_ROUTINE[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0,
 
 extern uint8_t g_connected;
 
-int APP_Connect(int32_t bitRate, uint32_t expectedPartId);
+// deviceSelector: the --device selector, or nullptr for the first channel.
+// RC_INTERRUPTED when a request to stop came before the chip was found.
+int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector = nullptr);
 int APP_Unlock(uint32_t unlockCode);
 int APP_ReinvokeIsp();
 int APP_EraseAll();

@@ -105,7 +105,7 @@ int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset)
 
     // An offset beyond the flash would wrap to a low sector and erase it.
     if (flashOffset >= MAX_IMAGE_SIZE)
-        return RC_PREPARE_ERASE_FAILED;
+        return RC_OFFSET_BEYOND_FLASH;
     const uint32_t first = flashOffset / SECTOR_SIZE;
     const uint32_t last = (imageSize - 1) / SECTOR_SIZE;
     if (g_verbosity >= 1) {

@@ -3,6 +3,7 @@
 
 int main(int argc, char **argv)
 {
+    PLAT_InstallInterruptHandlers();
     PLAT_ConsoleInit();
     return APP_Run(argc, argv);
 }

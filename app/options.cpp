@@ -1,125 +1,299 @@
 #include "app/options.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-
-#include "app/console.h"
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-// A "%i" conversion: blanks, sign, then 0x-prefixed hexadecimal, 0-prefixed
-// octal or decimal. The number is taken as a 64-bit signed value (saturating
-// like strtoll) and its low 32 bits stored, the same on every platform.
-// No digits: the setting keeps its value.
-void convertAutoBase(const char *value, int32_t *setting)
+int digitValue(char c)
 {
-    char *end = nullptr;
-    errno = 0;
-    long long number = std::strtoll(value, &end, 0);
-    if (end == value)
-        return;
-    *setting = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(number)));
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }
 
-// A "%x" conversion: blanks, sign, optional 0x prefix, hexadecimal digits;
-// unsigned 64-bit as strtoull, low 32 bits stored. No digits: unchanged.
-void convertHex(const char *value, uint32_t *setting)
-{
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long number = std::strtoull(value, &end, 16);
-    if (end == value)
-        return;
-    *setting = static_cast<uint32_t>(number);
-}
+bool hasHexPrefix(const char *text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
 
-// Decimal as atoi reads it, kept to its low 8 bits: the arithmetic runs modulo
-// 256, which gives exactly the low 8 bits of any number however long.
-uint8_t convertVerbosity(const char *value)
+// Every character a digit of base, at least one, the value at most limit.
+bool parseDigits(const char *text, int base, uint64_t limit, uint64_t *value)
 {
-    while (isBlank(*value))
-        ++value;
-    bool negative = false;
-    if (*value == '+' || *value == '-') {
-        negative = *value == '-';
-        ++value;
+    if (*text == '\0')
+        return false;
+    uint64_t number = 0;
+    for (; *text != '\0'; ++text) {
+        int digit = digitValue(*text);
+        if (digit < 0 || digit >= base)
+            return false;
+        number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        if (number > limit)
+            return false;
     }
-    uint8_t low = 0;
-    for (; *value >= '0' && *value <= '9'; ++value)
-        low = static_cast<uint8_t>(low * 10u + static_cast<unsigned>(*value - '0'));
-    return negative ? static_cast<uint8_t>(0u - low) : low;
+    *value = number;
+    return true;
 }
 
-} // namespace
+// Options that stand alone (flags) or take one value, as --name=value or,
+// for the value options, --name value.
+enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE };
+struct LongOptionName {
+    const char *name;
+    LongOption option;
+    bool takesValue;
+};
+const LongOptionName LONG_OPTIONS[] = {
+    {"help", LONG_HELP, false},           {"version", LONG_VERSION, false}, {"exit-code", LONG_EXIT_CODE, false},
+    {"list", LONG_LIST, false},           {"device", LONG_DEVICE, true},
+};
 
-void APP_SetDefaultSettings(RunSettings *settings)
+const LongOptionName *findLongOption(const char *name, size_t length)
 {
-    std::memset(settings, 0, sizeof(*settings));
-    settings->fileName[0] = '\0';
-    settings->startAddress = 0;
-    settings->flashOffset = 0;
-    settings->bitRate = DEFAULT_BIT_RATE;
-    settings->unlockCode = DEFAULT_UNLOCK_CODE;
-    settings->expectedPartId = DEFAULT_PART_ID;
-    settings->action = NO_ACTION;
+    for (const LongOptionName &entry : LONG_OPTIONS)
+        if (std::strlen(entry.name) == length && std::strncmp(entry.name, name, length) == 0)
+            return &entry;
+    return nullptr;
 }
 
-ParseResult APP_ParseOptions(int argc, const char *const *argv, RunSettings *settings)
-{
-    if (argc <= 1)
-        return PARSE_NO_ARGUMENTS;
+class Parser {
+public:
+    Parser(int argc, const char *const *argv, RunSettings *settings) : argc_(argc), argv_(argv), settings_(settings) {}
 
-    // The index is as wide as argc: any number of pairs is read.
-    for (int optionIndex = 1; optionIndex < argc; optionIndex += 2) {
-        const char *option = argv[optionIndex];
+    ParseResult Run()
+    {
+        if (argc_ <= 1)
+            return PARSE_NO_ARGUMENTS;
+        // A script that asks for exit statuses gets them for a command line
+        // that is refused too, wherever the option stands.
+        for (int index = 1; index < argc_; ++index)
+            if (argv_[index] != nullptr && std::strcmp(argv_[index], "--exit-code") == 0)
+                settings_->exitCode = true;
+        ParseResult result = PARSE_OK;
+        // The index is as wide as argc: any number of arguments is read.
+        int index = 1;
+        while (index < argc_ && result == PARSE_OK && !stopped_)
+            result = ReadOne(&index);
+        if (result == PARSE_MALFORMED && settings_->refusal[0] != '\0')
+            FindVerbosityAfter(index);
+        return result;
+    }
+
+private:
+    ParseResult ReadOne(int *index)
+    {
+        const char *option = argv_[*index];
         if (option == nullptr || option[0] != '-')
             return PARSE_MALFORMED;
+        if (option[1] == '-' && option[2] != '\0')
+            return ReadLong(index);
         char letter = option[1];
-        if (std::strchr("abfopsuv", letter) == nullptr || letter == '\0')
+        if (letter == '\0' || std::strchr("abfopsuv", letter) == nullptr)
             return PARSE_UNKNOWN;
         // An option in the last position has no value to read.
-        if (optionIndex + 1 >= argc || argv[optionIndex + 1] == nullptr)
+        if (*index + 1 >= argc_ || argv_[*index + 1] == nullptr)
             return PARSE_MALFORMED;
-        const char *value = argv[optionIndex + 1];
+        const char *value = argv_[*index + 1];
+        *index += 2;
+        return ReadPair(letter, value);
+    }
 
+    ParseResult ReadPair(char letter, const char *value)
+    {
         switch (letter) {
         case 'a':
-            settings->action = value[0];
-            break;
-        case 'b':
-            convertAutoBase(value, &settings->bitRate);
-            break;
+            if (storing_)
+                settings_->action = value[0];
+            return PARSE_OK;
+        case 'b': {
+            int32_t rate = 0;
+            if (!APP_ParseAutoBase32(value, &rate))
+                return Refuse(letter, value, "a decimal, 0x hex or 0 octal number of 32 bits");
+            if (storing_)
+                settings_->bitRate = rate;
+            return PARSE_OK;
+        }
         case 'f': {
             size_t length = std::strlen(value);
             // A cut-off name could name another file: refuse it whole.
             if (length >= FILE_NAME_SIZE)
                 return PARSE_MALFORMED;
-            std::memcpy(settings->fileName, value, length + 1);
-            break;
+            if (storing_)
+                std::memcpy(settings_->fileName, value, length + 1);
+            return PARSE_OK;
         }
         case 'o':
-            convertHex(value, &settings->flashOffset);
-            break;
+            return ReadHex(letter, value, &settings_->flashOffset);
         case 'p':
-            convertHex(value, &settings->expectedPartId);
-            break;
+            return ReadHex(letter, value, &settings_->expectedPartId);
         case 's':
-            convertHex(value, &settings->startAddress);
-            break;
+            return ReadHex(letter, value, &settings_->startAddress);
         case 'u':
-            convertHex(value, &settings->unlockCode);
-            break;
-        case 'v':
-            g_verbosity = convertVerbosity(value);
-            break;
+            return ReadHex(letter, value, &settings_->unlockCode);
+        case 'v': {
+            uint8_t level = 0;
+            if (!APP_ParseVerbosity(value, &level))
+                return Refuse(letter, value, "a decimal number");
+            g_verbosity = level; // also while looking past a refusal for the level
+            return PARSE_OK;
+        }
         default:
             return PARSE_UNKNOWN;
         }
     }
-    return PARSE_OK;
+
+    ParseResult ReadHex(char letter, const char *value, uint32_t *setting)
+    {
+        uint32_t number = 0;
+        if (!APP_ParseHex32(value, &number))
+            return Refuse(letter, value, "a hexadecimal number of 32 bits");
+        if (storing_)
+            *setting = number;
+        return PARSE_OK;
+    }
+
+    ParseResult Refuse(char letter, const char *value, const char *expected)
+    {
+        if (storing_)
+            APP_Format(settings_->refusal, "-%c expects %s, not '%s'", letter, expected, value);
+        return PARSE_MALFORMED;
+    }
+
+    ParseResult ReadLong(int *index)
+    {
+        const char *name = argv_[*index] + 2;
+        const char *equals = std::strchr(name, '=');
+        const size_t length = equals != nullptr ? static_cast<size_t>(equals - name) : std::strlen(name);
+        const LongOptionName *entry = findLongOption(name, length);
+        if (entry == nullptr)
+            return PARSE_UNKNOWN;
+        const char *value = nullptr;
+        if (entry->takesValue) {
+            if (equals != nullptr) {
+                value = equals + 1;
+            } else if (*index + 1 < argc_ && argv_[*index + 1] != nullptr) {
+                value = argv_[*index + 1];
+                ++*index;
+            }
+            if (value == nullptr || value[0] == '\0')
+                return PARSE_MALFORMED;
+        } else if (equals != nullptr) {
+            return PARSE_MALFORMED; // a value for an option that takes none
+        }
+        ++*index;
+        if (!storing_)
+            return PARSE_OK;
+
+        switch (entry->option) {
+        case LONG_HELP:
+            settings_->request = REQUEST_HELP;
+            stopped_ = true;
+            break;
+        case LONG_VERSION:
+            settings_->request = REQUEST_VERSION;
+            stopped_ = true;
+            break;
+        case LONG_LIST:
+            settings_->request = REQUEST_LIST;
+            break;
+        case LONG_EXIT_CODE:
+            settings_->exitCode = true;
+            break;
+        case LONG_DEVICE:
+            settings_->deviceSelector = value;
+            break;
+        }
+        return PARSE_OK;
+    }
+
+    // The refusal is shown at the level the command line asks for, wherever
+    // its -v stands: the rest is read for well-formed -v pairs only, until
+    // the arguments stop making sense.
+    void FindVerbosityAfter(int index)
+    {
+        storing_ = false;
+        while (index < argc_ && ReadOne(&index) == PARSE_OK) {
+        }
+    }
+
+    const int argc_;
+    const char *const *argv_;
+    RunSettings *settings_;
+    bool storing_ = true;
+    bool stopped_ = false;
+};
+
+} // namespace
+
+bool APP_ParseHex32(const char *text, uint32_t *value)
+{
+    if (hasHexPrefix(text))
+        text += 2;
+    uint64_t number = 0;
+    if (!parseDigits(text, 16, 0xFFFFFFFFu, &number))
+        return false;
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool APP_ParseAutoBase32(const char *text, int32_t *value)
+{
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    int base = 10;
+    if (hasHexPrefix(text)) {
+        base = 16;
+        text += 2;
+    } else if (text[0] == '0') {
+        base = 8; // a lone 0 is octal zero
+    }
+    const uint64_t limit = negative ? 0x80000000u : 0x7FFFFFFFu;
+    uint64_t number = 0;
+    if (!parseDigits(text, base, limit, &number))
+        return false;
+    *value = static_cast<int32_t>(negative ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number));
+    return true;
+}
+
+bool APP_ParseVerbosity(const char *text, uint8_t *value)
+{
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    if (*text == '\0')
+        return false;
+    // Modulo 256 all the way: exactly the low 8 bits of any number however long.
+    uint8_t low = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+        low = static_cast<uint8_t>(low * 10u + static_cast<unsigned>(*text - '0'));
+    }
+    *value = negative ? static_cast<uint8_t>(0u - low) : low;
+    return true;
+}
+
+void APP_SetDefaultSettings(RunSettings *settings)
+{
+    std::memset(settings, 0, sizeof(*settings));
+    settings->bitRate = DEFAULT_BIT_RATE;
+    settings->unlockCode = DEFAULT_UNLOCK_CODE;
+    settings->expectedPartId = DEFAULT_PART_ID;
+    settings->action = NO_ACTION;
+    settings->request = REQUEST_ACTION;
+    settings->exitCode = false;
+    settings->deviceSelector = nullptr;
+}
+
+ParseResult APP_ParseOptions(int argc, const char *const *argv, RunSettings *settings)
+{
+    Parser parser(argc, argv, settings);
+    return parser.Run();
 }
 
 const char *APP_ParseMessage(ParseResult result)

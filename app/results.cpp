@@ -22,14 +22,15 @@ const char *const RESULT_MESSAGES[] = {
     "Data in Flash and RAM not equal!",                           // -15 RC_COMPARE_FAILED
     "Data could not be verified correctly!",                      // -16 RC_VERIFY_FAILED
     "Data could not read!",                                       // -17 RC_READ_FAILED
-    nullptr,                                                      // -18
+    "Action interrupted!",                                        // -18 RC_INTERRUPTED
     nullptr,                                                      // -19
     "CAN Interface could not be closed!",                         // -20 RC_CLOSE_FAILED
     "Start Address must be a multiple of 4!",                     // -21 RC_START_ADDRESS_UNALIGNED
+    "Sector(s) could not be prepared for erasing!",               // -22 RC_OFFSET_BEYOND_FLASH
 };
 
 constexpr int RESULT_COUNT = static_cast<int>(sizeof(RESULT_MESSAGES) / sizeof(RESULT_MESSAGES[0]));
-static_assert(RESULT_COUNT == 22, "one entry per code from 0 to -21");
+static_assert(RESULT_COUNT == 23, "one entry per code from 0 to -22");
 
 } // namespace
 
@@ -38,4 +39,28 @@ const char *APP_ResultMessage(int result)
     if (result > 0 || result <= -RESULT_COUNT)
         return nullptr;
     return RESULT_MESSAGES[-result];
+}
+
+int APP_ExitStatusFor(int result)
+{
+    switch (result) {
+    case RC_OK:
+    // The bootloader restarts on this request and need not answer it: the
+    // expected outcome, as its message says.
+    case RC_NO_REINVOKE_ANSWER:
+        return EXIT_SUCCESS_STATUS;
+    case RC_FILE_LOAD_FAILED:
+    case RC_FILE_TOO_BIG:
+    case RC_OFFSET_BEYOND_FLASH:
+    case RC_START_ADDRESS_UNALIGNED:
+        return EXIT_REFUSED;
+    case RC_CAN_OPEN_FAILED:
+    case RC_PART_ID_TIMEOUT:
+    case RC_CLOSE_FAILED:
+        return EXIT_NO_INTERFACE;
+    case RC_INTERRUPTED:
+        return EXIT_INTERRUPTED;
+    default:
+        return EXIT_FAILED;
+    }
 }

@@ -20,10 +20,25 @@ enum ResultCode {
     RC_COMPARE_FAILED = -15,
     RC_VERIFY_FAILED = -16,
     RC_READ_FAILED = -17,
-    // -18 and -19 are unassigned and have no message.
+    RC_INTERRUPTED = -18, // a request to stop (Ctrl-C, SIGTERM, ...) ended the run
+    // -19 is unassigned and has no message.
     RC_CLOSE_FAILED = -20,
     RC_START_ADDRESS_UNALIGNED = -21,
+    // An offset beyond the flash, refused before anything is sent; it prints
+    // the prepare step's message, as it always has.
+    RC_OFFSET_BEYOND_FLASH = -22,
 };
 
 // The final message for a result; nullptr for a code without one.
 const char *APP_ResultMessage(int result);
+
+// Exit statuses with --exit-code. Without it a run ends with 0, but for the
+// driver library's report (1) and an interrupted run (130).
+constexpr int EXIT_SUCCESS_STATUS = 0;
+constexpr int EXIT_FAILED = 1;      // a failure after the chip was reached
+constexpr int EXIT_REFUSED = 2;     // the command line or the image file was refused
+constexpr int EXIT_NO_INTERFACE = 3; // the interface did not open or close, or no chip answered
+constexpr int EXIT_INTERRUPTED = 130;
+
+// The --exit-code status of a run that ended with result.
+int APP_ExitStatusFor(int result);

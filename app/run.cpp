@@ -1,15 +1,64 @@
 #include "app/run.h"
 
 #include "app/actions.h"
+#include "app/adapter.h"
 #include "app/console.h"
 #include "app/firmware.h"
 #include "app/options.h"
 #include "app/results.h"
+#include "Infra/src/ftdi_infra.h"
 #include "can/can.h"
+#include "platform/platform.h"
+
+#ifndef CANISP_VERSION
+#define CANISP_VERSION "unknown"
+#endif
 
 const char BANNER_TEXT[] = "CAN Bootloader for LPC11Cxx Microcontrollers";
+const char TOOL_VERSION[] = CANISP_VERSION;
 
 namespace {
+
+const char USAGE_TEXT[] =
+    "Usage: canisp -a ACTION [-f FILE] [-o OFFSET] [-b RATE] [-p PARTID] [-s ADDRESS]\r\n"
+    "              [-u CODE] [-v LEVEL] [--exit-code] [--device SEL]\r\n"
+    "       canisp --list | --help | --version\r\n"
+    "\r\n"
+    "Programs and controls an LPC11C24 through its CAN bootloader (C_CAN ISP),\r\n"
+    "over an MCP2515 SPI CAN controller on an FTDI MPSSE channel.\r\n"
+    "\r\n"
+    "Options come in pairs, in any order; a later pair overrides an earlier one.\r\n"
+    "  -a ACTION   p program FILE, e erase the flash, g go (start the user program\r\n"
+    "              at -s), r reset the chip, b re-enter the bootloader\r\n"
+    "  -f FILE     raw binary image from flash address 0, at most 32768 bytes\r\n"
+    "  -o OFFSET   flash offset, hexadecimal (default 0)\r\n"
+    "  -b RATE     CAN bit rate in bit/s, 15385 to 1000000: decimal, 0x hexadecimal\r\n"
+    "              or 0 octal (default 100000)\r\n"
+    "  -p PARTID   expected part identification, hexadecimal (default 1430102B)\r\n"
+    "  -s ADDRESS  start address of -a g, hexadecimal (default 0)\r\n"
+    "  -u CODE     unlock code, hexadecimal (default 5A5A)\r\n"
+    "  -v LEVEL    verbosity, decimal: 0 quiet, 1 progress bars (default),\r\n"
+    "              2 and 3 every step and reply, 4 also the data sent\r\n"
+    "Hexadecimal values may start with 0x.\r\n"
+    "\r\n"
+    "Long options, anywhere among the pairs:\r\n"
+    "  --help        this text\r\n"
+    "  --version     the tool's version\r\n"
+    "  --exit-code   exit status names the outcome: 0 success, 1 failure after\r\n"
+    "                the chip was reached, 2 command line or image refused,\r\n"
+    "                3 interface or chip not reached, 130 interrupted\r\n"
+    "  --list        list the MPSSE channels (index, serial number, description,\r\n"
+    "                type) without opening any\r\n"
+    "  --device SEL  use the MPSSE channel with index SEL, or with serial number\r\n"
+    "                or description SEL, instead of the first\r\n"
+    "\r\n"
+    "Examples:\r\n"
+    "  canisp -a p -f firmware.bin --exit-code\r\n"
+    "  canisp -a e -v 2 --device SB000002\r\n"
+    "  canisp -a g -s 0 -b 125000\r\n"
+    "\r\n"
+    "Ctrl-C stops at the next safe point and takes the controller off the bus.\r\n"
+    "The README describes every message, the exit statuses and the hardware.\r\n";
 
 int runAction(const RunSettings &settings, bool *known)
 {
@@ -31,10 +80,53 @@ int runAction(const RunSettings &settings, bool *known)
     }
 }
 
-void printFinalMessage(int result)
+// The exit status: the outcome's with --exit-code, else 0; an interrupted
+// run's 130 either way.
+int exitStatus(const RunSettings &settings, int status)
+{
+    if (status == EXIT_INTERRUPTED)
+        return EXIT_INTERRUPTED;
+    return settings.exitCode ? status : EXIT_SUCCESS_STATUS;
+}
+
+int finish(const RunSettings &settings, int result)
 {
     if (const char *message = APP_ResultMessage(result))
         APP_PrintStatus(message);
+    return exitStatus(settings, APP_ExitStatusFor(result));
+}
+
+// A request to stop: the exchange in flight has ended; nothing more goes to
+// the chip, the controller leaves the bus and the channel is closed.
+int finishInterrupted(const RunSettings &settings)
+{
+    if (CAN_IsOpen())
+        CAN_Close();
+    else
+        CAN_ReleaseDriver();
+    g_connected = 0;
+    return finish(settings, RC_INTERRUPTED);
+}
+
+int runRequest(const RunSettings &settings)
+{
+    switch (settings.request) {
+    case REQUEST_HELP:
+        APP_Print("%s", USAGE_TEXT);
+        return EXIT_SUCCESS_STATUS;
+    case REQUEST_VERSION:
+        APP_Print("canisp %s\r\n", TOOL_VERSION);
+        return EXIT_SUCCESS_STATUS;
+    case REQUEST_LIST: {
+        int result = APP_ListAdapters();
+        if (result != RC_OK)
+            return finish(settings, result);
+        return exitStatus(settings, APP_ExitStatusFor(result));
+    }
+    case REQUEST_ACTION:
+        break;
+    }
+    return EXIT_SUCCESS_STATUS;
 }
 
 } // namespace
@@ -44,35 +136,46 @@ int APP_Run(int argc, const char *const *argv)
     RunSettings settings;
     APP_SetDefaultSettings(&settings);
 
-    APP_PrintBanner(BANNER_TEXT);
-
     ParseResult parsed = APP_ParseOptions(argc, argv, &settings);
+    if (settings.exitCode)
+        Infra_SetMissingLibraryExitStatus(EXIT_NO_INTERFACE);
+    if (parsed == PARSE_OK && settings.request != REQUEST_ACTION)
+        return runRequest(settings);
+
+    APP_PrintBanner(BANNER_TEXT);
     if (parsed != PARSE_OK) {
         // Parser failures end the run before any device access.
+        if (g_verbosity >= 2 && settings.refusal[0] != '\0')
+            APP_PrintStatus(settings.refusal);
         APP_PrintStatus(APP_ParseMessage(parsed));
-        return 0;
+        return exitStatus(settings, EXIT_REFUSED);
     }
+    if (PLAT_Interrupted())
+        return finish(settings, RC_INTERRUPTED);
 
     APP_Format(g_message, "Connecting to PartID 0x%08X @ %ibaud", settings.expectedPartId, settings.bitRate);
     APP_PrintStatus(g_message);
 
-    int result = APP_Connect(settings.bitRate, settings.expectedPartId);
-    if (result == RC_OK)
+    int result = APP_Connect(settings.bitRate, settings.expectedPartId, settings.deviceSelector);
+    if (result == RC_OK && !PLAT_Interrupted())
         result = APP_Unlock(settings.unlockCode);
+    if (PLAT_Interrupted())
+        return finishInterrupted(settings);
     if (result != RC_OK) {
         // The interface stays open, but the controller must not keep
         // retransmitting an unanswered request after the tool has gone.
         CAN_TakeOffBus();
-        printFinalMessage(result);
-        return 0;
+        return finish(settings, result);
     }
 
     bool known = false;
     result = runAction(settings, &known);
+    if (PLAT_Interrupted())
+        return finishInterrupted(settings);
     if (!known) {
         CAN_TakeOffBus();
         APP_PrintStatus("Unknown Action. Doing Nothing.");
-        return 0;
+        return exitStatus(settings, EXIT_REFUSED);
     }
 
     // One final message: the action's failure names the run; a clean action
@@ -80,6 +183,5 @@ int APP_Run(int argc, const char *const *argv)
     int closed = APP_Disconnect();
     if (result == RC_OK)
         result = closed;
-    printFinalMessage(result);
-    return 0;
+    return finish(settings, result);
 }

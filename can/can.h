@@ -32,10 +32,31 @@ constexpr int32_t CAN_MAX_BIT_RATE = 1000000;
 constexpr int CAN_OPEN_NO_CHANNEL = 1;
 constexpr int CAN_OPEN_BAD_BIT_RATE = -1;
 
-// Loads the driver, opens and sets up SPI channel 0, resets the controller,
+// Loads the driver, opens and sets up the SPI channel (0, the first MPSSE
+// channel, unless CAN_SelectChannel chose another), resets the controller,
 // programs its bit timing, opens both receive buffers to every frame and puts
 // it in normal operation. 0 on success.
 int CAN_Open(int32_t bitRate);
+
+// An MPSSE channel as the driver's device list reports it.
+struct CanChannelInfo {
+    uint32_t index; // the channel's number: MPSSE channels only, in list order
+    uint32_t type;  // device type in the driver's numbering
+    uint32_t locId;
+    char serialNumber[16];
+    char description[64];
+};
+constexpr uint32_t CAN_MAX_CHANNELS = 64;
+// Binds the driver (a library that cannot be bound ends the process, as in
+// CAN_Open) and reads its list of MPSSE channels, at most capacity of them,
+// without opening any. 0 on success, else the driver's status. The driver
+// stays bound for CAN_Open; CAN_ReleaseDriver unbinds it.
+int CAN_ListChannels(CanChannelInfo *channels, uint32_t capacity, uint32_t *count);
+void CAN_ReleaseDriver();
+// True while a channel is open (from CAN_Open to CAN_Close).
+bool CAN_IsOpen();
+// The channel that CAN_Open opens from now on.
+void CAN_SelectChannel(uint32_t index);
 // Takes the controller off the bus, closes the channel and releases the driver.
 int CAN_Close();
 // Aborts pending transmissions and puts the controller in configuration
@@ -60,5 +81,5 @@ int CAN_GetTxPending(uint8_t *pending);
 int CAN_GetRxStatus(int8_t *which, uint8_t *filter, uint8_t *extended, uint8_t *remote);
 int CAN_ReadMessage(uint8_t rxBuffer, CanMessage *message);
 
-// Test support: forgets the channel handle.
+// Test support: forgets the channel handle and the selected channel.
 void CAN_ResetForTest();

@@ -45,6 +45,8 @@ int writeIdentifier(uint8_t sidh, uint32_t id, uint8_t extended)
 
 void printDot() { APP_Print("."); }
 
+uint32_t g_channelIndex = 0;
+
 } // namespace
 
 uint8_t MCP_BitTimingCnf1(int32_t bitRate)
@@ -147,8 +149,40 @@ int CAN_OpenInterface()
 {
     // Ends the process itself when the driver library cannot be bound.
     Init_libMPSSE();
-    return CAN_OpenSpiChannel(0);
+    return CAN_OpenSpiChannel(g_channelIndex);
 }
+
+void CAN_SelectChannel(uint32_t index) { g_channelIndex = index; }
+
+int CAN_ListChannels(CanChannelInfo *channels, uint32_t capacity, uint32_t *count)
+{
+    *count = 0;
+    Init_libMPSSE();
+    uint32_t available = 0;
+    D2xxStatus status = SPI_GetNumChannels(&available);
+    for (uint32_t index = 0; status == D2XX_OK && index < available && *count < capacity; ++index) {
+        MPSSE_DeviceRecord record;
+        std::memset(&record, 0, sizeof(record));
+        status = SPI_GetChannelInfo(index, &record);
+        if (status != D2XX_OK)
+            break;
+        CanChannelInfo &channel = channels[(*count)++];
+        channel.index = index;
+        channel.type = record.type;
+        channel.locId = record.locId;
+        // The driver's texts are terminated within their fields; a record
+        // that is not still gives terminated copies.
+        std::memcpy(channel.serialNumber, record.serialNumber, sizeof(channel.serialNumber));
+        channel.serialNumber[sizeof(channel.serialNumber) - 1] = '\0';
+        std::memcpy(channel.description, record.description, sizeof(channel.description));
+        channel.description[sizeof(channel.description) - 1] = '\0';
+    }
+    return MCP_StatusOf(status);
+}
+
+void CAN_ReleaseDriver() { Cleanup_libMPSSE(); }
+
+bool CAN_IsOpen() { return g_spiHandle != nullptr; }
 
 int CAN_Open(int32_t bitRate)
 {
@@ -204,4 +238,8 @@ int CAN_Close()
     return status;
 }
 
-void CAN_ResetForTest() { g_spiHandle = nullptr; }
+void CAN_ResetForTest()
+{
+    g_spiHandle = nullptr;
+    g_channelIndex = 0;
+}

@@ -21,6 +21,10 @@ bool isReply(const CanMessage &message, uint32_t cobId)
 
 int SDO_SendRequest(uint32_t cobId, const SdoFrame *frame)
 {
+    // After a request to stop nothing new goes to the chip: the exchange in
+    // flight has ended, and the run takes the controller off the bus.
+    if (PLAT_Interrupted())
+        return SDO_INTERRUPTED;
     uint8_t field[SDO_FRAME_LENGTH];
     std::memcpy(field, frame, SDO_FRAME_LENGTH);
     // The n data bytes that carry nothing go out as zero whatever the frame holds.
@@ -32,6 +36,8 @@ int SDO_SendRequest(uint32_t cobId, const SdoFrame *frame)
 
 int SDO_SendSegment(uint32_t cobId, uint8_t ccs, uint8_t last, uint8_t count, const uint8_t *source)
 {
+    if (PLAT_Interrupted())
+        return SDO_INTERRUPTED;
     if (count > SDO_SEGMENT_MAX_DATA)
         count = SDO_SEGMENT_MAX_DATA;
     uint8_t field[SDO_FRAME_LENGTH] = {};

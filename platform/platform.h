@@ -54,6 +54,18 @@ PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file);
 // The size of an open file in bytes; false when it cannot be told.
 bool PLAT_FileSize(FILE *file, uint64_t *size);
 
+// ---- Interruption ----------------------------------------------------------
+// The exit status of a run that a request to stop ended.
+constexpr int PLAT_INTERRUPTED_EXIT_STATUS = 130;
+// Installs the handlers of the requests to stop: SIGINT, SIGTERM and SIGHUP on
+// Linux; Ctrl-C, Ctrl-Break and closing the console on Windows. A handler only
+// sets the flag that PLAT_Interrupted reads, and the run stops at its next
+// safe point; a second request ends the process at once with status 130.
+void PLAT_InstallInterruptHandlers();
+bool PLAT_Interrupted();
+// Sets or clears the flag as a handler would (tests, and a run's start).
+void PLAT_SetInterrupted(bool interrupted);
+
 // ---- Process ---------------------------------------------------------------
 // Flushes standard output and ends the process with the status.
 [[noreturn]] void PLAT_ExitProcess(int status);

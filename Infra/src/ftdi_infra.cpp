@@ -20,6 +20,8 @@ const char D2XX_LIBRARY_NAME[] = "libftd2xx.so";
 const char INFRA_SOURCE_PATH[] = "../../Infra/src/ftdi_infra";
 constexpr int LINE_LIBRARY = 246;
 
+int g_missingLibraryExitStatus = 1;
+
 constexpr uint32_t PURGE_RX_AND_TX = 3;
 constexpr uint8_t BIT_MODE_RESET = 0x00;
 constexpr uint8_t BIT_MODE_MPSSE = 0x02;
@@ -32,7 +34,7 @@ constexpr uint8_t BIT_MODE_MPSSE = 0x02;
         hdll_d2xx = nullptr;
     }
     varFunctionPtrLst = D2xxFunctionTable{};
-    PLAT_ExitProcess(1);
+    PLAT_ExitProcess(g_missingLibraryExitStatus);
 }
 
 template <typename EntryPoint> void bindEntryPoint(EntryPoint &slot, const char *name, int line)
@@ -77,6 +79,8 @@ void Init_libMPSSE()
     bindEntryPoint(t.write, "FT_Write", 293);
     bindEntryPoint(t.getDeviceInfo, "FT_GetDeviceInfo", 296);
 }
+
+void Infra_SetMissingLibraryExitStatus(int status) { g_missingLibraryExitStatus = status; }
 
 void Cleanup_libMPSSE()
 {
@@ -185,4 +189,5 @@ void Infra_ResetForTest()
 {
     Cleanup_libMPSSE();
     varFunctionPtrLst = D2xxFunctionTable{};
+    g_missingLibraryExitStatus = 1;
 }

@@ -88,6 +88,8 @@ extern D2xxFunctionTable varFunctionPtrLst;
 // all of them were found; otherwise prints the NULL-expression report and
 // ends the process with status 1.
 void Init_libMPSSE();
+// The exit status of that report: 1 unless the application chose another.
+void Infra_SetMissingLibraryExitStatus(int status);
 // Releases the library (if loaded) and forgets every entry point.
 void Cleanup_libMPSSE();
 // Stores value + 100 in *result; a check that the module is callable.
@@ -125,5 +127,6 @@ D2xxStatus MPSSE_ResetBitMode(D2xxHandle handle);
 D2xxStatus MPSSE_EnterMpsseMode(D2xxHandle handle);
 D2xxStatus MPSSE_GetDeviceType(D2xxHandle handle, uint32_t *type);
 
-// Test support: unbinds and forgets the library, as at process start.
+// Test support: unbinds and forgets the library, as at process start (the
+// report's exit status back to 1).
 void Infra_ResetForTest();

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/adapter.h"
 #include "app/console.h"
 #include "app/options.h"
 #include "support/tool_fixture.h"
@@ -66,7 +68,7 @@ TEST_F(OptionsTest, FailuresAndTheirMessages)
     EXPECT_EQ(APP_ParseMessage(PARSE_OK), nullptr);
 }
 
-TEST_F(OptionsTest, NumericConversions)
+TEST_F(OptionsTest, NumbersInTheirDocumentedNotation)
 {
     struct Case {
         std::vector<std::string> args;
@@ -79,27 +81,20 @@ TEST_F(OptionsTest, NumericConversions)
     const int32_t B = 100000;
     const uint32_t P = 0x1430102B, U = 0x5A5A;
     const Case cases[] = {
-        {{"-b", "0100000"}, 32768, P, 0, 0, U},                    // leading 0: octal
+        {{"-b", "0100000"}, 32768, P, 0, 0, U}, // leading 0: octal
         {{"-b", "0x186A0"}, 100000, P, 0, 0, U},
-        {{"-b", "  +125000"}, 125000, P, 0, 0, U},
-        {{"-b", "-500"}, -500, P, 0, 0, U},
-        {{"-b", "08"}, 0, P, 0, 0, U},                             // octal stops at 8
-        {{"-b", "250k"}, 250, P, 0, 0, U},
-        {{"-b", "0x"}, 0, P, 0, 0, U},
-        {{"-b", "99999999999"}, 1215752191, P, 0, 0, U},           // low 32 bits
-        {{"-b", "k"}, B, P, 0, 0, U},                              // no digits: unchanged
-        {{"-b", "50000", "-b", "-"}, 50000, P, 0, 0, U},
+        {{"-b", "+125000"}, 125000, P, 0, 0, U},
+        {{"-b", "-500"}, -500, P, 0, 0, U}, // refused later, by the interface
+        {{"-b", "0"}, 0, P, 0, 0, U},
+        {{"-b", "2147483647"}, 2147483647, P, 0, 0, U},
+        {{"-b", "-2147483648"}, INT32_MIN, P, 0, 0, U},
         {{"-p", "1430102b"}, B, 0x1430102B, 0, 0, U},
-        {{"-p", "0x1430102B"}, B, 0x1430102B, 0, 0, U},
-        {{"-p", " 0X1430102b"}, B, 0x1430102B, 0, 0, U},
+        {{"-p", "0X1430102b"}, B, 0x1430102B, 0, 0, U},
         {{"-o", "2000"}, B, P, 0x2000, 0, U},
-        {{"-o", "-1"}, B, P, 0xFFFFFFFF, 0, U},
-        {{"-o", "1FFFFFFFF"}, B, P, 0xFFFFFFFF, 0, U},
+        {{"-o", "0x00000000FFFFFFFF"}, B, P, 0xFFFFFFFF, 0, U}, // leading zeros do not count
         {{"-s", "0x10000301"}, B, P, 0, 0x10000301, U},
-        {{"-s", "zz"}, B, P, 0, 0, U},
-        {{"-u", "1A5A5"}, B, P, 0, 0, 0x1A5A5},                    // kept whole; only 16 bits are sent
-        {{"-u", "x"}, B, P, 0, 0, U},
-        {{"-bitrate", "125000"}, 125000, P, 0, 0, U},              // only the letter counts
+        {{"-u", "1A5A5"}, B, P, 0, 0, 0x1A5A5}, // kept whole; only 16 bits are sent
+        {{"-bitrate", "125000"}, 125000, P, 0, 0, U}, // only the letter counts
     };
     for (const Case &c : cases) {
         APP_SetDefaultSettings(&settings);
@@ -112,6 +107,59 @@ TEST_F(OptionsTest, NumericConversions)
     }
 }
 
+// A value that is not a whole number in its option's notation, or does not
+// fit it, is refused with a reason, and no setting changes.
+TEST_F(OptionsTest, MalformedNumbersAreRefusedWithTheirReason)
+{
+    const struct {
+        const char *option, *value, *reason;
+    } cases[] = {
+        {"-o", "O1000", "-o expects a hexadecimal number of 32 bits, not 'O1000'"},
+        {"-o", "100000000", nullptr},
+        {"-o", "-1", nullptr},
+        {"-o", "0x", nullptr},
+        {"-o", "", nullptr},
+        {"-o", " 2000", nullptr},
+        {"-p", "1430102B ", nullptr},
+        {"-s", "zz", "-s expects a hexadecimal number of 32 bits, not 'zz'"},
+        {"-u", "5A5Ag", nullptr},
+        {"-b", "100000x", "-b expects a decimal, 0x hex or 0 octal number of 32 bits, not '100000x'"},
+        {"-b", "08", nullptr},
+        {"-b", "250k", nullptr},
+        {"-b", "2147483648", nullptr},
+        {"-b", "-2147483649", nullptr},
+        {"-b", "-", nullptr},
+        {"-v", "abc", "-v expects a decimal number, not 'abc'"},
+        {"-v", "0x10", nullptr},
+        {"-v", "4x", nullptr},
+        {"-v", "", nullptr},
+    };
+    for (const auto &c : cases) {
+        APP_SetDefaultSettings(&settings);
+        g_verbosity = 1;
+        EXPECT_EQ(Parse({c.option, c.value}), PARSE_MALFORMED) << c.option << " " << c.value;
+        EXPECT_NE(settings.refusal[0], '\0') << c.option << " " << c.value;
+        if (c.reason != nullptr) {
+            EXPECT_STREQ(settings.refusal, c.reason);
+        }
+        EXPECT_EQ(settings.flashOffset, 0u);
+        EXPECT_EQ(settings.bitRate, DEFAULT_BIT_RATE);
+        EXPECT_EQ(g_verbosity, 1);
+    }
+}
+
+// The refusal shows at the level the command line asks for, wherever its -v
+// stands; the pairs after the refusal set nothing else.
+TEST_F(OptionsTest, TheLevelOfARefusalIsTheCommandLines)
+{
+    ASSERT_EQ(Parse({"-a", "p", "-o", "O1000", "-v", "2", "-a", "e", "-b", "0x"}), PARSE_MALFORMED);
+    EXPECT_EQ(g_verbosity, 2);
+    EXPECT_EQ(settings.action, 'p');
+    g_verbosity = 1;
+    ASSERT_EQ(Parse({"-o", "x", "q", "-v", "3"}), PARSE_MALFORMED); // the rest makes no sense: not read
+    EXPECT_EQ(g_verbosity, 1);
+}
+
 TEST_F(OptionsTest, VerbosityKeepsTheLow8BitsOfTheDecimalNumber)
 {
     struct Case {
@@ -119,13 +167,43 @@ TEST_F(OptionsTest, VerbosityKeepsTheLow8BitsOfTheDecimalNumber)
         uint8_t verbosity;
     };
     const Case cases[] = {
-        {"2", 2},          {"258", 2},  {"-1", 255}, {" +4x", 4}, {"x", 0}, {"", 0}, {"0x10", 0},
-        {"1000000000000000000003", 3}, // far beyond 64 bits: still exactly the low 8 bits
+        {"2", 2}, {"258", 2}, {"-1", 255}, {"+4", 4}, {"1000000000000000000003", 3}, // beyond 64 bits: still the low 8
     };
     for (const Case &c : cases) {
         g_verbosity = 1;
         ASSERT_EQ(Parse({"-v", c.value}), PARSE_OK);
         EXPECT_EQ(g_verbosity, c.verbosity) << c.value;
+    }
+}
+
+TEST_F(OptionsTest, LongOptionsStandAnywhereAmongThePairs)
+{
+    ASSERT_EQ(Parse({"--exit-code", "-a", "e", "--device", "SB000002", "-v", "0", "--device=1"}), PARSE_OK);
+    EXPECT_TRUE(settings.exitCode);
+    EXPECT_STREQ(settings.deviceSelector, "1");
+    EXPECT_EQ(settings.action, 'e');
+    EXPECT_EQ(settings.request, REQUEST_ACTION);
+
+    const struct {
+        std::vector<std::string> args;
+        ParseResult result;
+        RunRequest request;
+    } cases[] = {
+        {{"--help"}, PARSE_OK, REQUEST_HELP},
+        {{"-a", "e", "--version", "-x"}, PARSE_OK, REQUEST_VERSION}, // reading ends at --help and --version
+        {{"--list", "--exit-code"}, PARSE_OK, REQUEST_LIST},
+        {{"-x", "1", "--help"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"--list", "-x", "1"}, PARSE_UNKNOWN, REQUEST_LIST},
+        {{"--helpme"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"--"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"--help=yes"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"-a", "e", "--device"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"--device="}, PARSE_MALFORMED, REQUEST_ACTION},
+    };
+    for (const auto &c : cases) {
+        APP_SetDefaultSettings(&settings);
+        EXPECT_EQ(Parse(c.args), c.result) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(settings.request, c.request) << ::testing::PrintToString(c.args);
     }
 }
 
@@ -182,6 +260,33 @@ TEST_F(OptionsTest, MoreThan254ArgumentsAreAllRead)
     args.push_back("q");
     args.push_back("1");
     EXPECT_EQ(Parse(args), PARSE_MALFORMED);
+}
+
+} // namespace
+
+namespace {
+
+TEST(AdapterSelection, ASelectorNamesAChannelByIndexSerialNumberOrDescription)
+{
+    const CanChannelInfo channels[] = {
+        {0, 6, 0x11, "SB000001A", "Dual RS232-HS A"},
+        {1, 6, 0x12, "SB000001B", "Dual RS232-HS B"},
+        {2, 8, 0x21, "SB000002", "Single RS232-HS"},
+        {3, 8, 0x31, "SB000003", "Single RS232-HS"},
+    };
+    const struct {
+        const char *selector;
+        uint32_t matches, index;
+    } cases[] = {
+        {"2", 1, 2},          {"02", 1, 2},        {"SB000001B", 1, 1}, {"Dual RS232-HS A", 1, 0},
+        {"Single RS232-HS", 2, 2}, {"4", 0, 99},   {"SB00000", 0, 99},  {"99999999999999999999", 0, 99},
+        {"sb000002", 0, 99},  {"", 0, 99},
+    };
+    for (const auto &c : cases) {
+        uint32_t index = 99;
+        EXPECT_EQ(APP_MatchChannel(c.selector, channels, 4, &index), c.matches) << c.selector;
+        EXPECT_EQ(index, c.index) << c.selector;
+    }
 }
 
 } // namespace

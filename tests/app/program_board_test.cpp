@@ -93,7 +93,7 @@ TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageAndOffse
         // First above last: prepare and erase are asked for 5..0 and refused.
         {4096, 0x5000, RC_PREPARE_ERASE_FAILED, "Code will be written in Sectors 5 to 0.", 0, 0},
         {32769, 0, RC_FILE_TOO_BIG, "", 0, 0},
-        {4096, 0x8000, RC_PREPARE_ERASE_FAILED, "", 0, 0},
+        {4096, 0x8000, RC_OFFSET_BEYOND_FLASH, "", 0, 0},
     };
     for (const auto &c : cases) {
         Restart({});

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -63,15 +64,31 @@ protected:
         return found;
     }
 
-    std::vector<simboard::TraceLine> SpiFrames(const std::string &name = "usb.trace")
+    std::vector<simboard::TraceLine> Trace(const std::string &name = "usb.trace")
     {
-        std::vector<simboard::TraceLine> lines, frames;
+        std::vector<simboard::TraceLine> lines;
         std::string error;
         EXPECT_TRUE(simboard::ReadTraceFile(Path(name), &lines, &error)) << error;
-        for (const auto &line : lines)
+        return lines;
+    }
+
+    std::vector<simboard::TraceLine> SpiFrames(const std::string &name = "usb.trace")
+    {
+        std::vector<simboard::TraceLine> frames;
+        for (const auto &line : Trace(name))
             if (line.tag == "SPI" && line.name == "frame")
                 frames.push_back(line);
         return frames;
+    }
+
+    // The last two instructions: abort pending transmissions, then
+    // configuration mode.
+    void ExpectOffTheBusAtTheEnd()
+    {
+        auto frames = SpiFrames();
+        ASSERT_GE(frames.size(), 2u);
+        EXPECT_EQ(frames[frames.size() - 2].mosi, (std::vector<uint8_t>{0x05, 0x0F, 0x10, 0x10}));
+        EXPECT_EQ(frames.back().mosi, (std::vector<uint8_t>{0x05, 0x0F, 0xF0, 0x80}));
     }
 
     std::string WriteImage(const std::string &name, size_t length)
@@ -176,12 +193,7 @@ TEST_F(BoardRunTest, AnUnknownActionEndsWithoutFinalMessageAndTakesTheController
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
         EXPECT_EQ(result.out.substr(result.out.size() - 5 - 64), "\r\n\xC3  Unknown Action. Doing Nothing." +
                                                                      std::string(64 - 30, ' '));
-        // The last two instructions: abort pending transmissions, then
-        // configuration mode.
-        auto frames = SpiFrames();
-        ASSERT_GE(frames.size(), 2u);
-        EXPECT_EQ(frames[frames.size() - 2].mosi, (std::vector<uint8_t>{0x05, 0x0F, 0x10, 0x10}));
-        EXPECT_EQ(frames.back().mosi, (std::vector<uint8_t>{0x05, 0x0F, 0xF0, 0x80}));
+        ExpectOffTheBusAtTheEnd();
     }
 }
 
@@ -236,6 +248,168 @@ TEST_F(BoardRunTest, A4097ByteImageFillsTwoSectorsAndComparesPastTheBootRom)
     ASSERT_EQ(compares.size(), 2u);
     EXPECT_EQ(compares[0].command, "COMPARE 0x00000200 0x10000500 3584");
     EXPECT_EQ(compares[1].command, "COMPARE 0x00001000 0x10000300 4096");
+}
+
+// ---- The command line for scripts -------------------------------------------
+
+TEST_F(BoardRunTest, AMalformedValueEndsTheRunBeforeAnyDriverCall)
+{
+    WriteImage("fw.bin", 300);
+    const std::vector<std::string> cases[] = {
+        {"-a", "p", "-f", "fw.bin", "-o", "O1000"},
+        {"-a", "p", "-f", "fw.bin", "-o", "100000000"},
+        {"-a", "e", "-b", "100000x"},
+        {"-a", "g", "-s", "zz"},
+    };
+    const Env records = {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_CHIPLOG", "chip.log"}};
+    for (const auto &args : cases) {
+        ChildResult result = Run(args, records, false);
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status("Malformed Argument!"));
+        EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
+        EXPECT_FALSE(std::ifstream(Path("chip.log")).good());
+    }
+    ChildResult result = Run({"-a", "p", "-f", "fw.bin", "-o", "O1000", "-v", "2", "--exit-code"}, records, false);
+    EXPECT_EQ(result.exitStatus, 2) << result.Describe();
+    EXPECT_EQ(result.out, expected::ToolBanner() +
+                              expected::Status("-o expects a hexadecimal number of 32 bits, not 'O1000'") +
+                              expected::Status("Malformed Argument!"));
+}
+
+TEST_F(BoardRunTest, HelpVersionAndListNeedNoChannel)
+{
+    const Env env = {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}};
+    ChildResult help = Run({"-a", "e", "--help"}, env, false);
+    ASSERT_EQ(help.exitStatus, 0) << help.Describe();
+    EXPECT_EQ(help.out.rfind("Usage: canisp -a ACTION", 0), 0u) << help.out;
+    for (const char *text : {"--exit-code", "--device SEL", "--list", "Examples:", "README"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
+
+    ChildResult version = Run({"--version"}, env, false);
+    ASSERT_EQ(version.exitStatus, 0) << version.Describe();
+    EXPECT_TRUE(::testing::internal::RE::FullMatch(version.out, "canisp [0-9]+\\.[0-9]+\\.[0-9]+\r\n"))
+        << version.out;
+
+    ChildResult list = Run({"--list"}, env, false);
+    ASSERT_EQ(list.exitStatus, 0) << list.Describe();
+    EXPECT_EQ(list.out, "0\tSB000001A\tDual RS232-HS A\tFT2232H\r\n"
+                        "1\tSB000001B\tDual RS232-HS B\tFT2232H\r\n"
+                        "2\tSB000002\tSingle RS232-HS\tFT232H\r\n");
+    for (const auto &line : Trace())
+        EXPECT_NE(line.entry, "FT_Open") << line.text;
+}
+
+TEST_F(BoardRunTest, TheDeviceOptionChoosesTheAdapter)
+{
+    const Env twoAdapters = {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}};
+    const struct {
+        std::vector<std::string> args;
+        std::string finalLine, alsoPrinted;
+    } cases[] = {
+        {{"-a", "e", "--device", "SB000002"}, "Action successfull!", ""},
+        {{"-a", "e", "--device=2", "-v", "2"}, "Action successfull!",
+         expected::Status("Adapter SB000002 'Single RS232-HS', channel 2")},
+        {{"-a", "e", "-v", "2", "--device", "Single RS232-HS"}, "Action successfull!", "channel 2"},
+        {{"-a", "e", "-v", "2", "--device", "9"}, "CAN Interface could not be opened!",
+         expected::Status("Device '9' not found: channels 0 SB000001A, 1 SB000001B, 2 SB000002")},
+        // The first channel is the FT2232H's A, whose port holds no controller.
+        {{"-a", "e"}, "CAN Interface could not be opened!", ""},
+    };
+    for (const auto &c : cases) {
+        ChildResult result = Run(c.args, twoAdapters);
+        ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+        EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
+        EXPECT_NE(result.out.find(c.alsoPrinted), std::string::npos) << result.out;
+        if (c.finalLine == "Action successfull!") {
+            std::vector<std::string> opened;
+            for (const auto &line : Trace())
+                if (line.entry == "FT_Open")
+                    opened.push_back(line.fields.at("index"));
+            EXPECT_EQ(opened, std::vector<std::string>{"2"}) << ::testing::PrintToString(c.args);
+        }
+    }
+}
+
+TEST_F(BoardRunTest, TheExitCodeOptionNamesTheOutcome)
+{
+    WriteImage("fw.bin", 300);
+    const struct {
+        std::vector<std::string> args;
+        Env env;
+        int status;
+    } cases[] = {
+        {{"-a", "e"}, {}, 0},
+        {{"-a", "b"}, {}, 0}, // the bootloader restarts without an answer: as expected
+        {{"-a", "p", "-f", "missing.bin"}, {}, 2},
+        {{"-a", "p", "-f", "fw.bin", "-o", "8000"}, {}, 2},
+        {{"-a", "x"}, {}, 2},
+        {{"-b", "abc"}, {}, 2},
+        {{"-a", "e"}, {{"SIMBOARD_CHIP", "absent"}}, 3},
+        {{"-a", "e"}, {{"SIMBOARD_DEVICES", "none"}}, 3},
+        {{"-a", "e", "-u", "1234"}, {}, 1},
+        {{"-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, 1},
+        {{"-a", "e"}, {{"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}}, 1},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        ChildResult plain = Run(args, c.env);
+        EXPECT_EQ(plain.exitStatus, 0) << plain.Describe();
+        args.push_back("--exit-code");
+        ChildResult coded = Run(args, c.env);
+        EXPECT_EQ(coded.exitStatus, c.status) << coded.Describe();
+        EXPECT_EQ(coded.out, plain.out);
+    }
+    // The driver library's report: 1 as ever, 3 with the option.
+    const std::string noPurge = std::string(SIMBOARD_DIR) + "/no-FT_Purge";
+    EXPECT_EQ(Run({"-a", "e"}, {}, false, noPurge).exitStatus, 1);
+    EXPECT_EQ(Run({"-a", "e", "--exit-code"}, {}, false, noPurge).exitStatus, 3);
+}
+
+// A request to stop: the exchange in flight ends, the controller leaves the
+// bus, the channel closes, and the run says so; a second request ends the
+// process at once.
+TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
+{
+    const std::string image = WriteImage("big.bin", 32768);
+    const std::string FIRST_SEARCH_DOT = "Searching LPC" + std::string(51, ' ') + ".";
+    const struct {
+        std::vector<std::string> args;
+        Env env;
+        std::string when;
+        int signal, count;
+        std::string finalLine;
+    } cases[] = {
+        {{"-a", "p", "-f", image}, {}, "\xDB\xDB", SIGINT, 1, "Action interrupted!"},
+        {{"-a", "e", "--exit-code"}, {{"SIMBOARD_CHIP", "absent"}}, "Searching LPC", SIGTERM, 1, "Action interrupted!"},
+        // Both requests while the first part-ID request waits for its reply.
+        {{"-a", "e"}, {{"SIMBOARD_CHIP", "absent"}}, FIRST_SEARCH_DOT, SIGHUP, 2, FIRST_SEARCH_DOT},
+    };
+    for (const auto &c : cases) {
+        ChildSpec child;
+        child.program = CANISP_BINARY;
+        child.args = c.args;
+        child.env = c.env;
+        child.env.insert(child.env.end(), {{"LD_LIBRARY_PATH", SIMBOARD_DIR}, {"SIMBOARD_TRACE", "usb.trace"},
+                                           {"SIMBOARD_FLASH", "flash.bin"}});
+        child.workDir = dir;
+        child.timeoutSeconds = 60;
+        child.signalWhen = c.when;
+        child.signalNumber = c.signal;
+        child.signalCount = c.count;
+        ChildResult result = RunChild(child);
+        ASSERT_EQ(result.exitStatus, 130) << result.Describe();
+        EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
+        if (c.count == 1) {
+            ExpectOffTheBusAtTheEnd();
+            EXPECT_EQ(Trace().back().entry, "FT_Close");
+        }
+    }
+    // The chip takes the same image afterwards.
+    ChildResult again = Run({"-a", "p", "-f", image}, {{"SIMBOARD_FLASH", "flash.bin"}});
+    EXPECT_EQ(expected::LastStatus(again.out), "Action successfull!") << again.Describe();
+    const Bytes flash = ReadFile(Path("flash.bin")), programmed = expected::Programmed(ReadFile(image));
+    EXPECT_EQ(flash, programmed);
 }
 
 } // namespace

@@ -138,7 +138,15 @@ ChildResult RunChild(const ChildSpec &child)
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
     int open = 2;
+    bool signalled = child.signalNumber == 0;
     while (open > 0) {
+        if (!signalled && result.out.find(child.signalWhen) != std::string::npos) {
+            signalled = true;
+            for (int i = 0; i < child.signalCount; ++i) {
+                usleep(static_cast<useconds_t>(child.signalGapMs) * 1000);
+                kill(pid, child.signalNumber);
+            }
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;

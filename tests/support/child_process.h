@@ -14,6 +14,13 @@ struct ChildSpec {
     std::string workDir;                                     // empty: the test's own
     double timeoutSeconds = 120.0;                           // killed after this
     bool stdoutIsTerminal = false;                           // standard output on a raw pseudo-terminal
+    // A request to stop: once standard output holds signalWhen, signalNumber
+    // goes to the child signalCount times, each signalGapMs after the last
+    // (the first signalGapMs after the text).
+    std::string signalWhen;
+    int signalNumber = 0;
+    int signalCount = 1;
+    int signalGapMs = 50;
 };
 
 struct ChildResult {
