@@ -78,6 +78,9 @@ constexpr double SECTOR_S = 588 * ANSWERED_S + 3 * ANSWERED_S + 0.016;
 
 constexpr size_t FLASH_SIZE = 32768;
 constexpr size_t SECTOR = 4096;
+// An image one byte into its second sector: two sectors erased, the second
+// sector's RAM write one segment.
+constexpr size_t TWO_SECTORS = SECTOR + 1;
 
 Bytes FlashPattern()
 {
@@ -87,10 +90,10 @@ Bytes FlashPattern()
     return flash;
 }
 
-Bytes TestImage()
+Bytes TestImage(size_t size = SECTOR)
 {
-    Bytes image(SECTOR);
-    for (size_t i = 0; i < SECTOR; ++i)
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
         image[i] = static_cast<uint8_t>(i * 7 + 3);
     return image;
 }
@@ -99,8 +102,8 @@ Bytes TestImage()
 enum class Flash {
     Unchanged,     // the pattern it started with
     AllErased,     // sectors 0 to 7 erased
-    Sector0Erased, // sector 0 erased, the rest untouched
-    Sector0Image,  // sector 0 holds the image, the rest untouched
+    ImageErased,   // the sectors the image covers erased, the rest untouched
+    Sector0Image,  // sector 0 holds the image's first sector, its other sectors erased, the rest untouched
 };
 
 // The flash a run starts with: the pattern, or with userCode a programmed
@@ -115,21 +118,23 @@ Bytes StartFlash(bool userCode)
     return flash;
 }
 
-Bytes ExpectedFlash(Flash flash, bool userCode)
+Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
 {
     Bytes expected = StartFlash(userCode);
+    const size_t covered = (imageSize + SECTOR - 1) / SECTOR * SECTOR;
     switch (flash) {
     case Flash::Unchanged:
         break;
     case Flash::AllErased:
         expected.assign(FLASH_SIZE, 0xFF);
         break;
-    case Flash::Sector0Erased:
-        std::fill(expected.begin(), expected.begin() + SECTOR, 0xFF);
+    case Flash::ImageErased:
+        std::fill(expected.begin(), expected.begin() + covered, 0xFF);
         break;
     case Flash::Sector0Image: {
-        Bytes image = expected::Programmed(TestImage());
-        std::copy(image.begin(), image.end(), expected.begin());
+        std::fill(expected.begin(), expected.begin() + covered, 0xFF);
+        Bytes image = expected::Programmed(TestImage(imageSize));
+        std::copy(image.begin(), image.begin() + SECTOR, expected.begin());
         break;
     }
     }
@@ -153,6 +158,7 @@ struct Row {
     std::string notReached;  // first chip step that must not appear; "" none
     bool realBinary = false; // short runs: the real canisp (its pauses are not counted)
     bool userCode = false;   // the flash starts with valid user code in sector 0
+    size_t imageSize = SECTOR; // of IMAGE
 };
 
 const std::string IMAGE = "image.bin";
@@ -175,7 +181,7 @@ protected:
     {
         std::system(("rm -f '" + dir + "'/*").c_str());
         WriteFile(Path("flash.bin"), StartFlash(row.userCode));
-        WriteFile(Path(IMAGE), TestImage());
+        WriteFile(Path(IMAGE), TestImage(row.imageSize));
         Env env = {{"SIMBOARD_FLASH", "flash.bin"},
                    {"SIMBOARD_TRACE", "usb.trace"},
                    {"SIMBOARD_CHIPLOG", "chip.log"},
@@ -256,7 +262,7 @@ protected:
         }
         EXPECT_LE(total, row.boundS) << "board " << outcome.boardS << " s, pauses " << outcome.pausesS << " s";
 
-        EXPECT_EQ(ReadFile(Path("flash.bin")), ExpectedFlash(row.flash, row.userCode));
+        EXPECT_EQ(ReadFile(Path("flash.bin")), ExpectedFlash(row.flash, row.userCode, row.imageSize));
         if (!row.notReached.empty()) {
             size_t from = 0;
             while (STEPS[from] != row.notReached)
@@ -297,6 +303,13 @@ TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
          NO_PART_ID, std::string(20, '.') + "\r\n",
          BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
          Flash::Unchanged, "UNLOCK"},
+        // The engine stops in the middle of the first sector's RAM write
+        // (the chip took 25 segments): the reply wait ends at its first
+        // status read, which waits out the read time-out once. Each of its
+        // 100 polls did, 8 minutes of board time.
+        {"engine stops during a RAM write", {{"SIMBOARD_ENGINE", "dead-after:5000"}}, PROGRAM,
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + (2 + 26) * ANSWERED_S + USB_READ_TIMEOUT_S,
+         Flash::ImageErased, "COPY", false, false, TWO_SECTORS},
         {"engine that trickles its answers", {{"SIMBOARD_ENGINE", "trickle"}}, ERASE, SUCCESS, "",
          CONNECTED_S + ERASE_S, Flash::AllErased, ""},
         // A driver call failing at each step of the bring-up.
@@ -368,7 +381,7 @@ TEST_F(FaultMatrixTest, ControllerAndBusFaults)
         {"noise every 2 s, erase", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, ERASE, SUCCESS, "",
          CONNECTED_S + ERASE_S, Flash::AllErased, ""},
         {"noise every 2 s while programming", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, PROGRAM,
-         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S, Flash::Sector0Erased,
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S, Flash::ImageErased,
          "COPY"},
         // Frames with the reply's identifier that are not the chip's reply
         // must not confirm an erase that the chip refused. The first noise
@@ -410,7 +423,7 @@ TEST_F(FaultMatrixTest, ChipFaults)
          BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
         // The chip goes silent part way through the sector's RAM write.
         {"chip silent in the middle of a RAM write", {{"SIMBOARD_CHIP_SILENT_AFTER", "300"}}, PROGRAM,
-         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S, Flash::Sector0Erased,
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S, Flash::ImageErased,
          "COPY"},
         {"reinvoke without an answer", {}, {"-a", "b"}, "No answer after Reinvoking ISP! (This is good, probably!)",
          "", CONNECTED_S + REQUEST_S + QUIET_WAIT_S, Flash::Unchanged, "PREPARE"},
@@ -450,6 +463,26 @@ TEST_F(FaultMatrixTest, ChipRunningUserCodeNeverAnswers)
     EXPECT_EQ(log[1].event, "STATE USER_CODE 0x00000000");
     for (const auto &line : log)
         EXPECT_FALSE(line.request) << line.event;
+}
+
+// The chip refuses the second sector's copy destination: nothing of that
+// copy follows, least of all the copy itself, which would run with the first
+// sector's destination still set.
+TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
+{
+    Row row = {"copy destination refused", {{"SIMBOARD_CHIP_ABORT", "0x5050:1:0x0F000003:2"}}, PROGRAM,
+               "Data could not be copied from RAM to Flash!", "",
+               CONNECTED_S + ERASE_S + SECTOR_S + 5 * ANSWERED_S, Flash::Sector0Image, ""};
+    row.imageSize = TWO_SECTORS;
+    Check(row);
+    bool refused = false;
+    for (const auto &line : ChipLog()) {
+        if (refused) {
+            EXPECT_EQ(line.event.find("COPY"), std::string::npos) << line.event;
+        }
+        refused = refused || (line.command == "SET COPY_DST 0x00001000" && line.result == "ABORT");
+    }
+    EXPECT_TRUE(refused);
 }
 
 // The board's records change nothing the tool prints, and show the run as it
