@@ -8,12 +8,14 @@
 #include "app/console.h"
 #include "can/can.h"
 #include "isp/sdo_transport.h"
+#include "platform/platform.h"
 
 void APP_ResetGlobalsForTest()
 {
     g_verbosity = 1;
     std::memset(g_message, 0, sizeof(g_message));
     g_connected = 0;
+    PLAT_SetInterrupted(false);
     SDO_ResetForTest();
     CAN_ResetForTest();
     // The SPI master: its open channels, then the driver binding.

@@ -1,7 +1,7 @@
 // The command line: arbitrary argument lists (the input's bytes split at NUL)
 // through the option parser. Whatever the arguments, the parser ends with one
-// of its results, keeps the file name terminated inside its buffer, and on
-// success has taken every pair it was given.
+// of its results, keeps the file name and the refusal terminated inside their
+// buffers, and on success has taken every argument it was given.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,19 +62,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK((result == PARSE_NO_ARGUMENTS) == (argc <= 1));
     CHECK((APP_ParseMessage(result) == nullptr) == (result == PARSE_OK));
     CHECK(std::memchr(settings.fileName, '\0', sizeof(settings.fileName)) != nullptr);
-    if (result == PARSE_OK) {
-        // Pairs only, each option a dash and a known letter; the last -f wins.
-        CHECK(argc % 2 == 1);
+    CHECK(std::memchr(settings.refusal, '\0', sizeof(settings.refusal)) != nullptr);
+    // A refusal is only ever given with "Malformed Argument!".
+    CHECK(settings.refusal[0] == '\0' || result == PARSE_MALFORMED);
+    if (result == PARSE_OK && settings.request != REQUEST_HELP && settings.request != REQUEST_VERSION) {
+        // Every argument was read: pairs whose option is a dash and a known
+        // letter, and known long options; the last -f and -a win.
         const char *lastFile = nullptr;
         char lastAction = NO_ACTION;
         bool actionGiven = false;
         for (int i = 1; i < argc; i += 2) {
+            if (argv[i][0] == '-' && argv[i][1] == '-') {
+                CHECK(std::strlen(argv[i]) > 2);
+                // --device without "=" takes the next argument; flags take none.
+                if (std::strncmp(argv[i], "--device", 8) != 0 || argv[i][8] == '=')
+                    --i;
+                continue;
+            }
+            CHECK(i + 1 < argc);
             CHECK(argv[i][0] == '-' && argv[i][1] != '\0' && std::strchr("abfopsuv", argv[i][1]) != nullptr);
             if (argv[i][1] == 'f')
                 lastFile = argv[i + 1];
             if (argv[i][1] == 'a') {
                 lastAction = argv[i + 1][0];
                 actionGiven = true;
+            }
+            // A number that was taken reads back as the same number.
+            if (argv[i][1] == 'o') {
+                uint32_t offset = 0;
+                CHECK(APP_ParseHex32(argv[i + 1], &offset));
             }
         }
         CHECK(lastFile == nullptr ? settings.fileName[0] == '\0' : std::strcmp(settings.fileName, lastFile) == 0);
