@@ -35,7 +35,11 @@ int CAN_Transmit(uint8_t txBuffer, CanMessage message)
         return -1;
     status = CAN_AddStatus(status, MCP_LoadTxBuffer(txBuffer, message.id, message.extended, message.remote,
                                                     message.length, message.data));
-    return CAN_AddStatus(status, MCP_RequestToSend(txBuffer));
+    // A buffer whose load failed holds an earlier frame, or part of this
+    // one: asking for its transmission would send what nobody asked for.
+    if (status != 0)
+        return status;
+    return MCP_RequestToSend(txBuffer);
 }
 
 int CAN_GetRxStatus(int8_t *which, uint8_t *filter, uint8_t *extended, uint8_t *remote)

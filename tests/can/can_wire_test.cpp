@@ -190,6 +190,13 @@ TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
         {"READ's head", 2, [&] { return MCP_ReadRegisters(0x0E, 2, read); }, 0, {0xFF, 0xFF}},
         {"READ RX BUFFER's instruction", 2, [&] { return MCP_ReadRxBuffer(0, read, data); }, 0, Bytes(5, 0x00)},
         {"RTS's release", 4, [&] { return MCP_RequestToSend(0); }, 1, {}},
+        // READ STATUS takes six writes; the load's head fails: no RTS after it.
+        {"transmit's load", 8,
+         [&] {
+             Answer({0xFF, 0x00});
+             return CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, three));
+         },
+         2, {}},
     };
     for (const auto &c : cases) {
         Restart({{"SIMBOARD_CONTROLLER", "script"},
