@@ -194,7 +194,7 @@ TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
         {"transmit's load", 8,
          [&] {
              Answer({0xFF, 0x00});
-             return CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, three));
+             return CAN_Transmit(0, CanMessage(0x67D, 0, 0, 3, three));
          },
          2, {}},
     };
