@@ -31,6 +31,7 @@ inline std::string Board(const std::string &omitted = "")
                             "(cmake/mingw-w64-x86_64.cmake) to run canisp.exe under Wine";                        \
         for (const std::string &file : {windows_build::File("canisp.exe"), windows_build::Board(),                \
                                         windows_build::Board("FT_Purge"),                                         \
-                                        windows_build::Board("FT_GetLibraryVersion")})                            \
+                                        windows_build::Board("FT_GetLibraryVersion"),                             \
+                                        windows_build::File("canisp-vclock.exe")})                                \
             ASSERT_TRUE(std::filesystem::is_regular_file(file)) << file << " is missing: build the Windows tree"; \
     } while (false)

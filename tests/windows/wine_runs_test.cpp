@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "records.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
 #include "support/temp_files.h"
@@ -69,22 +71,25 @@ protected:
     std::string RunDir() const { return root + "/run"; }
     std::string LinuxDir() const { return root + "/linux"; }
 
-    // canisp.exe and, beside it as ftd2xx.dll, the board without `omitted`
-    // ("" for the full board, NO_LIBRARY for none).
+    // canisp.exe, canisp-vclock.exe and, beside them as ftd2xx.dll, the board
+    // without `omitted` ("" for the full board, NO_LIBRARY for none).
     void Install(const std::string &omitted = "")
     {
-        fs::copy_file(windows_build::File("canisp.exe"), AppDir() + "/canisp.exe",
-                      fs::copy_options::overwrite_existing);
+        for (const char *program : {"canisp.exe", "canisp-vclock.exe"})
+            fs::copy_file(windows_build::File(program), AppDir() + "/" + program,
+                          fs::copy_options::overwrite_existing);
         fs::remove(AppDir() + "/ftd2xx.dll");
         if (omitted != NO_LIBRARY)
             fs::copy_file(windows_build::Board(omitted), AppDir() + "/ftd2xx.dll");
     }
 
-    ChildResult RunWindows(const std::vector<std::string> &args, Env env = {})
+    // `child` may ask for a signal: it goes to the wine process, which is the
+    // one that runs the Windows program.
+    ChildResult RunWindows(const std::vector<std::string> &args, Env env = {}, bool virtualClock = false,
+                           ChildSpec child = {})
     {
-        ChildSpec child;
         child.prefix = {"wine"};
-        child.program = AppDir() + "/canisp.exe";
+        child.program = AppDir() + (virtualClock ? "/canisp-vclock.exe" : "/canisp.exe");
         child.args = args;
         env.push_back({"WINEDEBUG", "-all"});
         child.env = env;
@@ -147,14 +152,17 @@ TEST_F(WindowsRuns, EraseAtLevel0PrintsExactlyItsDocumentedLines)
 }
 
 // Arguments cross a Windows command line (quoted by Wine, split again by the
-// C runtime), and settings cross the Windows environment.
+// C runtime), and settings cross the Windows environment. Runs with long
+// pauses use canisp-vclock.exe.
 TEST_F(WindowsRuns, RunsPrintWhatTheLinuxBinaryPrints)
 {
     const struct {
         const char *what;
         std::vector<std::string> args;
         Env env;
-        std::string shows; // in standard output or error, so that both cannot fail alike
+        std::string shows; // in standard output or error, and the status, so that both cannot fail alike
+        int status = 0;
+        bool virtualClock = false;
     } cases[] = {
         {"unknown option", {"-x", "1"}, {}, expected::Status("Unknown Argument!")},
         {"value in an option position", {"a", "p"}, {}, expected::Status("Malformed Argument!")},
@@ -169,16 +177,29 @@ TEST_F(WindowsRuns, RunsPrintWhatTheLinuxBinaryPrints)
          expected::Status("CAN Interface could not be opened!")},
         {"another part", {"-v", "2", "-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
          "Part ID read : 1440102B \t Expected : 1430102B"},
-        {"setting the board cannot read", {"-a", "e"}, {{"SIMBOARD_ENGINE", "sideways"}}, "SIMBOARD_ENGINE"},
+        {"setting the board cannot read", {"-a", "e"}, {{"SIMBOARD_ENGINE", "sideways"}}, "SIMBOARD_ENGINE", 2},
         {"missing image", {"-a", "p", "-f", "missing.bin"}, {},
          expected::Status("Firmware binary file could not be loaded!")},
+        {"help", {"--help"}, {}, "\r\nOptions come in pairs, in any order"},
+        {"version", {"--version"}, {}, "canisp "},
+        {"channel list", {"--list"}, {{"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}},
+         "1\tSB000001B\tDual RS232-HS B\tFT2232H\r\n2\tSB000002\tSingle RS232-HS\tFT232H\r\n"},
+        {"hexadecimal verbosity", {"-a", "e", "-v", "0x2", "--exit-code"}, {}, expected::Status("Malformed Argument!"),
+         2},
+        {"exit code of a success", {"-v", "0", "-a", "e", "--exit-code"}, {}, expected::Status("Action successfull!")},
+        {"exit code of a missing image", {"-a", "p", "-f", "missing.bin", "--exit-code"}, {}, "not be loaded!", 2},
+        {"exit code of a refused unlock", {"-a", "e", "-u", "1234", "--exit-code"}, {},
+         expected::Status("Unlock failed!"), 1},
+        {"exit code of no chip", {"-a", "e", "--exit-code"}, {{"SIMBOARD_CHIP", "absent"}},
+         expected::Status("Reading of Part ID failed after timeout!"), 3, true},
     };
     Install();
     for (const auto &c : cases) {
-        ChildResult windows = RunWindows(c.args, c.env);
+        ChildResult windows = RunWindows(c.args, c.env, c.virtualClock);
         ChildResult linux_ = RunLinux(c.args, c.env);
         ExpectSameAsLinux(windows, linux_, c.what);
         EXPECT_NE((windows.out + windows.err).find(c.shows), std::string::npos) << c.what << "\n" << windows.out;
+        EXPECT_EQ(windows.exitStatus, c.status) << c.what;
     }
 }
 
@@ -218,7 +239,8 @@ TEST_F(WindowsRuns, ProgrammingWritesTheImageIntoThePersistedFlash)
 
 // Windows looks for the library in the program's folder and in the current
 // one: the run starts in an empty folder, so only the program's folder counts.
-TEST_F(WindowsRuns, AMissingLibraryOrEntryPointEndsWithItsReportAndStatus1)
+// With --exit-code the status is 3, the interface's.
+TEST_F(WindowsRuns, AMissingLibraryOrEntryPointEndsWithItsReportAndStatus1Or3)
 {
     const struct {
         const char *omitted;
@@ -227,14 +249,66 @@ TEST_F(WindowsRuns, AMissingLibraryOrEntryPointEndsWithItsReportAndStatus1)
     for (const auto &c : cases) {
         Install(c.omitted);
         ASSERT_TRUE(fs::is_empty(RunDir()));
-        ChildResult windows = RunWindows({"-v", "0", "-a", "e"});
-        ASSERT_EQ(windows.exitStatus, 1) << c.omitted << "\n" << windows.Describe();
-        EXPECT_EQ(windows.out, expected::ToolBanner() + expected::Status(CONNECTING) +
-                                   expected::Status("Connecting to CAN Transceiver") +
-                                   "../../Infra/src/ftdi_infra:" + std::to_string(c.line) +
-                                   ":Init_libMPSSE(): NULL expression encountered\n")
-            << c.omitted;
-        ExpectSameAsLinux(windows, RunLinux({"-v", "0", "-a", "e"}, {}, c.omitted), c.omitted);
+        for (bool exitCode : {false, true}) {
+            std::vector<std::string> args = {"-v", "0", "-a", "e"};
+            if (exitCode)
+                args.push_back("--exit-code");
+            ChildResult windows = RunWindows(args);
+            ASSERT_EQ(windows.exitStatus, exitCode ? 3 : 1) << c.omitted << "\n" << windows.Describe();
+            EXPECT_EQ(windows.out, expected::ToolBanner() + expected::Status(CONNECTING) +
+                                       expected::Status("Connecting to CAN Transceiver") +
+                                       "../../Infra/src/ftdi_infra:" + std::to_string(c.line) +
+                                       ":Init_libMPSSE(): NULL expression encountered\n")
+                << c.omitted;
+            ExpectSameAsLinux(windows, RunLinux(args, {}, c.omitted), c.omitted);
+        }
+    }
+}
+
+// Wine turns a SIGINT to its process into a Ctrl-C event of the Windows
+// program's console: the first takes the controller off the bus, closes the
+// channel and ends the run with 130; a second ends the process at once.
+TEST_F(WindowsRuns, ACtrlCLeavesTheBusAndEndsWith130)
+{
+    const std::string FIRST_SEARCH_DOT = "Searching LPC" + std::string(51, ' ') + ".";
+    const struct {
+        std::vector<std::string> args;
+        Env env;
+        std::string when;
+        int count;
+        std::string finalLine;
+    } cases[] = {
+        {{"-a", "p", "-f", "big.bin"}, {}, "\xDB\xDB", 1, "Action interrupted!"},
+        {{"-a", "e", "--exit-code"}, {{"SIMBOARD_CHIP", "absent"}}, "Searching LPC", 1, "Action interrupted!"},
+        // Both events while the first part-ID request waits for its reply.
+        {{"-a", "e"}, {{"SIMBOARD_CHIP", "absent"}}, FIRST_SEARCH_DOT, 2, FIRST_SEARCH_DOT},
+    };
+    WriteFile(RunDir() + "/big.bin", Bytes(FLASH_SIZE, 0x5A));
+    Install();
+    for (const auto &c : cases) {
+        fs::remove(RunDir() + "/usb.trace");
+        ChildSpec child;
+        child.signalWhen = c.when;
+        child.signalNumber = SIGINT;
+        child.signalCount = c.count;
+        Env env = c.env;
+        env.push_back({"SIMBOARD_TRACE", "usb.trace"});
+        ChildResult result = RunWindows(c.args, env, false, child);
+        ASSERT_EQ(result.exitStatus, 130) << result.Describe();
+        EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
+        if (c.count > 1)
+            continue;
+        std::vector<simboard::TraceLine> trace, frames;
+        std::string error;
+        ASSERT_TRUE(simboard::ReadTraceFile(RunDir() + "/usb.trace", &trace, &error)) << error;
+        for (const auto &line : trace)
+            if (line.tag == "SPI" && line.name == "frame")
+                frames.push_back(line);
+        // Abort pending transmissions, then configuration mode, then the close.
+        ASSERT_GE(frames.size(), 2u);
+        EXPECT_EQ(frames[frames.size() - 2].mosi, (Bytes{0x05, 0x0F, 0x10, 0x10}));
+        EXPECT_EQ(frames.back().mosi, (Bytes{0x05, 0x0F, 0xF0, 0x80}));
+        EXPECT_EQ(trace.back().entry, "FT_Close");
     }
 }
 
