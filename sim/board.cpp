@@ -237,6 +237,8 @@ int SimBoard_NodeReceive(int node, SimBoardFrame *frame)
 
 uint64_t SimBoard_CanFrameCount(void) { return TheBoard().bus->FrameCount(); }
 
+uint64_t SimBoard_BusTime(void) { return TheBoard().bus->BusTime() / simboard::TICKS_PER_US; }
+
 uint8_t SimBoard_McpPeek(uint8_t address)
 {
     simboard::Board &board = TheBoard();
@@ -275,3 +277,5 @@ void SimBoard_ChipPowerCycle(void)
 }
 
 uint32_t SimBoard_ChipRequests(void) { return TheBoard().chip->Requests(); }
+
+uint64_t SimBoard_FlashTime(void) { return TheBoard().chip->FlashTime() / simboard::TICKS_PER_US; }

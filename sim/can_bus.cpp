@@ -416,6 +416,7 @@ bool CanBus::CommitNext(Ticks now, Ticks limit, bool urgentOnly) {
 
     busFree_ = end;
     ++frameCount_;
+    busTicks_ += end - start;
     for (const Candidate& x : c)
         if (&x != win && x.request.ready <= start) slots_[x.slot].node->ArbitrationLost();
     for (const FrameObserver& o : observers_) o(req.frame, end, acknowledged);

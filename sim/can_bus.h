@@ -216,6 +216,11 @@ public:
     // Frames that went on the bus, acknowledged or not (background retries
     // are not played, so not counted).
     uint64_t FrameCount() const { return frameCount_; }
+    // The bus time of those frames: each one's duration as committed (an
+    // acknowledged frame's total bits, an unacknowledged attempt's bits up to
+    // its error frame's intermission, stuff bits included, at its sender's
+    // rate, rounded up to whole microseconds). Observation only.
+    Ticks BusTime() const { return busTicks_; }
     Ticks FreeAt() const { return busFree_; }
 
 private:
@@ -241,6 +246,7 @@ private:
     std::vector<FrameObserver> observers_;
     Ticks busFree_ = 0;
     uint64_t frameCount_ = 0;
+    Ticks busTicks_ = 0;
 };
 
 } // namespace simboard

@@ -640,6 +640,7 @@ void LpcIspChip::Handle(const CanFrame &frame, Ticks end) {
     const Ticks start = std::max(end, busyUntil_);
     const Ticks replyAt = start + REPLY_DELAY + out.flashTime;
     busyUntil_ = replyAt;
+    flashTicks_ += out.flashTime;
     const uint64_t lineUs = out.reply ? replyAt / TICKS_PER_US : endUs;
     for (const std::string &l : out.flashLines) Log(replyAt / TICKS_PER_US, l);
     if (!out.line.empty()) Log(lineUs, out.line);

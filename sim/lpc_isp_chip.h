@@ -127,6 +127,9 @@ public:
     void PowerCycle(Ticks now);
     // SDO requests received since the chip was created.
     uint32_t Requests() const { return requests_; }
+    // Flash erase and programming time of the erase and copy commands carried
+    // out since the chip was created (refused ones take none). Observation only.
+    Ticks FlashTime() const { return flashTicks_; }
 
     const ChipConfig &Config() const { return config_; }
 
@@ -246,6 +249,7 @@ private:
 
     // Scenario counters, kept across the chip's own resets.
     uint32_t requests_ = 0;
+    Ticks flashTicks_ = 0;
     uint32_t partIdRequests_ = 0;
     bool answering_ = false;
     uint32_t answered_ = 0;

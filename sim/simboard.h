@@ -98,6 +98,12 @@ SIMBOARD_API int  SimBoard_NodeSend(int node, const SimBoardFrame *frame);
 SIMBOARD_API int  SimBoard_NodeReceive(int node, SimBoardFrame *frame);
 /* Frames that went on the bus since load or reset, acknowledged or not. */
 SIMBOARD_API uint64_t SimBoard_CanFrameCount(void);
+/* Bus time of those frames in microseconds: the sum of each frame's duration
+ * as the bus times it (every bit from SOF to the end of the CRC, stuff bits
+ * included, then 13 bits to the end of the intermission; an unacknowledged
+ * attempt 19 bits with its error frame instead), at its sender's bit rate,
+ * each rounded up to a whole microsecond. */
+SIMBOARD_API uint64_t SimBoard_BusTime(void);
 /* A controller register read or written directly, without the mode and
  * read-only rules and without side effects. With no controller on the port
  * Peek returns 0xFF and Poke does nothing. */
@@ -119,5 +125,9 @@ SIMBOARD_API int SimBoard_ChipState(void);
 SIMBOARD_API void SimBoard_ChipPowerCycle(void);
 /* SDO requests the chip received since the board started or was reset. */
 SIMBOARD_API uint32_t SimBoard_ChipRequests(void);
+/* The chip's flash time since load or reset, in microseconds: 100000 for each
+ * erase command carried out (whatever its sector count), 1000 per 256 bytes
+ * of each copy to flash carried out; refused commands add nothing. */
+SIMBOARD_API uint64_t SimBoard_FlashTime(void);
 
 #endif

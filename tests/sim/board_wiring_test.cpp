@@ -127,6 +127,7 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     SimBoard_Reset();
     EXPECT_EQ(-1, SimBoard_NodeReceive(listener, &got));
     EXPECT_EQ(0u, SimBoard_CanFrameCount());
+    EXPECT_EQ(0u, SimBoard_BusTime() + SimBoard_FlashTime());
     EXPECT_EQ(1, SimBoard_NodeAttach(100000, 0));
 }
 
@@ -170,6 +171,7 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
         EXPECT_EQ(ids[k], logged[k].frame.id) << k;
     }
     EXPECT_EQ(kRequestToReplyEndUs, logged[1].timeUs - logged[0].timeUs);
+    EXPECT_EQ(1240u + 1190u, SimBoard_BusTime());   // 13 and 8 stuff bits
     EXPECT_LE(logged[1].timeUs, afterWrite);
 }
 

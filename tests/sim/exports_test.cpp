@@ -21,7 +21,8 @@ const char *const kControl[] = {
     "SimBoard_SpiByteCount",  "SimBoard_SpiScript", "SimBoard_SpiFrame",  "SimBoard_NodeAttach",
     "SimBoard_NodeDetach",    "SimBoard_NodeSend",  "SimBoard_NodeReceive", "SimBoard_CanFrameCount",
     "SimBoard_McpPeek",       "SimBoard_McpPoke",   "SimBoard_ChipRead",  "SimBoard_ChipWrite",
-    "SimBoard_ChipState",     "SimBoard_ChipPowerCycle", "SimBoard_ChipRequests",
+    "SimBoard_ChipState",     "SimBoard_ChipPowerCycle", "SimBoard_ChipRequests", "SimBoard_BusTime",
+    "SimBoard_FlashTime",
 };
 
 // Symbols that the linker itself defines in every shared object.

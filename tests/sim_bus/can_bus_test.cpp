@@ -105,6 +105,7 @@ TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
     EXPECT_EQ(bus.FindTestNode(a)->Send(bus, bad, &now), -1);
     EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Std(0x800, {}), &now), -1);
     EXPECT_EQ(bus.FrameCount(), 2u);
+    EXPECT_EQ(bus.BusTime(), (1300 + 1240) * US);  // the attempt's 130 bits, then 124
 
     // Handles are not reused after a detach.
     EXPECT_TRUE(bus.DetachTestNode(near));

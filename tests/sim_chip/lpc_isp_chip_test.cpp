@@ -89,6 +89,7 @@ TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem) {
     EXPECT_GE(lastReplyEnd_ - before, 100000 * TICKS_PER_US);
     EXPECT_LT(lastReplyEnd_ - before, 103000 * TICKS_PER_US);
     EXPECT_EQ(Erase(1, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
+    EXPECT_EQ(chip_->FlashTime(), 100000 * TICKS_PER_US);  // refused erases take none
 }
 
 TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation) {
@@ -122,6 +123,7 @@ TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepare
     ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
     EXPECT_EQ(Flash(0x1000, 256), std::vector<uint8_t>(256, 0x30));   // F0 AND 3C
     EXPECT_EQ(Flash(0x1100, 256), std::vector<uint8_t>(256, 0xF0));
+    EXPECT_EQ(chip_->FlashTime(), (16000 + 1000) * TICKS_PER_US);  // the refused copy took none
 }
 
 TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam) {
