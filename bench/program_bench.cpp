@@ -93,10 +93,13 @@ int main()
             for (bool fast : {false, true}) {
                 Figures f = Program(adapter, image, fast);
                 double estimate = f.pausesS + f.boardS;
-                std::printf("%-8s %-12s %-7s %9.1f %9.1f %10.1f %6.2f %9llu %9llu %6llu %8.2f %9.1f  %s\n", adapter,
+                // A run that did not program the image has no floor to compare with.
+                char ratio[16] = "-";
+                if (f.lastLine == "Action successfull!" && f.floorS > 0)
+                    std::snprintf(ratio, sizeof ratio, "%.2f", estimate / f.floorS);
+                std::printf("%-8s %-12s %-7s %9.1f %9.1f %10.1f %6.2f %9llu %9llu %6llu %8.2f %9s  %s\n", adapter,
                             image.name, fast ? "fast" : "default", f.pausesS, f.boardS, estimate, f.cpuS, f.usbCalls,
-                            f.spiBytes, f.canFrames, f.floorS, f.floorS > 0 ? estimate / f.floorS : 0.0,
-                            f.lastLine.c_str());
+                            f.spiBytes, f.canFrames, f.floorS, ratio, f.lastLine.c_str());
                 std::fflush(stdout);
             }
         }
