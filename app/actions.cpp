@@ -33,7 +33,10 @@ int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSele
     for (uint32_t attempt = 0; attempt < PART_ID_ATTEMPTS && !found; ++attempt) {
         if (PLAT_Interrupted())
             return RC_INTERRUPTED;
-        PLAT_SleepMs(PART_ID_RETRY_DELAY_MS);
+        // The fast path's attempts follow each other at once, each with its
+        // reply wait of 1 s.
+        if (!CAN_FastPath())
+            PLAT_SleepMs(PART_ID_RETRY_DELAY_MS);
         if (g_verbosity >= 1)
             APP_Print(".");
         found = ISP_ReadPartId(&partId) == 0;

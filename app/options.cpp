@@ -37,7 +37,7 @@ bool parseDigits(const char *text, int base, uint64_t limit, uint64_t *value)
 
 // Options that stand alone (flags) or take one value, as --name=value or,
 // for the value options, --name value.
-enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE };
+enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE, LONG_FAST };
 struct LongOptionName {
     const char *name;
     LongOption option;
@@ -45,7 +45,7 @@ struct LongOptionName {
 };
 const LongOptionName LONG_OPTIONS[] = {
     {"help", LONG_HELP, false},           {"version", LONG_VERSION, false}, {"exit-code", LONG_EXIT_CODE, false},
-    {"list", LONG_LIST, false},           {"device", LONG_DEVICE, true},
+    {"list", LONG_LIST, false},           {"device", LONG_DEVICE, true},    {"fast", LONG_FAST, false},
 };
 
 const LongOptionName *findLongOption(const char *name, size_t length)
@@ -202,6 +202,9 @@ private:
         case LONG_DEVICE:
             settings_->deviceSelector = value;
             break;
+        case LONG_FAST:
+            settings_->fast = true;
+            break;
         }
         return PARSE_OK;
     }
@@ -287,6 +290,7 @@ void APP_SetDefaultSettings(RunSettings *settings)
     settings->action = NO_ACTION;
     settings->request = REQUEST_ACTION;
     settings->exitCode = false;
+    settings->fast = false;
     settings->deviceSelector = nullptr;
 }
 

@@ -32,6 +32,7 @@ struct RunSettings {
     char action;
     RunRequest request;
     bool exitCode;              // --exit-code: the exit status names the outcome
+    bool fast;                  // --fast: the fast wire and programming order
     const char *deviceSelector; // --device: points into argv; nullptr for the first channel
     // Why a value was refused, for the status line before "Malformed Argument!"
     // at level 2 and above; empty when nothing was refused for its value.

@@ -8,6 +8,7 @@
 #include "app/results.h"
 #include "Infra/src/ftdi_infra.h"
 #include "can/can.h"
+#include "isp/sdo_transport.h"
 #include "platform/platform.h"
 
 #ifndef CANISP_VERSION
@@ -153,6 +154,7 @@ int APP_Run(int argc, const char *const *argv)
     if (PLAT_Interrupted())
         return finish(settings, RC_INTERRUPTED);
 
+    CAN_SetFastPath(settings.fast, SDO_REPLY_COB_ID);
     APP_Format(g_message, "Connecting to PartID 0x%08X @ %ibaud", settings.expectedPartId, settings.bitRate);
     APP_PrintStatus(g_message);
 

@@ -38,6 +38,14 @@ constexpr int CAN_OPEN_BAD_BIT_RATE = -1;
 // it in normal operation. 0 on success.
 int CAN_Open(int32_t bitRate);
 
+// The wire CAN_Open brings up and the frame operations use: the default
+// (fixed pauses, one USB round trip per controller instruction), or the fast
+// path (highest SPI clock, instructions grouped into few USB transfers,
+// acceptance filters that take only standard frames with replyId). Chosen
+// before CAN_Open.
+void CAN_SetFastPath(bool fast, uint32_t replyId = 0);
+bool CAN_FastPath();
+
 // An MPSSE channel as the driver's device list reports it.
 struct CanChannelInfo {
     uint32_t index; // the channel's number: MPSSE channels only, in list order
@@ -80,6 +88,21 @@ int CAN_GetTxPending(uint8_t *pending);
 // which: -1 no frame, 0 buffer 0, 1 buffer 1, 2 both. The other outputs may be null.
 int CAN_GetRxStatus(int8_t *which, uint8_t *filter, uint8_t *extended, uint8_t *remote);
 int CAN_ReadMessage(uint8_t rxBuffer, CanMessage *message);
+// A receive buffer's header (SIDH, SIDL, EID8, EID0, DLC) as a frame's
+// identifier, format and length.
+void CAN_DecodeHeader(const uint8_t header[5], CanMessage *message);
+// The bits a frame occupies on the bus: stuffing included, up to the end of
+// the intermission that follows it.
+uint32_t CAN_FrameBits(const CanMessage &message);
+
+// ---- The fast path ----------------------------------------------------------
+// One request and its reply: the request is loaded and sent, the engine waits
+// for as long as the request and expectedReply take on the bus, and the
+// receive buffers are looked at, all in one USB round trip; then looked at
+// again at once until a standard data frame with replyId is there, for at
+// most 1 s of host time and as many looks as fit 1 s of the shortest USB
+// round trip. 0 with the reply; -1 when none came or a USB transfer failed.
+int CAN_Exchange(const CanMessage &request, const CanMessage &expectedReply, uint32_t replyId, CanMessage *reply);
 
 // Test support: forgets the channel handle and the selected channel.
 void CAN_ResetForTest();

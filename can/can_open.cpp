@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "can/can.h"
+#include "can/can_fast.h"
 #include "can/mcp2515_regs.h"
 #include "can/mcp_spi.h"
 #include "platform/platform.h"
@@ -46,6 +47,8 @@ int writeIdentifier(uint8_t sidh, uint32_t id, uint8_t extended)
 void printDot() { APP_Print("."); }
 
 uint32_t g_channelIndex = 0;
+bool g_fastPath = false;
+uint32_t g_fastReplyId = 0;
 
 } // namespace
 
@@ -136,7 +139,8 @@ int CAN_OpenSpiChannel(uint32_t index)
         g_spiHandle = nullptr;
         return status;
     }
-    status = MCP_StatusOf(SPI_InitChannel(g_spiHandle, &settings));
+    status = g_fastPath ? CAN_InitFastChannel(g_spiHandle, &settings)
+                        : MCP_StatusOf(SPI_InitChannel(g_spiHandle, &settings));
     printDot();
     if (status != 0) {
         SPI_CloseChannel(g_spiHandle);
@@ -153,6 +157,14 @@ int CAN_OpenInterface()
 }
 
 void CAN_SelectChannel(uint32_t index) { g_channelIndex = index; }
+
+void CAN_SetFastPath(bool fast, uint32_t replyId)
+{
+    g_fastPath = fast;
+    g_fastReplyId = replyId;
+}
+
+bool CAN_FastPath() { return g_fastPath; }
 
 int CAN_ListChannels(CanChannelInfo *channels, uint32_t capacity, uint32_t *count)
 {
@@ -195,6 +207,8 @@ int CAN_Open(int32_t bitRate)
         return CAN_OPEN_NO_CHANNEL;
     if (opened != 0)
         return opened;
+    if (g_fastPath)
+        return CAN_BringUpFast(bitRate, g_fastReplyId);
 
     // The controller comes out of reset in configuration mode, where the
     // bit-timing registers are writable.
@@ -222,6 +236,8 @@ int CAN_TakeOffBus()
 {
     if (g_spiHandle == nullptr)
         return 0;
+    if (g_fastPath)
+        return CAN_TakeOffBusFast();
     // An unacknowledged request stays pending and the controller would send
     // it again whenever a node appears: abort it, then leave the bus.
     int status = MCP_BitModify(MCP_CANCTRL, MCP_CANCTRL_ABAT, MCP_CANCTRL_ABAT);
@@ -242,4 +258,5 @@ void CAN_ResetForTest()
 {
     g_spiHandle = nullptr;
     g_channelIndex = 0;
+    g_fastPath = false;
 }

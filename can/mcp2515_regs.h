@@ -29,6 +29,7 @@ constexpr uint8_t MCP_FILTER_COUNT = 6;
 constexpr uint8_t MCP_BFPCTRL = 0x0C;
 constexpr uint8_t MCP_TXRTSCTRL = 0x0D;
 constexpr uint8_t MCP_CANSTAT = 0x0E;
+constexpr uint8_t MCP_CANSTAT_OPMOD_MASK = 0xE0; // operating mode the controller is in, bits 7-5
 
 constexpr uint8_t MCP_CANCTRL = 0x0F;
 constexpr uint8_t MCP_CANCTRL_REQOP_MASK = 0xE0; // requested operating mode, bits 7-5
@@ -43,6 +44,7 @@ constexpr uint8_t MCP_MODE_CONFIGURATION = 0x80;
 
 // Acceptance masks RXM0, RXM1 (SIDH, SIDL, EID8, EID0 each).
 constexpr uint8_t MCP_RXM0SIDH = 0x20;
+constexpr uint8_t MCP_RXM1SIDH = 0x24;
 constexpr uint8_t MCP_MASK_COUNT = 2;
 
 // Filter and mask SIDL bits.
@@ -62,11 +64,16 @@ constexpr uint8_t MCP_INT_RX0 = 0x01; // RX0IE / RX0IF
 constexpr uint8_t MCP_INT_RX1 = 0x02; // RX1IE / RX1IF
 
 constexpr uint8_t MCP_TXB0CTRL = 0x30;
+constexpr uint8_t MCP_TXBCTRL_TXREQ = 0x08; // transmission pending; clearing it aborts the frame
 
 constexpr uint8_t MCP_RXB0CTRL = 0x60;
 constexpr uint8_t MCP_RXB1CTRL = 0x70;
 constexpr uint8_t MCP_RXBCTRL_RXM_MASK = 0x60; // receive buffer operating mode, bits 6-5
 constexpr uint8_t MCP_RXBCTRL_RXM_ANY = 0x60;  // filters and masks off: every frame
+constexpr uint8_t MCP_RXBCTRL_RXM_FILTERED = 0x00; // every frame through the masks and filters
+constexpr uint8_t MCP_RXB0CTRL_BUKT = 0x04;    // RXB0 full: a frame it accepts rolls over into RXB1
+constexpr uint8_t MCP_RXB0SIDH = 0x61;
+constexpr uint8_t MCP_RXB1SIDH = 0x71;
 constexpr uint8_t MCP_RXB1CTRL_FILHIT_MASK = 0x07;
 
 // Buffer header: SIDH, SIDL, EID8, EID0, DLC.
@@ -74,8 +81,11 @@ constexpr uint8_t MCP_HEADER_SIZE = 5;
 constexpr uint8_t MCP_DLC_RTR = 0x40;      // remote frame (extended frames on receive)
 constexpr uint8_t MCP_DLC_LENGTH_MASK = 0x0F;
 constexpr uint8_t MCP_DATA_SIZE = 8;
+constexpr uint8_t MCP_BUFFER_SIZE = MCP_HEADER_SIZE + MCP_DATA_SIZE;
 
-// READ STATUS bits: TXREQ of transmit buffers 0, 1, 2.
+// READ STATUS bits: RX0IF, RX1IF, and TXREQ of transmit buffers 0, 1, 2.
+constexpr uint8_t MCP_STATUS_RX0IF = 0x01;
+constexpr uint8_t MCP_STATUS_RX1IF = 0x02;
 constexpr uint8_t MCP_STATUS_TX0REQ = 0x04;
 constexpr uint8_t MCP_STATUS_TX1REQ = 0x10;
 constexpr uint8_t MCP_STATUS_TX2REQ = 0x40;

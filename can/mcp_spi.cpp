@@ -130,17 +130,21 @@ int MCP_ReadRxStatus(uint8_t *status)
     return statusInstruction(MCP_INSTR_RX_STATUS, status, MCP_READ_FAILED_RX_STATUS);
 }
 
+void MCP_EncodeHeader(uint32_t id, uint8_t extended, uint8_t remote, uint8_t length, uint8_t header[5])
+{
+    header[0] = static_cast<uint8_t>(id >> 3);
+    header[1] = static_cast<uint8_t>(((id << 5) & MCP_SIDL_SID_MASK) | ((extended & 1u) << 3) |
+                                     ((id >> 27) & MCP_SIDL_EID_MASK));
+    header[2] = static_cast<uint8_t>(id >> 19);
+    header[3] = static_cast<uint8_t>(id >> 11);
+    header[4] = static_cast<uint8_t>(((remote & 1u) << 6) | (length & MCP_DLC_LENGTH_MASK));
+}
+
 int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remote, uint8_t length,
                      const uint8_t *data)
 {
-    const uint8_t head[1 + MCP_HEADER_SIZE] = {
-        static_cast<uint8_t>(MCP_INSTR_LOAD_TX_BUFFER | (buffer << 1)),
-        static_cast<uint8_t>(id >> 3),
-        static_cast<uint8_t>(((id << 5) & MCP_SIDL_SID_MASK) | ((extended & 1u) << 3) | ((id >> 27) & MCP_SIDL_EID_MASK)),
-        static_cast<uint8_t>(id >> 19),
-        static_cast<uint8_t>(id >> 11),
-        static_cast<uint8_t>(((remote & 1u) << 6) | (length & MCP_DLC_LENGTH_MASK)),
-    };
+    uint8_t head[1 + MCP_HEADER_SIZE] = {static_cast<uint8_t>(MCP_INSTR_LOAD_TX_BUFFER | (buffer << 1))};
+    MCP_EncodeHeader(id, extended, remote, length, head + 1);
     int status = MCP_SpiWrite(sizeof(head), head);
     // A DLC of 9 to 15 is legal on the bus and carries 8 data bytes; never
     // read past the 8-byte data field.

@@ -25,6 +25,9 @@ int MCP_ReadRegisters(uint8_t address, uint8_t count, uint8_t *buffer);
 int MCP_BitModify(uint8_t address, uint8_t mask, uint8_t data);
 int MCP_ReadStatus(uint8_t *status);
 int MCP_ReadRxStatus(uint8_t *status);
+// A transmit buffer's header (SIDH, SIDL, EID8, EID0, DLC) for a frame in
+// the driver's identifier layout.
+void MCP_EncodeHeader(uint32_t id, uint8_t extended, uint8_t remote, uint8_t length, uint8_t header[5]);
 int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remote, uint8_t length,
                      const uint8_t *data);
 int MCP_RequestToSend(uint8_t buffer);

@@ -12,6 +12,42 @@ namespace {
 constexpr uint8_t SDO_FRAME_LENGTH = 8;
 constexpr uint8_t SDO_TX_BUFFER = 0;
 
+// The fast path sends a request together with the first look for its reply:
+// SDO_SendRequest and SDO_SendSegment keep it until SDO_WaitReply.
+CanMessage g_request;
+bool g_requestHeld = false;
+
+int holdOrTransmit(const CanMessage &message)
+{
+    if (!CAN_FastPath())
+        return CAN_Transmit(SDO_TX_BUFFER, message);
+    g_request = message;
+    g_requestHeld = true;
+    return 0;
+}
+
+// The confirmation a request gets when the bootloader takes it: its bus time
+// tells the fast path how long to wait before the first look.
+CanMessage expectedReply(uint32_t cobId, const CanMessage &request)
+{
+    uint8_t data[SDO_FRAME_LENGTH] = {};
+    const uint8_t command = request.data[0];
+    switch (command >> 5) {
+    case SDO_CCS_DOWNLOAD_SEGMENT:
+        data[0] = static_cast<uint8_t>((SDO_SCS_DOWNLOAD_SEGMENT << 5) | (command & 0x10));
+        break;
+    case SDO_CCS_INITIATE_DOWNLOAD:
+        data[0] = SDO_SCS_INITIATE_DOWNLOAD << 5;
+        std::memcpy(data + 1, request.data + 1, 3);
+        break;
+    default: // uploads: the data is not known before it comes
+        data[0] = request.data[0];
+        std::memcpy(data + 1, request.data + 1, 3);
+        break;
+    }
+    return CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, data);
+}
+
 bool isReply(const CanMessage &message, uint32_t cobId)
 {
     return message.id == cobId && message.extended == 0 && message.remote == 0;
@@ -31,7 +67,7 @@ int SDO_SendRequest(uint32_t cobId, const SdoFrame *frame)
     uint8_t empty = (frame->command >> 2) & 3u;
     for (uint8_t i = 0; i < empty; ++i)
         field[SDO_FRAME_LENGTH - 1 - i] = 0;
-    return CAN_Transmit(SDO_TX_BUFFER, CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
+    return holdOrTransmit(CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
 }
 
 int SDO_SendSegment(uint32_t cobId, uint8_t ccs, uint8_t last, uint8_t count, const uint8_t *source)
@@ -48,12 +84,22 @@ int SDO_SendSegment(uint32_t cobId, uint8_t ccs, uint8_t last, uint8_t count, co
     g_sdoToggle ^= 1u;
     if (last == 1)
         g_sdoToggle = 0;
-    return CAN_Transmit(SDO_TX_BUFFER, CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
+    return holdOrTransmit(CanMessage(cobId, 0, 0, SDO_FRAME_LENGTH, field));
 }
 
 int SDO_WaitReply(uint32_t cobId, SdoFrame *frame)
 {
     CanMessage message;
+    if (CAN_FastPath()) {
+        // No request held: nothing was sent, so no reply can come.
+        if (!g_requestHeld)
+            return -1;
+        g_requestHeld = false;
+        if (CAN_Exchange(g_request, expectedReply(cobId, g_request), cobId, &message) != 0)
+            return -1;
+        std::memcpy(frame, message.data, SDO_FRAME_LENGTH);
+        return 0;
+    }
     bool received = false;
     // A buffer whose read failed holds no frame the tool can trust: its header
     // may name the reply while its data bytes never arrived (and an abort
@@ -87,4 +133,8 @@ int SDO_WaitReply(uint32_t cobId, SdoFrame *frame)
     return 0;
 }
 
-void SDO_ResetForTest() { g_sdoToggle = 0; }
+void SDO_ResetForTest()
+{
+    g_sdoToggle = 0;
+    g_requestHeld = false;
+}

@@ -12,6 +12,9 @@
 // Blocks for ms milliseconds. canisp links the real sleep (sleep_real.cpp);
 // test executables and canisp-vclock link the virtual clock (sleep_virtual.cpp).
 void PLAT_SleepMs(uint32_t ms);
+// A monotonic millisecond count from an arbitrary start, for bounding waits
+// that do not sleep. On the virtual clock it is the time slept.
+uint64_t PLAT_NowMs();
 
 // ---- Dynamic libraries -----------------------------------------------------
 // A loaded library, or nullptr when it could not be loaded.

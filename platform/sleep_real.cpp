@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <chrono>
+
 #ifdef _WIN32
 #include <windows.h>
 void PLAT_SleepMs(uint32_t ms) { Sleep(ms); }
@@ -14,3 +16,10 @@ void PLAT_SleepMs(uint32_t ms)
     }
 }
 #endif
+
+uint64_t PLAT_NowMs()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}

@@ -12,6 +12,8 @@ void PLAT_SleepMs(uint32_t ms)
     ++g_virtualSleeps;
 }
 
+uint64_t PLAT_NowMs() { return g_virtualMs; }
+
 uint64_t PLAT_VirtualClockMs() { return g_virtualMs; }
 uint64_t PLAT_VirtualSleepCount() { return g_virtualSleeps; }
 

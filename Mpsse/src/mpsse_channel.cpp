@@ -296,21 +296,12 @@ D2xxStatus MPSSE_Synchronize(D2xxHandle handle)
     return found ? D2XX_OK : D2XX_OTHER_ERROR;
 }
 
-D2xxStatus MPSSE_SetupChannel(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs)
+namespace {
+
+// The driver settings that both set-ups share, in their order.
+D2xxStatus setupDriver(D2xxHandle handle, uint32_t latencyMs)
 {
-    // A rate no chip can take is refused before the device is touched; the
-    // FT2232C/D's lower ceiling is known only once its type is.
-    if (latencyMs > MPSSE_MAX_LATENCY_MS ||
-        MPSSE_ClockDivisor(DEVICE_TYPE_FT2232H, clockRate, nullptr, nullptr) != D2XX_OK)
-        return D2XX_INVALID_PARAMETER;
-
-    uint32_t deviceType = 0;
-    D2xxStatus status = MPSSE_GetDeviceType(handle, &deviceType);
-    if (status != D2XX_OK)
-        return status;
-    if (MPSSE_ClockDivisor(deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
-        return D2XX_INVALID_PARAMETER;
-
+    D2xxStatus status;
     if ((status = MPSSE_ResetDevice(handle)) != D2XX_OK)
         return status;
     if ((status = MPSSE_Purge(handle)) != D2XX_OK)
@@ -326,7 +317,86 @@ D2xxStatus MPSSE_SetupChannel(D2xxHandle handle, uint32_t clockRate, uint32_t la
         return status;
     if ((status = MPSSE_ResetBitMode(handle)) != D2XX_OK)
         return status;
-    if ((status = MPSSE_EnterMpsseMode(handle)) != D2XX_OK)
+    return MPSSE_EnterMpsseMode(handle);
+}
+
+// A bad command and a send-immediate; the engine's answer, 0xFA and the
+// command, is read at once (within the read time-out).
+D2xxStatus echoNow(D2xxHandle handle, uint8_t command)
+{
+    const uint8_t bytes[] = {command, MPSSE_CMD_SEND_IMMEDIATE};
+    D2xxStatus status = MPSSE_WriteAll(handle, bytes, sizeof(bytes));
+    if (status != D2XX_OK)
+        return status;
+    uint8_t answer[2] = {};
+    status = MPSSE_ReadAll(handle, answer, sizeof(answer), nullptr);
+    if (status != D2XX_OK)
+        return status;
+    return answer[0] == BAD_COMMAND_ANSWER && answer[1] == command ? D2XX_OK : D2XX_OTHER_ERROR;
+}
+
+} // namespace
+
+bool MPSSE_IsFullSpeed(uint32_t deviceType) { return deviceType == DEVICE_TYPE_FT2232C; }
+
+uint32_t MPSSE_MaxClock(uint32_t deviceType, uint32_t limitHz)
+{
+    const uint32_t ceiling = deviceType == DEVICE_TYPE_FT2232C ? SLOW_BASE_HZ : FAST_BASE_HZ;
+    if (limitHz >= ceiling)
+        return ceiling;
+    // The base divided by the smallest divisor that keeps SK at or below the limit.
+    const uint32_t base = deviceType == DEVICE_TYPE_FT2232C || limitHz <= SLOW_BASE_HZ ? SLOW_BASE_HZ : FAST_BASE_HZ;
+    const uint32_t divisor = (base + limitHz - 1) / limitHz;
+    return base / divisor;
+}
+
+D2xxStatus MPSSE_Resynchronize(D2xxHandle handle)
+{
+    D2xxStatus status = MPSSE_DrainReceiveQueue(handle);
+    if (status != D2XX_OK)
+        return status;
+    return echoNow(handle, SYNC_BYTE_SECOND);
+}
+
+D2xxStatus MPSSE_SetupChannelFast(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs)
+{
+    uint32_t deviceType = 0;
+    if (latencyMs > MPSSE_MAX_LATENCY_MS)
+        return D2XX_INVALID_PARAMETER;
+    D2xxStatus status = MPSSE_GetDeviceType(handle, &deviceType);
+    if (status != D2XX_OK)
+        return status;
+    if (MPSSE_ClockDivisor(deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
+        return D2XX_INVALID_PARAMETER;
+    if ((status = setupDriver(handle, latencyMs)) != D2XX_OK)
+        return status;
+    // Loopback keeps the synchronisation's bytes away from the SPI slave.
+    if ((status = MPSSE_SetLoopback(handle, true)) != D2XX_OK)
+        return status;
+    if ((status = MPSSE_DrainReceiveQueue(handle)) != D2XX_OK)
+        return status;
+    if ((status = echoNow(handle, SYNC_BYTE_FIRST)) != D2XX_OK || (status = echoNow(handle, SYNC_BYTE_SECOND)) != D2XX_OK)
+        return status;
+    if ((status = MPSSE_SetClock(handle, deviceType, clockRate)) != D2XX_OK)
+        return status;
+    return MPSSE_SetLoopback(handle, false);
+}
+
+D2xxStatus MPSSE_SetupChannel(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs)
+{
+    // A rate no chip can take is refused before the device is touched; the
+    // FT2232C/D's lower ceiling is known only once its type is.
+    if (latencyMs > MPSSE_MAX_LATENCY_MS ||
+        MPSSE_ClockDivisor(DEVICE_TYPE_FT2232H, clockRate, nullptr, nullptr) != D2XX_OK)
+        return D2XX_INVALID_PARAMETER;
+
+    uint32_t deviceType = 0;
+    D2xxStatus status = MPSSE_GetDeviceType(handle, &deviceType);
+    if (status != D2XX_OK)
+        return status;
+    if (MPSSE_ClockDivisor(deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
+        return D2XX_INVALID_PARAMETER;
+    if ((status = setupDriver(handle, latencyMs)) != D2XX_OK)
         return status;
     // With loopback on, nothing sent during synchronisation can reach the
     // SPI slave.

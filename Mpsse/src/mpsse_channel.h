@@ -55,6 +55,21 @@ D2xxStatus MPSSE_AwaitBadCommandEcho(D2xxHandle handle, bool resend, uint8_t com
 // 18 when the engine does not echo 0xAA or 0xAB.
 D2xxStatus MPSSE_Synchronize(D2xxHandle handle);
 
+// The fast set-up: the same driver settings, then synchronisation by echoes
+// read back at once (each bad command followed by a send-immediate, so no
+// polling and no latency wait), the clock set without settle pauses.
+D2xxStatus MPSSE_SetupChannelFast(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs);
+// After a read that failed or came back short the answers still on their way
+// would shift every later one: drops what waits and proves with one echo
+// that the stream is in step again. 0 when it is.
+D2xxStatus MPSSE_Resynchronize(D2xxHandle handle);
+// The highest SPI clock of the device type that is not above limitHz (the
+// FT2232C/D's engine runs from a fixed 12 MHz: 6 MHz at most).
+uint32_t MPSSE_MaxClock(uint32_t deviceType, uint32_t limitHz);
+// Full-speed chips move USB data in 1 ms frames, high-speed ones in 125 us
+// microframes.
+bool MPSSE_IsFullSpeed(uint32_t deviceType);
+
 // Writes all count bytes; a driver that takes fewer is an I/O error (4).
 D2xxStatus MPSSE_WriteAll(D2xxHandle handle, const uint8_t *bytes, uint32_t count);
 // Reads count bytes; *bytesRead is what came. Fewer than count within the

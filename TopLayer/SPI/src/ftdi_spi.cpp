@@ -118,16 +118,22 @@ D2xxStatus MPSSE_SetChipSelect(SpiHandle handle, bool assert)
     D2xxStatus status = MPSSE_FindChannel(handle, &settings);
     if (status != D2XX_OK)
         return status;
-    uint32_t mask = csMask(settings->options);
-    uint8_t directions = static_cast<uint8_t>((settings->pinState & 0xFF) | mask);
-    uint8_t levels = static_cast<uint8_t>(settings->pinState >> 8);
-    bool activeLow = (settings->options & SPI_CS_ACTIVE_LOW) != 0;
-    if (assert == activeLow)
-        levels = static_cast<uint8_t>(levels & ~mask);
-    else
-        levels = static_cast<uint8_t>(levels | mask);
+    uint8_t levels = 0, directions = 0;
+    MPSSE_ChipSelectPins(settings, assert, &levels, &directions);
     settings->pinState = static_cast<uint16_t>((levels << 8) | directions);
     return sendLowPins(handle, levels, directions);
+}
+
+void MPSSE_ChipSelectPins(const SpiChannelSettings *settings, bool assert, uint8_t *levels, uint8_t *directions)
+{
+    uint32_t mask = csMask(settings->options);
+    *directions = static_cast<uint8_t>((settings->pinState & 0xFF) | mask);
+    *levels = static_cast<uint8_t>(settings->pinState >> 8);
+    bool activeLow = (settings->options & SPI_CS_ACTIVE_LOW) != 0;
+    if (assert == activeLow)
+        *levels = static_cast<uint8_t>(*levels & ~mask);
+    else
+        *levels = static_cast<uint8_t>(*levels | mask);
 }
 
 // ---- Discovery, opening and closing ----------------------------------------
@@ -163,7 +169,9 @@ D2xxStatus SPI_OpenChannel(uint32_t index, SpiHandle *handle)
     return MPSSE_AddChannel(*handle);
 }
 
-D2xxStatus SPI_InitChannel(SpiHandle handle, SpiChannelSettings *settings)
+namespace {
+
+D2xxStatus initChannel(SpiHandle handle, SpiChannelSettings *settings, bool fast)
 {
     if (settings == nullptr) {
         SPI_ReportNullArgument(LINE_INIT_CHANNEL_SETTINGS, "SPI_InitChannel");
@@ -195,7 +203,8 @@ D2xxStatus SPI_InitChannel(SpiHandle handle, SpiChannelSettings *settings)
     settings->pins = pins;
     settings->pinState = static_cast<uint16_t>(pins & 0xFFFF);
 
-    D2xxStatus status = MPSSE_SetupChannel(handle, settings->clockRate, settings->latencyTimer);
+    D2xxStatus status = fast ? MPSSE_SetupChannelFast(handle, settings->clockRate, settings->latencyTimer)
+                             : MPSSE_SetupChannel(handle, settings->clockRate, settings->latencyTimer);
     if (status != D2XX_OK)
         return status;
     status = sendLowPins(handle, static_cast<uint8_t>(settings->pinState >> 8),
@@ -204,6 +213,20 @@ D2xxStatus SPI_InitChannel(SpiHandle handle, SpiChannelSettings *settings)
         return status;
     return MPSSE_UpdateChannel(handle, settings);
 }
+
+} // namespace
+
+D2xxStatus SPI_InitChannel(SpiHandle handle, SpiChannelSettings *settings)
+{
+    return initChannel(handle, settings, false);
+}
+
+D2xxStatus SPI_InitChannelFast(SpiHandle handle, SpiChannelSettings *settings)
+{
+    return initChannel(handle, settings, true);
+}
+
+D2xxStatus SPI_DeviceType(SpiHandle handle, uint32_t *type) { return MPSSE_GetDeviceType(handle, type); }
 
 D2xxStatus SPI_CloseChannel(SpiHandle handle)
 {

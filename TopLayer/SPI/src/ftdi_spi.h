@@ -56,5 +56,49 @@ D2xxStatus SPI_IsBusy(SpiHandle handle, bool *busy);
 // Replaces the channel's SPI mode, chip-select line and polarity.
 D2xxStatus SPI_ChangeCS(SpiHandle handle, uint32_t options);
 
+// The fast set-up of SPI_InitChannel: the same pins and settings, the
+// engine synchronised and clocked without polling or settle pauses
+// (MPSSE_SetupChannelFast).
+D2xxStatus SPI_InitChannelFast(SpiHandle handle, SpiChannelSettings *settings);
+// The channel's device type in the driver's numbering.
+D2xxStatus SPI_DeviceType(SpiHandle handle, uint32_t *type);
+
+// ---- Batches ----------------------------------------------------------------
+// Chip-select frames and waits gathered for one FT_Write; their answers come
+// back with one FT_Read after a send-immediate. The frames carry no pauses:
+// the engine clocks them back to back.
+constexpr uint32_t SPI_BATCH_CAPACITY = 8192; // command bytes
+constexpr uint32_t SPI_BATCH_MAX_ANSWERS = 1024;
+
+struct SpiBatch {
+    SpiHandle handle;
+    uint32_t clockHz;
+    uint8_t writeOpcode, readOpcode;
+    uint8_t selectLevels, releaseLevels, directions;
+    uint32_t length;  // command bytes so far
+    uint32_t answers; // answer bytes they produce
+    bool overflow;    // something did not fit: SPI_BatchRun refuses the batch
+    bool canWait;     // the engine has clock-only commands (the high-speed chips)
+    uint8_t commands[SPI_BATCH_CAPACITY];
+};
+
+// Starts an empty batch on a set-up channel; 18 when the channel is not.
+D2xxStatus SPI_BatchBegin(SpiHandle handle, SpiBatch *batch);
+void SPI_BatchClear(SpiBatch *batch);
+// One chip-select frame: writeCount bytes out, then readCount bytes in.
+// Returns where its answer bytes start among the batch's answers.
+uint32_t SPI_BatchFrame(SpiBatch *batch, const uint8_t *out, uint32_t writeCount, uint32_t readCount);
+// A wait of at least us microseconds inside the engine: clocks with chip
+// select released, which reach no slave. Only the high-speed chips have
+// clock-only commands; on the FT2232C/D nothing is added and the answer is
+// false.
+bool SPI_BatchWait(SpiBatch *batch, uint32_t us);
+// Sends the batch in one FT_Write; when it has answers, ends it with a
+// send-immediate and reads them with one FT_Read into answers (at least
+// batch->answers bytes). A read that fails or comes back short would shift
+// every later answer: the stream is resynchronised and the batch fails (4,
+// or the driver's status). The batch is cleared either way.
+D2xxStatus SPI_BatchRun(SpiBatch *batch, uint8_t *answers);
+
 // Test support: forgets every open channel (the devices are not touched).
 void SPI_ResetForTest();

@@ -109,6 +109,12 @@ D2xxStatus runTransfer(SpiHandle handle, uint32_t size, uint32_t *transferred, u
 
 } // namespace
 
+void MPSSE_ByteOpcodes(const SpiChannelSettings *settings, uint8_t *write, uint8_t *read)
+{
+    *write = opcodesFor(settings).writeBytes;
+    *read = opcodesFor(settings).readBytes;
+}
+
 D2xxStatus MPSSE_WriteBits(SpiHandle handle, uint8_t data, uint32_t bitCount)
 {
     SpiChannelSettings *settings = nullptr;
