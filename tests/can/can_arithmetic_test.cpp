@@ -20,6 +20,27 @@ TEST(BitTiming, Cnf1ForTheDocumentedRates)
         EXPECT_EQ(MCP_BitTimingCnf1(row.rate), row.cnf1) << row.rate;
 }
 
+// The bus time the fast path waits for: exact stuffing over SOF to CRC (the
+// CRC's own bits included), then 13 bits; examples worked by hand.
+TEST(FrameBits, StuffedLengthsOfWorkedFrames)
+{
+    const struct {
+        uint32_t id;
+        uint8_t extended, remote, length;
+        uint8_t data[8];
+        uint32_t bits;
+    } table[] = {
+        {0x67D, 0, 0, 8, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0}, 124},
+        {0x5FD, 0, 0, 8, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14}, 119},
+        {0x67D, 0, 0, 8, {0x2B, 0x00, 0x50, 0x00, 0x5A, 0x5A, 0, 0}, 120},
+        {0x5FD, 0, 0, 8, {0x60, 0x00, 0x50, 0, 0, 0, 0, 0}, 124},
+        {0x123 | (0x2ABCDu << 11), 1, 0, 8, {}, 145}, // 29-bit 0x048EABCD
+    };
+    for (const auto &row : table)
+        EXPECT_EQ(CAN_FrameBits(CanMessage(row.id, row.remote, row.extended, row.length, row.data)), row.bits)
+            << std::hex << row.id;
+}
+
 TEST(StatusSum, AddsWhileNonNegativeAndNeverCancelsOut)
 {
     const struct {
