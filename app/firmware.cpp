@@ -31,6 +31,113 @@ void writeWord(uint8_t *bytes, uint32_t value)
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// Copy RAM to Flash takes these byte counts only, to a flash address on a
+// 256-byte boundary from a word-aligned RAM address (LPC11Cxx ISP); a copy
+// needs its sector prepared just before it, every time.
+constexpr uint32_t COPY_SIZES[] = {256, 512, 1024, 4096};
+constexpr uint32_t BLOCK_SIZE = 256;
+constexpr uint32_t BLOCKS_PER_SECTOR = SECTOR_SIZE / BLOCK_SIZE;
+constexpr uint8_t ERASED_BYTE = 0xFF;
+
+// An erased block already holds it: the fast path neither sends nor copies it.
+bool blankBlock(const uint8_t *block)
+{
+    for (uint32_t i = 0; i < BLOCK_SIZE; ++i)
+        if (block[i] != ERASED_BYTE)
+            return false;
+    return true;
+}
+
+// The blocks of the copy that starts at block `at` with `rest` blocks of its
+// run still to copy: the smallest copy that covers them if it ends by block
+// `limit`, else the largest that fits in them.
+uint32_t copyBlocks(uint32_t at, uint32_t rest, uint32_t limit)
+{
+    uint32_t largest = 1;
+    for (uint32_t size : COPY_SIZES) {
+        const uint32_t blocks = size / BLOCK_SIZE;
+        if (blocks >= rest && at + blocks <= limit)
+            return blocks;
+        if (blocks <= rest)
+            largest = blocks;
+    }
+    return largest;
+}
+
+// Blocks [from, to) of the sector, none blank, in one RAM write at their
+// offset in the window, then copied piece by piece and compared at once.
+// Copies may run on to block `limit` over what the image holds past its end
+// (0xFF, sent with the run), so that a short tail takes one copy.
+int programRun(const uint8_t *image, uint32_t sector, uint32_t from, uint32_t to, uint32_t limit)
+{
+    uint32_t end = from;
+    while (end < to)
+        end += copyBlocks(end, to - end, limit);
+
+    const uint32_t sectorAddress = sector * SECTOR_SIZE;
+    if (g_verbosity >= 1) {
+        APP_Format(g_message, "Writing Data for Sector %d to RAM.", static_cast<int>(sector));
+        APP_PrintStatus(g_message);
+    }
+    if (ISP_WriteToRam(RAM_BUFFER_ADDRESS + from * BLOCK_SIZE, (end - from) * BLOCK_SIZE,
+                       image + sectorAddress + from * BLOCK_SIZE) != 0)
+        return RC_RAM_WRITE_FAILED;
+    if (g_verbosity >= 2)
+        APP_PrintStatus("Data written to RAM!");
+
+    for (uint32_t at = from; at < end;) {
+        const uint32_t blocks = copyBlocks(at, to - at, limit);
+        if (ISP_PrepareSectors(sector, sector) != 0)
+            return RC_PREPARE_WRITE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Sector prepared for writing!");
+        if (ISP_CopyRamToFlash(sectorAddress + at * BLOCK_SIZE, RAM_BUFFER_ADDRESS + at * BLOCK_SIZE,
+                               blocks * BLOCK_SIZE) != 0)
+            return RC_COPY_FAILED;
+        if (g_verbosity >= 1)
+            APP_PrintStatus("Data copied from RAM to Flash!");
+        at += blocks;
+    }
+
+    uint32_t compareFrom = from * BLOCK_SIZE;
+    if (sector == 0 && compareFrom < BOOT_ROM_WINDOW)
+        compareFrom = BOOT_ROM_WINDOW;
+    if (compareFrom >= end * BLOCK_SIZE)
+        return RC_OK;
+    if (ISP_Compare(sectorAddress + compareFrom, RAM_BUFFER_ADDRESS + compareFrom, end * BLOCK_SIZE - compareFrom) != 0)
+        return RC_COMPARE_FAILED;
+    if (g_verbosity >= 2)
+        APP_PrintStatus("Sector compared!");
+    return RC_OK;
+}
+
+// Sectors first to last, sector 0 after the others: until its copy its
+// vector checksum stays erased, so a run that stops part way never leaves a
+// partial image that the boot code would start.
+int programFast(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32_t last)
+{
+    const uint32_t lastBlock = (imageSize - 1) / BLOCK_SIZE;
+    for (uint32_t step = first; step <= last; ++step) {
+        const uint32_t sector = first != 0 ? step : step == last ? 0 : step + 1;
+        const uint32_t base = sector * BLOCKS_PER_SECTOR;
+        for (uint32_t from = 0; from < BLOCKS_PER_SECTOR;) {
+            if (blankBlock(image + (base + from) * BLOCK_SIZE)) {
+                ++from;
+                continue;
+            }
+            uint32_t to = from + 1;
+            while (to < BLOCKS_PER_SECTOR && !blankBlock(image + (base + to) * BLOCK_SIZE))
+                ++to;
+            const bool tail = base + from <= lastBlock && lastBlock < base + to;
+            const int result = programRun(image, sector, from, to, tail ? BLOCKS_PER_SECTOR : to);
+            if (result != RC_OK)
+                return result;
+            from = to;
+        }
+    }
+    return RC_OK;
+}
+
 } // namespace
 
 void APP_WriteVectorChecksum(uint8_t *image)
@@ -55,7 +162,7 @@ LoadResult APP_ReadImage(FILE *file, uint64_t length, uint8_t *buffer)
     return read == length && !std::ferror(file) ? LOAD_OK : LOAD_READ_FAILED;
 }
 
-LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer)
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding)
 {
     FILE *file = nullptr;
     if (PLAT_OpenSharedBinary(fileName, &file) != PLAT_OPEN_OK)
@@ -71,7 +178,7 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
         return LOAD_TOO_BIG;
     }
 
-    std::memset(buffer, 0, MAX_IMAGE_SIZE);
+    std::memset(buffer, padding, MAX_IMAGE_SIZE);
     std::rewind(file);
     LoadResult read = APP_ReadImage(file, length, buffer);
     std::fclose(file);
@@ -85,14 +192,14 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
     return LOAD_OK;
 }
 
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset)
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast)
 {
     if (g_connected != 1)
         return RC_NOT_CONNECTED;
 
     std::vector<uint8_t> image(MAX_IMAGE_SIZE);
     uint32_t imageSize = 0;
-    LoadResult loaded = APP_LoadImage(fileName, &imageSize, image.data());
+    LoadResult loaded = APP_LoadImage(fileName, &imageSize, image.data(), fast ? ERASED_BYTE : 0);
     if (loaded == LOAD_TOO_BIG)
         return RC_FILE_TOO_BIG;
     if (loaded != LOAD_OK)
@@ -124,6 +231,8 @@ int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset)
         APP_PrintStatus("Sector(s) erased!");
 
     APP_PrintStatus("Starting Firmware download");
+    if (fast)
+        return programFast(image.data(), imageSize, first, last);
     for (uint32_t sector = first; sector <= last; ++sector) {
         const uint32_t flashAddress = sector * SECTOR_SIZE;
         if (g_verbosity >= 1) {

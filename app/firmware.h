@@ -16,9 +16,10 @@ enum LoadResult {
     LOAD_EMPTY = -4,       // no byte to program
 };
 
-// Reads the file into the zero-filled 32768-byte buffer, stores its length
-// rounded up to a multiple of 4, and writes the vector checksum.
-LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer);
+// Reads the file into the 32768-byte buffer, which holds padding past its
+// end, stores its length rounded up to a multiple of 4, and writes the vector
+// checksum (over the padding too for an image shorter than 32 bytes).
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding = 0);
 
 // Reads exactly length bytes (at most MAX_IMAGE_SIZE) of an open file into the
 // buffer, one byte per read; LOAD_READ_FAILED when a read fails or the file
@@ -30,4 +31,12 @@ LoadResult APP_ReadImage(FILE *file, uint64_t length, uint8_t *buffer);
 // a valid user program.
 void APP_WriteVectorChecksum(uint8_t *image);
 
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset);
+// Without fast: sector by sector from the first, each sent whole (as far as
+// the image goes) and copied as 4096 bytes. With fast: the image is padded
+// with 0xFF, sector 0 comes after the others, a 256-byte block that is all
+// 0xFF is neither sent nor copied, and each run of other blocks is one RAM
+// write at its offset in the window, copied in pieces of the sizes the chip
+// takes and compared once; the run holding the image's end is copied with
+// the smallest piece that covers it within its sector, so that flash past
+// the image stays erased.
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false);

@@ -56,20 +56,22 @@ protected:
     std::vector<uint8_t> buffer;
 };
 
-TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZeros)
+TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZerosOrTheFastPathsErasedBytes)
 {
     const struct {
         size_t length;
         uint32_t padded;
-    } cases[] = {{5, 8}, {4096, 4096}, {4097, 4100}, {32767, 32768}, {32768, 32768}};
+        uint8_t padding;
+    } cases[] = {{5, 8, 0}, {4096, 4096, 0}, {4097, 4100, 0}, {32767, 32768, 0}, {32768, 32768, 0},
+                 {5, 8, 0xFF}, {4097, 4100, 0xFF}};
     for (const auto &c : cases) {
         uint32_t size = 0;
-        ASSERT_EQ(APP_LoadImage(Write(c.length).c_str(), &size, buffer.data()), LOAD_OK) << c.length;
+        ASSERT_EQ(APP_LoadImage(Write(c.length).c_str(), &size, buffer.data(), c.padding), LOAD_OK) << c.length;
         EXPECT_EQ(size, c.padded) << c.length;
         EXPECT_EQ(buffer[c.length - 1], 0x11) << c.length;
         for (size_t i = c.length; i < MAX_IMAGE_SIZE; ++i) {
             if (i < 28 || i >= 32) { // the checksum word may lie past a short image
-                ASSERT_EQ(buffer[i], 0) << "byte " << i << " of a " << c.length << "-byte image";
+                ASSERT_EQ(buffer[i], c.padding) << "byte " << i << " of a " << c.length << "-byte image";
             }
         }
     }

@@ -13,6 +13,7 @@
 #include "app/console.h"
 #include "app/firmware.h"
 #include "app/results.h"
+#include "records_chip.h"
 #include "support/board_fixture.h"
 
 namespace {
@@ -30,17 +31,24 @@ protected:
         BoardTest::TearDown();
     }
 
-    std::string Image(size_t size)
+    std::string TempPath(const char *suffix)
     {
-        std::string path = ::testing::TempDir() + "program_board_test." + std::to_string(getpid()) + "." +
-                           std::to_string(files.size()) + ".bin";
+        files.push_back(::testing::TempDir() + "program_board_test." + std::to_string(getpid()) + "." +
+                        std::to_string(files.size()) + suffix);
+        return files.back();
+    }
+
+    // Bit k of blank set: block k (256 bytes) of every sector is all 0xFF.
+    std::string Image(size_t size, uint16_t blank = 0)
+    {
+        std::string path = TempPath(".bin");
         image.resize(size);
         for (size_t i = 0; i < size; ++i)
-            image[i] = static_cast<uint8_t>((i * 37 + i / 251) | 0x01); // never 0xFF or 0xA5 alone
+            image[i] = (blank >> (i / 256 % 16)) & 1 ? 0xFF
+                                                   : static_cast<uint8_t>((i * 37 + i / 251) | 0x01); // not 0xFF, 0xA5
         FILE *file = std::fopen(path.c_str(), "wb");
         std::fwrite(image.data(), 1, size, file);
         std::fclose(file);
-        files.push_back(path);
         return path;
     }
 
@@ -62,10 +70,11 @@ protected:
         return bytes;
     }
 
-    // The image as programmed: padded to a whole word, checksum in word 7.
-    Bytes Programmed(uint32_t from, uint32_t to)
+    // The image as programmed: padded (zeros to a whole word, or 0xFF on the
+    // fast path), checksum in word 7.
+    Bytes Programmed(uint32_t from, uint32_t to, uint8_t padding = 0)
     {
-        Bytes padded(MAX_IMAGE_SIZE, 0);
+        Bytes padded(MAX_IMAGE_SIZE, padding);
         std::copy(image.begin(), image.end(), padded.begin());
         APP_WriteVectorChecksum(padded.data());
         return Bytes(padded.begin() + from, padded.begin() + to);
@@ -131,16 +140,34 @@ TEST_F(ProgramBoardTest, AShortImageIsReportedPaddedAndSentWhole)
     EXPECT_EQ(Flash(8, 28), Bytes(20, 0));
 }
 
-TEST_F(ProgramBoardTest, AChipThatFallsSilentMidWriteLeavesItsSectorErased)
+TEST_F(ProgramBoardTest, AChipThatFallsSilentMidWriteLeavesItsSectorAndSectorZeroErased)
 {
-    // Part ID, unlock, prepare and erase answered, then the RAM write's address,
-    // size and 294 segments: the next segment gets no reply.
-    Configure({{"SIMBOARD_CHIP_SILENT_AFTER", "300"}});
-    Connect();
-    const std::string path = Image(8192);
-    EXPECT_EQ(APP_ProgramFirmware(path.c_str(), 0), RC_RAM_WRITE_FAILED);
-    EXPECT_EQ(Flash(0, 8192), Bytes(8192, ERASED)) << "both sectors erased, neither programmed";
-    EXPECT_EQ(Flash(8192, MAX_IMAGE_SIZE), Bytes(MAX_IMAGE_SIZE - 8192, UNTOUCHED));
+    // Part ID, unlock, prepare and erase answered, then per sector the RAM
+    // write's address, size and 586 segments, a prepare, three copy and three
+    // compare parameters: 595 answers. 294 more segments, and the next gets no
+    // reply: in sector 0, or on the fast path in the second sector it writes.
+    const struct {
+        bool fast;
+        size_t size;
+        const char *silentAfter;
+        const char *sectors; // E erased, P programmed, U untouched
+    } cases[] = {
+        {false, 8192, "300", "EEUUUUUU"},
+        {true, 12288, "899", "EPEUUUUU"},
+    };
+    for (const auto &c : cases) {
+        Restart({{"SIMBOARD_CHIP_SILENT_AFTER", c.silentAfter}});
+        Connect();
+        const std::string path = Image(c.size);
+        EXPECT_EQ(APP_ProgramFirmware(path.c_str(), 0, c.fast), RC_RAM_WRITE_FAILED);
+        for (uint32_t sector = 0; sector < 8; ++sector) {
+            const uint32_t from = sector * SECTOR_SIZE, to = from + SECTOR_SIZE;
+            const char state = c.sectors[sector];
+            EXPECT_EQ(Flash(from, to),
+                      state == 'P' ? Programmed(from, to) : Bytes(SECTOR_SIZE, state == 'E' ? ERASED : UNTOUCHED))
+                << "sector " << sector << (c.fast ? ", fast" : "");
+        }
+    }
 }
 
 TEST_F(ProgramBoardTest, AFailedCompareStopsAfterTheSectorItChecked)
@@ -153,6 +180,71 @@ TEST_F(ProgramBoardTest, AFailedCompareStopsAfterTheSectorItChecked)
     EXPECT_NE(console.find("Offset: 0x10 0x00 0x00 0x00\n"), std::string::npos) << console;
     EXPECT_EQ(Flash(0, 4096), Programmed(0, 4096));
     EXPECT_EQ(Flash(4096, 8192), Bytes(4096, ERASED));
+}
+
+TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopiesTheTailAtItsSize)
+{
+    // Blocks 1, 4 and 10 to 15 of each sector blank: runs of 1, 2 and 5 blocks.
+    const uint16_t SPARSE = 0xFC12;
+    auto times = [](int n, const std::string &text) {
+        std::string all;
+        while (n-- > 0)
+            all += text;
+        return all;
+    };
+    const struct {
+        size_t size;
+        uint32_t offset;
+        uint16_t blank;
+        std::string copies, compares; // the sizes in the order requested
+        uint32_t sent;                // bytes of all RAM writes
+    } cases[] = {
+        {4096, 0, 0, "4096 ", "3584 ", 4096},
+        {4097, 0, 0, "256 4096 ", "256 3584 ", 4352},
+        {32768, 0, 0, times(8, "4096 "), times(7, "4096 ") + "3584 ", 32768},
+        // Sectors 1 and 2; the last holds 608 bytes, copied as 1024.
+        {8800, 0x1000, 0, "4096 1024 ", "4096 1024 ", 5120},
+        // Sector 0's first run lies in the boot ROM's window: not compared.
+        {32768, 0, SPARSE, times(8, "256 512 1024 256 "), times(7, "256 512 1280 ") + "512 1280 ", 16384},
+    };
+    for (const auto &c : cases) {
+        const std::string log = TempPath(".log");
+        Restart({{"SIMBOARD_CHIPLOG", log}});
+        Connect();
+        const std::string path = Image(c.size, c.blank);
+        ASSERT_EQ(APP_ProgramFirmware(path.c_str(), c.offset, true), RC_OK) << c.size << " at " << c.offset;
+        const uint32_t first = c.offset / SECTOR_SIZE * SECTOR_SIZE;
+        const uint32_t end = (c.size + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE;
+        EXPECT_EQ(Flash(0, first), Bytes(first, UNTOUCHED));
+        EXPECT_EQ(Flash(first, end), Programmed(first, end, ERASED)) << c.size << ": 0xFF past the image, blank blocks";
+        EXPECT_EQ(Flash(end, MAX_IMAGE_SIZE), Bytes(MAX_IMAGE_SIZE - end, UNTOUCHED));
+
+        std::vector<simboard::ChipLogLine> lines;
+        ASSERT_TRUE(simboard::ReadChipLog(log, &lines));
+        std::string copies, compares;
+        uint32_t sent = 0, writes = 0;
+        bool sectorZeroCopied = false;
+        for (const auto &line : lines) {
+            unsigned address = 0, ram = 0, count = 0;
+            if (std::sscanf(line.command.c_str(), "COPY %x %x %u", &address, &ram, &count) == 3) {
+                copies += std::to_string(count) + " ";
+                EXPECT_TRUE(address < SECTOR_SIZE || !sectorZeroCopied) << c.size << ": a copy after sector 0's";
+                sectorZeroCopied = sectorZeroCopied || address < SECTOR_SIZE;
+            } else if (std::sscanf(line.command.c_str(), "COMPARE %x %x %u", &address, &ram, &count) == 3) {
+                compares += std::to_string(count) + " ";
+            } else if (std::sscanf(line.command.c_str(), "WRITE_RAM %x %u", &ram, &count) == 2) {
+                sent += count;
+                ++writes;
+            }
+        }
+        EXPECT_EQ(copies, c.copies) << c.size;
+        EXPECT_EQ(compares, c.compares) << c.size;
+        EXPECT_EQ(sent, c.sent) << c.size;
+        uint32_t printed = 0; // one line per RAM write
+        for (size_t at = 0; (at = console.find("Writing Data for Sector", at)) != std::string::npos; ++at)
+            ++printed;
+        EXPECT_EQ(printed, writes) << c.size;
+    }
 }
 
 } // namespace

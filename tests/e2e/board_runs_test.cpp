@@ -412,4 +412,22 @@ TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
     EXPECT_EQ(flash, programmed);
 }
 
+// --fast: sector 0 after sector 1, and sector 1's four bytes copied as 256
+// with 0xFF past them.
+TEST_F(BoardRunTest, AFastRunWritesSectorZeroLastAndLeavesFlashPastTheImageErased)
+{
+    const std::string name = WriteImage("image.bin", 4097);
+    ChildResult result = Run({"--fast", "-a", "p", "-f", name},
+                             {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIPLOG", "chip.log"}});
+    ASSERT_EQ(result.exitStatus, 0) << result.Describe();
+    EXPECT_EQ(expected::LastStatus(result.out), "Action successfull!");
+    Bytes image = ReadFile(name);
+    image.resize(32768, 0xFF);
+    EXPECT_EQ(ReadFile(Path("flash.bin")), expected::Programmed(image));
+    auto copies = Requests("COPY ");
+    ASSERT_EQ(copies.size(), 2u);
+    EXPECT_EQ(copies[0].command, "COPY 0x00001000 0x10000300 256");
+    EXPECT_EQ(copies[1].command, "COPY 0x00000000 0x10000300 4096");
+}
+
 } // namespace
