@@ -72,7 +72,7 @@ int runAction(const RunSettings &settings, bool *known)
     case 'g':
         return APP_Go(settings.startAddress);
     case 'p':
-        return APP_ProgramFirmware(settings.fileName, settings.flashOffset);
+        return APP_ProgramFirmware(settings.fileName, settings.flashOffset, settings.fast);
     case 'r':
         return APP_ResetChip();
     default:
