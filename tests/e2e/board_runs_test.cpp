@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "records.h"
+#include "records_bus.h"
 #include "records_chip.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
@@ -428,6 +429,77 @@ TEST_F(BoardRunTest, AFastRunWritesSectorZeroLastAndLeavesFlashPastTheImageErase
     ASSERT_EQ(copies.size(), 2u);
     EXPECT_EQ(copies[0].command, "COPY 0x00001000 0x10000300 256");
     EXPECT_EQ(copies[1].command, "COPY 0x00000000 0x10000300 4096");
+}
+
+// A fast run stopped part-way leaves sector 0 erased: a chip reset with its
+// entry pin high finds no valid user code and stays in its bootloader.
+TEST_F(BoardRunTest, AFastRunStoppedPartWayLeavesSectorZeroErased)
+{
+    const std::string image = WriteImage("big.bin", 32768);
+    ChildSpec child;
+    child.program = CANISP_BINARY;
+    child.args = {"--fast", "-a", "p", "-f", image};
+    child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}, {"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_FLASH", "flash.bin"}};
+    child.workDir = dir;
+    child.signalWhen = "Writing Data for Sector 2 to RAM.";
+    child.signalNumber = SIGINT;
+    child.signalGapMs = 0;
+    ChildResult result = RunChild(child);
+    ASSERT_EQ(result.exitStatus, 130) << result.Describe();
+    EXPECT_EQ(expected::LastStatus(result.out), "Action interrupted!");
+    EXPECT_EQ(Trace().back().entry, "FT_Close");
+    const Bytes flash = ReadFile(Path("flash.bin"));
+    ASSERT_EQ(flash.size(), 32768u);
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4096), Bytes(4096, 0xFF));
+    EXPECT_NE(Bytes(flash.begin() + 4096, flash.begin() + 8192), Bytes(4096, 0xFF)) << "sector 1 was written";
+
+    ChildResult reset = Run({"-a", "e"}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIP", "boot"}});
+    EXPECT_EQ(expected::LastStatus(reset.out), "Action successfull!") << reset.out;
+}
+
+// The bus records of a fast run: requests and replies in pairs, read alike
+// from the capture and the frame log, and its RAM write carries the image the
+// default's carries, then the 0xFF of its 256-byte tail.
+TEST_F(BoardRunTest, AFastRunsBusRecordsCarryTheImage)
+{
+    Bytes sent[2];
+    for (int fast = 0; fast < 2; ++fast) {
+        std::vector<std::string> args = {"-a", "p", "-f", SAMPLE_IMAGE};
+        if (fast == 1)
+            args.push_back("--fast");
+        ChildResult result = Run(args, {{"SIMBOARD_CAPTURE", "bus.pcap"}, {"SIMBOARD_CANLOG", "bus.log"}});
+        ASSERT_EQ(expected::LastStatus(result.out), "Action successfull!") << result.out;
+        std::vector<simboard::BusRecord> captured, logged;
+        std::string error;
+        ASSERT_TRUE(simboard::ReadPcap(Path("bus.pcap"), &captured, &error)) << error;
+        ASSERT_TRUE(simboard::ReadFrameLog(Path("bus.log"), &logged, &error)) << error;
+        ASSERT_EQ(captured.size(), logged.size());
+        ASSERT_EQ(captured.size() % 2, 0u);
+        bool inRamWrite = false;
+        for (size_t i = 0; i < captured.size(); ++i) {
+            const simboard::CanFrame &frame = captured[i].frame;
+            EXPECT_EQ(frame.id, i % 2 == 0 ? 0x67Du : 0x5FDu) << i;
+            EXPECT_EQ(logged[i].frame.id, frame.id);
+            // Download segments of the RAM write: 000 t nnn c, 7 - nnn bytes.
+            if (i % 2 == 0 && frame.data[0] == 0x21 && frame.data[1] == 0x50 && frame.data[2] == 0x1F)
+                inRamWrite = true;
+            else if (i % 2 == 0 && inRamWrite && (frame.data[0] >> 5) == 0)
+                sent[fast].insert(sent[fast].end(), frame.data + 1, frame.data + 8 - ((frame.data[0] >> 1) & 7));
+            else if (i % 2 == 0)
+                inRamWrite = false;
+        }
+        if (HaveProgram("tshark")) {
+            std::string out;
+            ASSERT_TRUE(RunCommand("tshark -r '" + Path("bus.pcap") + "' -d can.subdissector,canopen 2>/dev/null", &out));
+            EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), captured.size());
+            EXPECT_NE(out.find("SDO"), std::string::npos);
+        }
+    }
+    const Bytes programmed = expected::Programmed(ReadFile(SAMPLE_IMAGE));
+    EXPECT_EQ(sent[0], programmed);
+    Bytes tail = ReadFile(SAMPLE_IMAGE);
+    tail.resize(256, 0xFF); // the fast path pads with 0xFF from the file's end
+    EXPECT_EQ(sent[1], expected::Programmed(tail));
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "sim/records_bus.h"
+#include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -39,20 +40,6 @@ std::string TempPath(const char* name) {
 std::vector<uint8_t> FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-// The output of a shell command; false when it failed.
-bool RunCommand(const std::string& cmd, std::string* out) {
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return false;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out->append(buf, n);
-    return pclose(p) == 0;
-}
-
-bool HaveProgram(const char* name) {
-    std::string out;
-    return RunCommand(std::string("command -v ") + name + " >/dev/null 2>&1", &out);
 }
 
 // The records of the documented examples, in bus order.

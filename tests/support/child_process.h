@@ -2,6 +2,7 @@
 // standard output and error captured as bytes, a bound on the run's time.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,3 +39,22 @@ struct ChildResult {
 // The child's environment is the test's own without LD_LIBRARY_PATH and
 // without any SIMBOARD_ setting, plus child.env.
 ChildResult RunChild(const ChildSpec &child);
+
+// The output of a shell command; false when it failed.
+inline bool RunCommand(const std::string &command, std::string *out)
+{
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return false;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out->append(buffer, n);
+    return pclose(pipe) == 0;
+}
+
+// An independent reader of a public format (tshark, can-utils) is installed.
+inline bool HaveProgram(const char *name)
+{
+    std::string out;
+    return RunCommand(std::string("command -v ") + name + " >/dev/null 2>&1", &out);
+}
