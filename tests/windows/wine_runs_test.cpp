@@ -192,6 +192,7 @@ TEST_F(WindowsRuns, RunsPrintWhatTheLinuxBinaryPrints)
          expected::Status("Unlock failed!"), 1},
         {"exit code of no chip", {"-a", "e", "--exit-code"}, {{"SIMBOARD_CHIP", "absent"}},
          expected::Status("Reading of Part ID failed after timeout!"), 3, true},
+        {"fast erase with every reply", {"--fast", "-v", "2", "-a", "e"}, {}, "Reply to 'Erase Sector' : 0x5030|0x00"},
     };
     Install();
     for (const auto &c : cases) {
@@ -235,6 +236,16 @@ TEST_F(WindowsRuns, ProgrammingWritesTheImageIntoThePersistedFlash)
     EXPECT_EQ(Bytes(flash.begin() + SECTOR_SIZE, flash.end()), Bytes(before.begin() + SECTOR_SIZE, before.end()));
     EXPECT_EQ(flash, ReadFile(LinuxDir() + "/flash.bin"));
     EXPECT_FALSE(fs::exists(RunDir() + "/flash.bin.tmp"));
+
+    // The fast path: the same console bytes and the same flash.
+    for (const std::string &dir : {RunDir(), LinuxDir()})
+        WriteFile(dir + "/flash.bin", before);
+    std::vector<std::string> fastArgs = args;
+    fastArgs.push_back("--fast");
+    ChildResult fastWindows = RunWindows(fastArgs, env);
+    ExpectSameAsLinux(fastWindows, RunLinux(fastArgs, env), "fast programming");
+    EXPECT_EQ(fastWindows.out.substr(fastWindows.out.size() - 69), expected::Status("Action successfull!"));
+    EXPECT_EQ(ReadFile(RunDir() + "/flash.bin"), ReadFile(LinuxDir() + "/flash.bin"));
 }
 
 // Windows looks for the library in the program's folder and in the current
