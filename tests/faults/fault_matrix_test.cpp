@@ -8,7 +8,9 @@
 // The bounds are built from the tool's documented timings: 20 part-ID
 // attempts 500 ms apart, reply waits of 100 polls 10 ms apart, 501 mode
 // read-backs, the USB read time-out of 5 s, and controller instructions at the
-// tool's 5000 Hz SPI clock.
+// tool's 5000 Hz SPI clock. Every row runs again with --fast, against bounds
+// built from the fast path's timings, and with the outcome the row states for
+// it where that differs.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -74,6 +77,56 @@ constexpr double ERASE_S = 2 * ANSWERED_S + 0.100;
 // segments), then prepare, copy (16 ms) and compare.
 constexpr double SECTOR_S = 588 * ANSWERED_S + 3 * ANSWERED_S + 0.016;
 
+// With --fast there are no pauses: a batch of instructions is one USB round
+// trip (a write and a read, a 125 us microframe each on the high-speed chips)
+// and its bytes at the 10 MHz SPI clock; a request and the first look for its
+// reply share a batch, and a reply not there yet is looked for again at once,
+// as many times as 1 s holds round trips.
+constexpr double MICROFRAME_S = 125e-6;
+constexpr double ROUND_TRIP_S = 2 * MICROFRAME_S;
+constexpr double FAST_SPI_BYTE_S = 8 / 10e6;
+constexpr double REPLY_LOOKS = 1.0 / ROUND_TRIP_S;
+constexpr double MODE_LOOKS = 100;
+// The longest 8-byte standard frame at 100 kbit/s: 135 bits with its stuff
+// bits, 10 us each; a request and its reply, with 100 us for the chip to answer.
+constexpr double CAN_FRAME_S = 135 * 10e-6;
+constexpr double FAST_BUS_S = 2 * CAN_FRAME_S + 100e-6;
+// The board's device lists (1 ms each, three) and open (10 ms), then at most
+// 30 driver calls of a microframe; the echoes are read at once.
+constexpr double FAST_SETUP_S = 0.013 + 30 * MICROFRAME_S;
+// Reset and configuration, each mode read back at the first look: two round
+// trips of at most 200 bytes.
+constexpr double FAST_BRING_UP_S = FAST_SETUP_S + 2 * ROUND_TRIP_S + 200 * FAST_SPI_BYTE_S;
+// A controller whose mode never reads back, and which then shows a pending
+// transmission to every look when it is taken off the bus.
+constexpr double FAST_NO_MODE_S = FAST_BRING_UP_S + 2 * MODE_LOOKS * (ROUND_TRIP_S + 8 * FAST_SPI_BYTE_S);
+// Taking the controller off the bus: two round trips, then the close (1 ms).
+constexpr double FAST_OFF_BUS_S = 2 * ROUND_TRIP_S + 0.001;
+// A request answered at the first look: flag clearing, withdrawal, load and
+// request to send (23 bytes), two looks (READ STATUS and both buffers read
+// whole, 32 bytes each), the bus. Until a reply is seen at the first look the
+// engine also waits the bus time before the second: the run's first request,
+// and each one that finds no reply.
+constexpr double FAST_ANSWERED_S = ROUND_TRIP_S + 87 * FAST_SPI_BYTE_S + FAST_BUS_S;
+// A wait in which no reply comes: every look clears a rejected frame's flag.
+constexpr double FAST_QUIET_WAIT_S = REPLY_LOOKS * (ROUND_TRIP_S + 36 * FAST_SPI_BYTE_S);
+constexpr double FAST_UNANSWERED_S = FAST_ANSWERED_S + FAST_BUS_S + FAST_QUIET_WAIT_S;
+constexpr double FAST_NO_CHIP_S = FAST_BRING_UP_S + PART_ID_ATTEMPTS * FAST_UNANSWERED_S + FAST_OFF_BUS_S;
+constexpr double FAST_CONNECTED_S = FAST_BRING_UP_S + FAST_BUS_S + 2 * FAST_ANSWERED_S + FAST_OFF_BUS_S;
+constexpr double FAST_ERASE_S = 2 * FAST_ANSWERED_S + 0.100;
+constexpr double FAST_REFUSED_ERASE_S = 2 * FAST_ANSWERED_S; // no flash time
+// A sector's 4096 bytes: RAM address, initiate and 586 segments, prepare,
+// copy (three requests, 16 ms) and compare (three).
+constexpr double FAST_SECTOR_S = 595 * FAST_ANSWERED_S + 0.016;
+// The second sector of a 4097-byte image: its one 256-byte block in 37
+// segments, copied in 1 ms.
+constexpr double FAST_TAIL_S = (2 + 37 + 7) * FAST_ANSWERED_S + 0.001;
+// A batch whose answers never come: its read and the echo that resynchronises
+// the stream each wait out the read time-out.
+constexpr double FAST_DEAD_BATCH_S = 2 * USB_READ_TIMEOUT_S;
+// A run with another node's frame every periodS: each may hold the bus a frame.
+constexpr double WithNoise(double runS, double periodS) { return runS + (runS / periodS + 1) * CAN_FRAME_S; }
+
 // ---- Flash and images -----------------------------------------------------------
 
 constexpr size_t FLASH_SIZE = 32768;
@@ -104,6 +157,7 @@ enum class Flash {
     AllErased,     // sectors 0 to 7 erased
     ImageErased,   // the sectors the image covers erased, the rest untouched
     Sector0Image,  // sector 0 holds the image's first sector, its other sectors erased, the rest untouched
+    TailImage,     // sector 0 erased, the image's other sectors hold it over 0xFF, the rest untouched
 };
 
 // The flash a run starts with: the pattern, or with userCode a programmed
@@ -137,6 +191,12 @@ Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
         std::copy(image.begin(), image.begin() + SECTOR, expected.begin());
         break;
     }
+    case Flash::TailImage: {
+        std::fill(expected.begin(), expected.begin() + covered, 0xFF);
+        Bytes image = TestImage(imageSize);
+        std::copy(image.begin() + SECTOR, image.end(), expected.begin() + SECTOR);
+        break;
+    }
     }
     return expected;
 }
@@ -147,6 +207,16 @@ Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
 // run must not reach.
 const std::vector<std::string> STEPS = {"READ_PART_ID", "UNLOCK", "PREPARE", "ERASE", "WRITE_RAM", "COPY", "COMPARE"};
 
+// The run with --fast: its bound, and what it ends with where that differs
+// from the default path's (nothing: as there).
+struct FastRun {
+    double boundS;
+    std::optional<std::string> finalLine = {}, alsoPrinted = {};
+    std::optional<Flash> flash = {};
+    std::optional<std::string> notReached = {};
+    Env env = {}; // settings added to the row's, or replacing them
+};
+
 struct Row {
     const char *what;
     Env env;
@@ -154,6 +224,7 @@ struct Row {
     std::string finalLine;   // the last status line
     std::string alsoPrinted; // "" for nothing further
     double boundS;           // board time plus the tool's pauses
+    FastRun fast;            // the same run with --fast
     Flash flash;
     std::string notReached;  // first chip step that must not appear; "" none
     bool realBinary = false; // short runs: the real canisp (its pauses are not counted)
@@ -255,12 +326,34 @@ protected:
         return 1;
     }
 
-    Outcome Check(const Row &row)
+    // The row as it runs with --fast.
+    static Row Fast(const Row &row)
     {
-        SCOPED_TRACE(row.what);
+        Row fast = row;
+        fast.args.push_back("--fast");
+        fast.boundS = row.fast.boundS;
+        fast.finalLine = row.fast.finalLine.value_or(row.finalLine);
+        fast.alsoPrinted = row.fast.alsoPrinted.value_or(row.alsoPrinted);
+        fast.flash = row.fast.flash.value_or(row.flash);
+        fast.notReached = row.fast.notReached.value_or(row.notReached);
+        fast.env.insert(fast.env.end(), row.fast.env.begin(), row.fast.env.end());
+        return fast;
+    }
+
+    Outcome Check(const Row &plain, bool fast)
+    {
+        SCOPED_TRACE(std::string(plain.what) + (fast ? ", --fast" : ""));
+        const Row row = fast ? Fast(plain) : plain;
         Outcome outcome = Run(row);
         CheckOutcome(row, outcome);
         return outcome;
+    }
+
+    // Every row runs on the default path and on the fast path.
+    void CheckBothPaths(const Row &row)
+    {
+        for (bool fast : {false, true})
+            Check(row, fast);
     }
 
     void CheckOutcome(const Row &row, const Outcome &outcome)
@@ -306,75 +399,95 @@ const std::string SUCCESS = "Action successfull!";
 TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
 {
     const Row rows[] = {
-        {"no device", {{"SIMBOARD_DEVICES", "none"}}, ERASE, NOT_OPENED, OPENED + "..\r\n", SETUP_S,
+        {"no device", {{"SIMBOARD_DEVICES", "none"}}, ERASE, NOT_OPENED, OPENED + "..\r\n", SETUP_S, {FAST_SETUP_S},
          Flash::Unchanged, "READ_PART_ID", true},
         {"SPI port on the other channel", {{"SIMBOARD_DEVICES", "FT2232H/spi=B"}}, ERASE, NOT_OPENED,
-         OPENED + "......\r\n", BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+         OPENED + "......\r\n", BRING_UP_S + READBACKS_S, {FAST_NO_MODE_S}, Flash::Unchanged, "READ_PART_ID"},
         {"dead engine", {{"SIMBOARD_ENGINE", "dead"}}, ERASE, NOT_OPENED, OPENED + "......\r\n",
-         SETUP_S + DEAD_SYNC_S, Flash::Unchanged, "READ_PART_ID"},
+         SETUP_S + DEAD_SYNC_S, {FAST_SETUP_S + USB_READ_TIMEOUT_S}, Flash::Unchanged, "READ_PART_ID"},
         // Each failing read-back would wait out the read time-out; 501 of
         // them took 42 minutes.
         {"engine stops during the bring-up", {{"SIMBOARD_ENGINE", "dead-after:100"}}, ERASE, NOT_OPENED,
-         OPENED + "......\r\n", BRING_UP_S + 2 * USB_READ_TIMEOUT_S, Flash::Unchanged, "READ_PART_ID"},
+         OPENED + "......\r\n", BRING_UP_S + 2 * USB_READ_TIMEOUT_S, {FAST_BRING_UP_S + 2 * FAST_DEAD_BATCH_S},
+         Flash::Unchanged, "READ_PART_ID"},
         // The header of the part-ID reply was read, its data never came: no
-        // reply, not a part identification of 0.
+        // reply, not a part identification of 0. On the fast path the request
+        // and the look for its reply are one batch: the engine stops after
+        // the look's status read (byte 232), and every attempt waits out the
+        // read and the resynchronisation.
         {"engine stops while the part-ID reply is read", {{"SIMBOARD_ENGINE", "dead-after:1100"}}, ERASE,
          NO_PART_ID, std::string(20, '.') + "\r\n",
          BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
+         {FAST_BRING_UP_S + PART_ID_ATTEMPTS * (FAST_ANSWERED_S + FAST_BUS_S + FAST_DEAD_BATCH_S) + FAST_DEAD_BATCH_S,
+          {}, {}, {}, {}, {{"SIMBOARD_ENGINE", "dead-after:232"}}},
          Flash::Unchanged, "UNLOCK"},
         // The engine stops in the middle of the first sector's RAM write
         // (the chip took 25 segments): the reply wait ends at its first
         // status read, which waits out the read time-out once. Each of its
-        // 100 polls did, 8 minutes of board time.
+        // 100 polls did, 8 minutes of board time. The fast path programs
+        // sector 1 first and stops in sector 0's RAM write (two segments).
         {"engine stops during a RAM write", {{"SIMBOARD_ENGINE", "dead-after:5000"}}, PROGRAM,
          "Download to RAM failed!", "", CONNECTED_S + ERASE_S + (2 + 26) * ANSWERED_S + USB_READ_TIMEOUT_S,
+         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + 4 * FAST_ANSWERED_S + 2 * FAST_DEAD_BATCH_S, {}, {},
+          Flash::TailImage, ""},
          Flash::ImageErased, "COPY", false, false, TWO_SECTORS},
         {"engine that trickles its answers", {{"SIMBOARD_ENGINE", "trickle"}}, ERASE, SUCCESS, "",
-         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+         CONNECTED_S + ERASE_S,
+         // Every answer byte a microframe: two looks of 27 per request, four mode reads.
+         {FAST_CONNECTED_S + FAST_ERASE_S + (4 * 2 * 27 + 4) * MICROFRAME_S}, Flash::AllErased, ""},
         // A driver call failing at each step of the bring-up.
         {"FT_CreateDeviceInfoList fails", {{"SIMBOARD_FAIL", "FT_CreateDeviceInfoList:1:4"}}, ERASE, NOT_OPENED,
-         OPENED + "..\r\n", SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         OPENED + "..\r\n", SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_GetDeviceInfoList fails", {{"SIMBOARD_FAIL", "FT_GetDeviceInfoList:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_Open fails", {{"SIMBOARD_FAIL", "FT_Open:1:3"}}, ERASE, NOT_OPENED, OPENED + ".....\r\n", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_GetDeviceInfo fails", {{"SIMBOARD_FAIL", "FT_GetDeviceInfo:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_ResetDevice fails", {{"SIMBOARD_FAIL", "FT_ResetDevice:1:4"}}, ERASE, NOT_OPENED,
-         OPENED + "......\r\n", SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         OPENED + "......\r\n", SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_Purge fails", {{"SIMBOARD_FAIL", "FT_Purge:1:4"}}, ERASE, NOT_OPENED, OPENED + "......\r\n", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_SetUSBParameters fails", {{"SIMBOARD_FAIL", "FT_SetUSBParameters:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
-        {"FT_SetChars fails", {{"SIMBOARD_FAIL", "FT_SetChars:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
+        {"FT_SetChars fails", {{"SIMBOARD_FAIL", "FT_SetChars:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S, {FAST_SETUP_S},
          Flash::Unchanged, "READ_PART_ID", true},
         {"FT_SetTimeouts fails", {{"SIMBOARD_FAIL", "FT_SetTimeouts:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_SetLatencyTimer fails", {{"SIMBOARD_FAIL", "FT_SetLatencyTimer:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_SetBitMode reset fails", {{"SIMBOARD_FAIL", "FT_SetBitMode:1:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_SetBitMode MPSSE fails", {{"SIMBOARD_FAIL", "FT_SetBitMode:2:4"}}, ERASE, NOT_OPENED, "", SETUP_S,
-         Flash::Unchanged, "READ_PART_ID", true},
+         {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_Write of the synchronisation fails", {{"SIMBOARD_FAIL", "FT_Write:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_GetQueueStatus fails", {{"SIMBOARD_FAIL", "FT_GetQueueStatus:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
         {"FT_Read of the synchronisation fails", {{"SIMBOARD_FAIL", "FT_Read:1:4"}}, ERASE, NOT_OPENED, "",
-         SETUP_S, Flash::Unchanged, "READ_PART_ID", true},
+         SETUP_S, {FAST_SETUP_S}, Flash::Unchanged, "READ_PART_ID", true},
+        // The fast set-up writes once more (the pins), its bring-up twice:
+        // the reset is the 8th write, the filters the 9th.
         {"FT_Write fails from the controller's reset on", {{"SIMBOARD_FAIL", "FT_Write:7-:4"}}, ERASE,
-         NOT_OPENED, "", BRING_UP_S, Flash::Unchanged, "READ_PART_ID"},
+         NOT_OPENED, "", BRING_UP_S, {FAST_BRING_UP_S, {}, {}, {}, {}, {{"SIMBOARD_FAIL", "FT_Write:8-:4"}}},
+         Flash::Unchanged, "READ_PART_ID"},
         {"FT_Write fails in the middle of the bring-up", {{"SIMBOARD_FAIL", "FT_Write:100:4"}}, ERASE,
-         NOT_OPENED, "", BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+         NOT_OPENED, "", BRING_UP_S + READBACKS_S,
+         {FAST_BRING_UP_S + FAST_OFF_BUS_S, {}, {}, {}, {}, {{"SIMBOARD_FAIL", "FT_Write:9:4"}}}, Flash::Unchanged,
+         "READ_PART_ID"},
         // The part-ID reply's data cannot be read: that reply is lost, and
-        // the search goes on without it.
+        // the search goes on without it. The fast path resynchronises the
+        // stream with an echo, and its second attempt finds the chip.
         {"FT_Read fails on the part-ID reply", {{"SIMBOARD_FAIL", "FT_Read:8:4"}}, ERASE, NO_PART_ID, "",
-         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+         BRING_UP_S + QUIET_SEARCH_S,
+         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_ANSWERED_S + FAST_BUS_S + ROUND_TRIP_S, SUCCESS, {},
+          Flash::AllErased, "", {{"SIMBOARD_FAIL", "FT_Read:5:4"}}},
+         Flash::Unchanged, "UNLOCK"},
         {"FT_Close fails", {{"SIMBOARD_FAIL", "FT_Close:1:4"}}, ERASE, "CAN Interface could not be closed!", "",
-         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+         CONNECTED_S + ERASE_S, {FAST_CONNECTED_S + FAST_ERASE_S}, Flash::AllErased, ""},
     };
     for (const Row &row : rows)
-        Check(row);
+        CheckBothPaths(row);
 }
 
 // The CAN controller on the SPI port, and the bus behind it.
@@ -383,43 +496,61 @@ TEST_F(FaultMatrixTest, ControllerAndBusFaults)
     const std::string extendedReplyId = "17F40000"; // base identifier 0x5FD, extension 0
     const Row rows[] = {
         {"no controller", {{"SIMBOARD_CONTROLLER", "absent"}}, ERASE, NOT_OPENED, OPENED + "......\r\n",
-         BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+         BRING_UP_S + READBACKS_S, {FAST_NO_MODE_S}, Flash::Unchanged, "READ_PART_ID"},
         {"SPI test double instead of a controller", {{"SIMBOARD_CONTROLLER", "script"}}, ERASE, NOT_OPENED, "",
-         BRING_UP_S + READBACKS_S, Flash::Unchanged, "READ_PART_ID"},
+         BRING_UP_S + READBACKS_S, {FAST_NO_MODE_S}, Flash::Unchanged, "READ_PART_ID"},
+        // The fast path reads the mode back from CANSTAT: a MISO stuck low
+        // fails the bring-up.
         {"controller's MISO stuck low", {{"SIMBOARD_CONTROLLER", "miso-low"}}, ERASE, NO_PART_ID,
-         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S,
+         {FAST_NO_MODE_S, NOT_OPENED, OPENED + "......\r\n", {}, "READ_PART_ID"}, Flash::Unchanged, "UNLOCK"},
         {"controller not on the bus", {{"SIMBOARD_CONTROLLER", "no-bus"}}, ERASE, NO_PART_ID,
-         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+         std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged,
+         "READ_PART_ID"},
         {"controller with an 8 MHz oscillator", {{"SIMBOARD_OSC_HZ", "8000000"}}, ERASE, NO_PART_ID, "",
-         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+         BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged, "READ_PART_ID"},
         // Traffic from another node: frequent noise makes the replies
         // overflow; rare noise during the connection does no harm, and during
-        // a RAM write loses a reply, which ends that step.
+        // a RAM write loses a reply, which ends that step. The fast path's
+        // filters keep it out: a frame every 20 ms stops neither an erase
+        // nor, all through its RAM write, a programming run (which ends
+        // before 2 s).
         {"noise every 20 ms", {{"SIMBOARD_NOISE", "080#0102030405060708@20000"}}, ERASE, NO_PART_ID, "",
-         BRING_UP_S + BUSY_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+         BRING_UP_S + BUSY_SEARCH_S, {WithNoise(FAST_CONNECTED_S + FAST_ERASE_S, 0.020), SUCCESS, {},
+                                      Flash::AllErased, ""},
+         Flash::Unchanged, "UNLOCK"},
         {"noise every 2 s, erase", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, ERASE, SUCCESS, "",
-         CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+         CONNECTED_S + ERASE_S, {FAST_CONNECTED_S + FAST_ERASE_S}, Flash::AllErased, ""},
         {"noise every 2 s while programming", {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}}, PROGRAM,
-         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S, Flash::ImageErased,
-         "COPY"},
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S,
+         {WithNoise(FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S, 0.020), SUCCESS, {}, Flash::Sector0Image, "",
+          {{"SIMBOARD_NOISE", "080#0102030405060708@20000"}}},
+         Flash::ImageErased, "COPY"},
         // Frames with the reply's identifier that are not the chip's reply
         // must not confirm an erase that the chip refused. The first noise
         // frame lands at 1.27 s, between the prepare's reply and the erase
         // request: it holds the receive buffer, the chip's refusal overflows,
         // and the frame in the buffer confirms an erase (60 30 50 00) to a
         // tool that takes any frame with that identifier as the reply.
+        // The fast run is over by then: its extended frames come every 2 ms
+        // (the filters keep them all out), its remote frame between the
+        // prepare's reply and the erase request at 26 ms (the filters do not
+        // see the remote bit: it reaches RXB0, and the tool passes over it).
         {"extended frame with the reply's identifier",
          {{"SIMBOARD_NOISE", extendedReplyId + "#6030500000000000@1270000"},
           {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
-         ERASE, "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, Flash::Unchanged,
-         "WRITE_RAM"},
+         ERASE, "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S,
+         {WithNoise(FAST_CONNECTED_S + FAST_REFUSED_ERASE_S, 0.002), {}, {}, {}, {},
+          {{"SIMBOARD_NOISE", extendedReplyId + "#6030500000000000@2000"}}},
+         Flash::Unchanged, "WRITE_RAM"},
         {"remote frame with the reply's identifier",
          {{"SIMBOARD_NOISE", "5FD#R8@1270000"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}}, ERASE,
-         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, Flash::Unchanged,
-         "WRITE_RAM"},
+         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S,
+         {FAST_CONNECTED_S + FAST_REFUSED_ERASE_S + CAN_FRAME_S, {}, {}, {}, {}, {{"SIMBOARD_NOISE", "5FD#R8@26000"}}},
+         Flash::Unchanged, "WRITE_RAM"},
     };
     for (const Row &row : rows)
-        Check(row);
+        CheckBothPaths(row);
 }
 
 // The chip and its bootloader.
@@ -427,46 +558,51 @@ TEST_F(FaultMatrixTest, ChipFaults)
 {
     const Row rows[] = {
         {"no chip", {{"SIMBOARD_CHIP", "absent"}}, ERASE, NO_PART_ID, std::string(20, '.') + "\r\n",
-         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+         BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged, "READ_PART_ID"},
         {"chip at another bit rate", {{"SIMBOARD_CHIP_BITRATE", "125000"}}, ERASE, NO_PART_ID, "",
-         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"},
+         BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged, "READ_PART_ID"},
         {"chip at another bit rate, tool at the same", {{"SIMBOARD_CHIP_BITRATE", "125000"}},
-         {"-a", "e", "-b", "125000"}, SUCCESS, "", CONNECTED_S + ERASE_S, Flash::AllErased, ""},
+         {"-a", "e", "-b", "125000"}, SUCCESS, "", CONNECTED_S + ERASE_S, {FAST_CONNECTED_S + FAST_ERASE_S},
+         Flash::AllErased, ""},
         {"another part", {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, {"-v", "2", "-a", "e"},
          "Chip to be programmed was not identified as LPC11C24!", "Part ID read : 1440102B \t Expected : 1430102B",
-         CONNECTED_S, Flash::Unchanged, "UNLOCK"},
+         CONNECTED_S, {FAST_CONNECTED_S}, Flash::Unchanged, "UNLOCK"},
         {"chip answers the 20th attempt", {{"SIMBOARD_CHIP_ANSWER_FROM", "20"}}, ERASE, SUCCESS,
-         std::string(20, '.') + "OK", BRING_UP_S + QUIET_SEARCH_S + ERASE_S + 2 * ANSWERED_S, Flash::AllErased,
-         ""},
+         std::string(20, '.') + "OK", BRING_UP_S + QUIET_SEARCH_S + ERASE_S + 2 * ANSWERED_S,
+         {FAST_NO_CHIP_S + FAST_ERASE_S + 2 * FAST_ANSWERED_S}, Flash::AllErased, ""},
         {"chip answers the 21st attempt", {{"SIMBOARD_CHIP_ANSWER_FROM", "21"}}, ERASE, NO_PART_ID, "",
-         BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "UNLOCK"},
+         BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged, "UNLOCK"},
         // The chip goes silent part way through the sector's RAM write.
         {"chip silent in the middle of a RAM write", {{"SIMBOARD_CHIP_SILENT_AFTER", "300"}}, PROGRAM,
-         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S, Flash::ImageErased,
-         "COPY"},
+         "Download to RAM failed!", "", CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S,
+         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S + FAST_QUIET_WAIT_S}, Flash::ImageErased, "COPY"},
         {"reinvoke without an answer", {}, {"-a", "b"}, "No answer after Reinvoking ISP! (This is good, probably!)",
-         "", CONNECTED_S + REQUEST_S + QUIET_WAIT_S, Flash::Unchanged, "PREPARE"},
+         "", CONNECTED_S + REQUEST_S + QUIET_WAIT_S, {FAST_CONNECTED_S + FAST_UNANSWERED_S}, Flash::Unchanged,
+         "PREPARE"},
         {"reinvoke answered", {{"SIMBOARD_CHIP_REINVOKE", "answer"}}, {"-a", "b"}, SUCCESS, "",
-         CONNECTED_S + ANSWERED_S, Flash::Unchanged, "PREPARE"},
+         CONNECTED_S + ANSWERED_S, {FAST_CONNECTED_S + FAST_ANSWERED_S}, Flash::Unchanged, "PREPARE"},
         {"reinvoke refused", {{"SIMBOARD_CHIP_REINVOKE", "absent"}}, {"-a", "b"},
          "No answer after Reinvoking ISP! (This is good, probably!)", "", CONNECTED_S + ANSWERED_S,
-         Flash::Unchanged, "PREPARE"},
+         {FAST_CONNECTED_S + FAST_ANSWERED_S}, Flash::Unchanged, "PREPARE"},
         {"erase refused", {{"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}}, ERASE,
-         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S, Flash::Unchanged, "WRITE_RAM"},
+         "Sector(s) could not be erased!", "", CONNECTED_S + ERASE_S, {FAST_CONNECTED_S + FAST_REFUSED_ERASE_S},
+         Flash::Unchanged, "WRITE_RAM"},
         {"first part-ID attempt aborted", {{"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1"}}, ERASE, SUCCESS, "",
-         CONNECTED_S + PART_ID_PAUSE_S + ANSWERED_S + ERASE_S, Flash::AllErased, ""},
+         CONNECTED_S + PART_ID_PAUSE_S + ANSWERED_S + ERASE_S, {FAST_CONNECTED_S + FAST_ANSWERED_S + FAST_ERASE_S},
+         Flash::AllErased, ""},
         {"compare differs at byte 16", {{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}}, {"-v", "0", "-a", "p", "-f", IMAGE},
          "Data in Flash and RAM not equal!", "Offset: 0x10 0x00 0x00 0x00", CONNECTED_S + ERASE_S + SECTOR_S,
-         Flash::Sector0Image, ""},
+         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S}, Flash::Sector0Image, ""},
         {"boot ROM shown over sector 0", {{"SIMBOARD_CHIP_REMAP", "on"}}, PROGRAM, SUCCESS, "",
-         CONNECTED_S + ERASE_S + SECTOR_S, Flash::Sector0Image, ""},
+         CONNECTED_S + ERASE_S + SECTOR_S, {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S}, Flash::Sector0Image, ""},
         {"flash shown as it is", {{"SIMBOARD_CHIP_REMAP", "off"}}, PROGRAM, SUCCESS, "",
-         CONNECTED_S + ERASE_S + SECTOR_S, Flash::Sector0Image, ""},
+         CONNECTED_S + ERASE_S + SECTOR_S, {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S}, Flash::Sector0Image, ""},
         {"offset beyond the flash", {}, {"-a", "p", "-f", IMAGE, "-o", "100000"},
-         "Sector(s) could not be prepared for erasing!", "", CONNECTED_S, Flash::Unchanged, "PREPARE"},
+         "Sector(s) could not be prepared for erasing!", "", CONNECTED_S, {FAST_CONNECTED_S}, Flash::Unchanged,
+         "PREPARE"},
     };
     for (const Row &row : rows)
-        Check(row);
+        CheckBothPaths(row);
 }
 
 // A chip that finds valid user code with its entry pin high runs it: it
@@ -474,34 +610,42 @@ TEST_F(FaultMatrixTest, ChipFaults)
 TEST_F(FaultMatrixTest, ChipRunningUserCodeNeverAnswers)
 {
     Row row = {"valid user code, entry pin high", {{"SIMBOARD_CHIP", "boot"}}, ERASE, NO_PART_ID,
-               std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, Flash::Unchanged, "READ_PART_ID"};
+               std::string(20, '.') + "\r\n", BRING_UP_S + QUIET_SEARCH_S, {FAST_NO_CHIP_S}, Flash::Unchanged,
+               "READ_PART_ID"};
     row.userCode = true;
-    Check(row);
-    std::vector<simboard::ChipLogLine> log = ChipLog();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[1].event, "STATE USER_CODE 0x00000000");
-    for (const auto &line : log)
-        EXPECT_FALSE(line.request) << line.event;
+    for (bool fast : {false, true}) {
+        Check(row, fast);
+        std::vector<simboard::ChipLogLine> log = ChipLog();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[1].event, "STATE USER_CODE 0x00000000");
+        for (const auto &line : log)
+            EXPECT_FALSE(line.request) << line.event;
+    }
 }
 
-// The chip refuses the second sector's copy destination: nothing of that
-// copy follows, least of all the copy itself, which would run with the first
-// sector's destination still set.
+// The chip refuses the second copy's destination (sector 1's; on the fast
+// path sector 0's, copied after the others): nothing of that copy follows,
+// least of all the copy itself, which would run with the first copy's
+// destination still set.
 TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
 {
     Row row = {"copy destination refused", {{"SIMBOARD_CHIP_ABORT", "0x5050:1:0x0F000003:2"}}, PROGRAM,
-               "Data could not be copied from RAM to Flash!", "",
-               CONNECTED_S + ERASE_S + SECTOR_S + 5 * ANSWERED_S, Flash::Sector0Image, ""};
+               "Data could not be copied from RAM to Flash!", "", CONNECTED_S + ERASE_S + SECTOR_S + 5 * ANSWERED_S,
+               {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + FAST_SECTOR_S, {}, {}, Flash::TailImage},
+               Flash::Sector0Image, ""};
     row.imageSize = TWO_SECTORS;
-    Check(row);
-    bool refused = false;
-    for (const auto &line : ChipLog()) {
-        if (refused) {
-            EXPECT_EQ(line.event.find("COPY"), std::string::npos) << line.event;
+    for (bool fast : {false, true}) {
+        Check(row, fast);
+        const std::string destination = fast ? "SET COPY_DST 0x00000000" : "SET COPY_DST 0x00001000";
+        bool refused = false;
+        for (const auto &line : ChipLog()) {
+            if (refused) {
+                EXPECT_EQ(line.event.find("COPY"), std::string::npos) << line.event;
+            }
+            refused = refused || (line.command == destination && line.result == "ABORT");
         }
-        refused = refused || (line.command == "SET COPY_DST 0x00001000" && line.result == "ABORT");
+        EXPECT_TRUE(refused);
     }
-    EXPECT_TRUE(refused);
 }
 
 // The board's records change nothing the tool prints, and show the run as it
@@ -509,46 +653,48 @@ TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
 TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
 {
     Row plain = {"erase at level 0", {}, {"-v", "0", "-a", "e"}, SUCCESS, "", CONNECTED_S + ERASE_S,
-                 Flash::AllErased, "", true};
+                 {FAST_CONNECTED_S + FAST_ERASE_S}, Flash::AllErased, "", true};
     Row recorded = plain;
     recorded.what = "erase at level 0 with every record";
     recorded.env = {{"SIMBOARD_TRACE", "other.trace"}, {"SIMBOARD_CAPTURE", "bus.pcap"},
                     {"SIMBOARD_CANLOG", "bus.log"}};
-    ChildSpec child;
-    child.program = CANISP_BINARY;
-    child.args = plain.args;
-    child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
-    child.workDir = dir;
-    ChildResult bare = RunChild(child);
-    ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
+    for (bool fast : {false, true}) {
+        ChildSpec child;
+        child.program = CANISP_BINARY;
+        child.args = fast ? Fast(plain).args : plain.args;
+        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+        child.workDir = dir;
+        ChildResult bare = RunChild(child);
+        ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
 
-    Outcome outcome = Check(recorded);
-    EXPECT_EQ(outcome.result.out, bare.out);
+        Outcome outcome = Check(recorded, fast);
+        EXPECT_EQ(outcome.result.out, bare.out);
 
-    std::vector<simboard::BusRecord> captured, logged;
-    std::string error;
-    ASSERT_TRUE(simboard::ReadPcap(Path("bus.pcap"), &captured, &error)) << error;
-    ASSERT_TRUE(simboard::ReadFrameLog(Path("bus.log"), &logged, &error)) << error;
-    // Part ID, unlock, prepare and erase: each request answered.
-    ASSERT_EQ(captured.size(), 8u);
-    ASSERT_EQ(logged.size(), 8u);
-    for (size_t i = 0; i < captured.size(); ++i) {
-        EXPECT_FALSE(captured[i].errorFrame);
-        EXPECT_EQ(captured[i].frame.id, i % 2 == 0 ? 0x67Du : 0x5FDu) << i;
-        EXPECT_EQ(logged[i].frame.id, captured[i].frame.id) << i;
-        EXPECT_EQ(logged[i].timeUs, captured[i].timeUs) << i;
+        std::vector<simboard::BusRecord> captured, logged;
+        std::string error;
+        ASSERT_TRUE(simboard::ReadPcap(Path("bus.pcap"), &captured, &error)) << error;
+        ASSERT_TRUE(simboard::ReadFrameLog(Path("bus.log"), &logged, &error)) << error;
+        // Part ID, unlock, prepare and erase: each request answered.
+        ASSERT_EQ(captured.size(), 8u);
+        ASSERT_EQ(logged.size(), 8u);
+        for (size_t i = 0; i < captured.size(); ++i) {
+            EXPECT_FALSE(captured[i].errorFrame);
+            EXPECT_EQ(captured[i].frame.id, i % 2 == 0 ? 0x67Du : 0x5FDu) << i;
+            EXPECT_EQ(logged[i].frame.id, captured[i].frame.id) << i;
+            EXPECT_EQ(logged[i].timeUs, captured[i].timeUs) << i;
+        }
+
+        std::vector<std::string> events;
+        for (const auto &line : ChipLog())
+            events.push_back(line.event);
+        std::vector<std::string> expected = {"STATE RESET", "STATE ISP",
+                                             "READ_PART_ID -> CMD_SUCCESS 0x1430102B", "UNLOCK 0x5A5A -> CMD_SUCCESS",
+                                             "STATE UNLOCKED", "PREPARE 0 7 -> CMD_SUCCESS"};
+        for (int sector = 0; sector < 8; ++sector)
+            expected.push_back("FLASH ERASE " + std::to_string(sector));
+        expected.push_back("ERASE 0 7 -> CMD_SUCCESS");
+        EXPECT_EQ(events, expected);
     }
-
-    std::vector<std::string> events;
-    for (const auto &line : ChipLog())
-        events.push_back(line.event);
-    std::vector<std::string> expected = {"STATE RESET", "STATE ISP",
-                                         "READ_PART_ID -> CMD_SUCCESS 0x1430102B", "UNLOCK 0x5A5A -> CMD_SUCCESS",
-                                         "STATE UNLOCKED", "PREPARE 0 7 -> CMD_SUCCESS"};
-    for (int sector = 0; sector < 8; ++sector)
-        expected.push_back("FLASH ERASE " + std::to_string(sector));
-    expected.push_back("ERASE 0 7 -> CMD_SUCCESS");
-    EXPECT_EQ(events, expected);
 }
 
 // A setting the board cannot read ends the process before the tool gets
