@@ -12,6 +12,8 @@ namespace {
 constexpr uint16_t OD_IDENTITY = 0x1018;        // sub 2: part identification
 constexpr uint16_t OD_UNLOCK = 0x5000;
 constexpr uint16_t OD_REINVOKE_ISP = 0x5001;
+constexpr uint16_t OD_READ_ADDRESS = 0x5010;
+constexpr uint16_t OD_READ_LENGTH = 0x5011;
 constexpr uint16_t OD_RAM_WRITE_ADDRESS = 0x5015;
 constexpr uint16_t OD_PREPARE_SECTORS = 0x5020;
 constexpr uint16_t OD_ERASE_SECTORS = 0x5030;
@@ -24,6 +26,11 @@ constexpr uint16_t OD_PROGRAM_CONTROL = 0x1F51;   // sub 1: 1 starts the program
 constexpr uint8_t ISP_PROGRAM_START = 0x01;
 // A compare that fails answers with an abort whose code has COMPARE_ERROR in byte 4.
 constexpr uint8_t ISP_COMPARE_ERROR_BYTE = 0x0A;
+
+// The answer that opens a memory read: a segmented upload with its size in bytes 4-7.
+constexpr uint8_t SDO_UPLOAD_SIZE_INDICATED = (SDO_SCS_INITIATE_UPLOAD << 5) | 0x01;
+constexpr uint8_t SDO_TOGGLE_BIT = 0x10;
+constexpr uint32_t ISP_WORD = 4;
 
 // One request and its reply: -1 when the request could not be sent or its
 // reply did not come, otherwise the reply's status (0 when it confirmed).
@@ -85,6 +92,20 @@ int sectorCommand(uint16_t index, const char *label, uint32_t startSector, uint3
                    static_cast<int>(endSector & 0xFF));
     return transferStep(&frame, label);
 }
+
+// A memory read parameter: confirmed only by the download reply for its entry.
+int readParameter(SdoFrame *frame, uint16_t index, uint32_t value, const char *label)
+{
+    int status = download32(frame, index, 0, value, label);
+    if (status == 0 && ((frame->command >> 5) != SDO_SCS_INITIATE_DOWNLOAD || frame->index != index ||
+                        frame->subIndex != 0))
+        return -1;
+    return status;
+}
+
+// The status a reply that broke off a read ends it with: an abort's error
+// code, -1 for anything else (an abort that says success included).
+int brokenOff(int status) { return status != 0 ? status : -1; }
 
 void printBarHeader()
 {
@@ -251,4 +272,71 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
     }
     APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, size);
     return SDO_PrintReply(g_message, &frame);
+}
+
+int ISP_ReadMemory(uint32_t address, uint32_t size, uint8_t *buffer)
+{
+    if (address % ISP_WORD != 0)
+        return ISP_ADDR_ERROR;
+    if (size % ISP_WORD != 0)
+        return ISP_COUNT_ERROR;
+    if (size == 0)
+        return 0;
+    SdoFrame frame;
+    // A refused address or length leaves an earlier read's: nothing is read.
+    int status = readParameter(&frame, OD_READ_ADDRESS, address, "Write Read Address");
+    if (status == 0)
+        status = readParameter(&frame, OD_READ_LENGTH, size, "Write Read Length");
+    if (status != 0)
+        return status;
+    SDO_BuildFrame(&frame, SDO_CCS_INITIATE_UPLOAD, 0, OD_PROGRAM_DATA, 1, 0);
+    status = transferStep(&frame, "Read Size of Data");
+    if (status != 0 || frame.command != SDO_UPLOAD_SIZE_INDICATED || frame.index != OD_PROGRAM_DATA ||
+        frame.subIndex != 1 || SDO_GetValue(&frame) != size)
+        return brokenOff(status);
+
+    const bool bar = g_verbosity == 1;
+    uint32_t drawn = 0;
+    if (bar)
+        printBarHeader();
+    const uint8_t *carried = reinterpret_cast<const uint8_t *>(&frame) + 1;
+    uint32_t offset = 0;
+    uint8_t toggle = 0;
+    for (;;) {
+        SDO_BuildFrame(&frame, SDO_CCS_UPLOAD_SEGMENT, 0, 0, 0, 0);
+        frame.command = static_cast<uint8_t>(frame.command | toggle);
+        if (SDO_SendRequest(SDO_REQUEST_COB_ID, &frame) != 0 || SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
+            return -1;
+        const uint32_t asked = size - offset < SDO_SEGMENT_MAX_DATA ? size - offset : SDO_SEGMENT_MAX_DATA;
+        APP_Format(g_message, "Read Data Bytes [0x%04X-0x%04X]", offset, offset + asked);
+        status = SDO_PrintReply(g_message, &frame);
+        const uint32_t count = SDO_SEGMENT_MAX_DATA - ((frame.command >> 1) & 7u);
+        const bool last = (frame.command & 1u) != 0;
+        // A segment of the wrong toggle repeats or skips one; more bytes than
+        // are left would run past the buffer; an end before size bytes, or a
+        // segment with nothing in it that does not end, leaves bytes unread.
+        if ((frame.command >> 5) != SDO_SCS_UPLOAD_SEGMENT || (frame.command & SDO_TOGGLE_BIT) != toggle ||
+            count > size - offset || (last ? offset + count != size : count == 0))
+            return brokenOff(status);
+        std::memcpy(buffer + offset, carried, count);
+        if (g_verbosity >= 4)
+            printDump("\r\n Downloading data [0x%04X-0x%04X] : 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X",
+                      offset, buffer, count);
+        offset += count;
+        if (last) {
+            if (bar) {
+                APP_PrintFrame(CP437_FULL_BLOCK, ISP_BarCompletionBlocks(size, count));
+                APP_Print("]");
+            }
+            return 0;
+        }
+        if (bar) {
+            uint32_t position = ISP_BarStepPosition(size, offset);
+            if (position > drawn) {
+                APP_PrintFrame(CP437_FULL_BLOCK, ISP_BarStepBlocks(size));
+                drawn = position;
+            }
+        }
+        toggle ^= SDO_TOGGLE_BIT;
+    }
 }

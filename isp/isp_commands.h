@@ -19,6 +19,19 @@ int ISP_ReinvokeIsp();
 // Writes size bytes of source to the chip's RAM at ramAddress in 7-byte
 // segments, with a progress bar at verbosity 1.
 int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source);
+// Reads size bytes of the chip's memory from address into buffer: the
+// address and the length written to the bootloader, then one segmented
+// upload of the whole length, with a progress bar of the bytes received at
+// verbosity 1 and each segment's data at 4. The bootloader reads whole
+// words: an address off a word boundary returns ISP_ADDR_ERROR and a size
+// that is not a multiple of 4 ISP_COUNT_ERROR, with nothing sent; a size of
+// 0 reads nothing. A reply that is not what its step asks for (another kind,
+// entry, size or toggle, more bytes than asked, an end before them, an abort
+// that reports success) returns -1. Bytes past size are never written; after
+// a failure the buffer holds the segments that came before it. While the
+// chip maps its boot ROM to address 0, the first 512 bytes of flash read as
+// the boot ROM.
+int ISP_ReadMemory(uint32_t address, uint32_t size, uint8_t *buffer);
 
 // Blocks of the progress bar: its width, and what one step and the
 // completion draw (exposed for tests of the arithmetic).

@@ -23,6 +23,7 @@ static_assert(sizeof(SdoFrame) == 8, "an SDO frame is the 8 data bytes of a CAN 
 constexpr uint8_t SDO_CCS_DOWNLOAD_SEGMENT = 0;
 constexpr uint8_t SDO_CCS_INITIATE_DOWNLOAD = 1;
 constexpr uint8_t SDO_CCS_INITIATE_UPLOAD = 2;
+constexpr uint8_t SDO_CCS_UPLOAD_SEGMENT = 3;
 
 // Server command specifiers of the replies.
 constexpr uint8_t SDO_SCS_UPLOAD_SEGMENT = 0;

@@ -40,7 +40,13 @@ CanMessage expectedReply(uint32_t cobId, const CanMessage &request)
         data[0] = SDO_SCS_INITIATE_DOWNLOAD << 5;
         std::memcpy(data + 1, request.data + 1, 3);
         break;
-    default: // uploads: the data is not known before it comes
+    case SDO_CCS_UPLOAD_SEGMENT:
+        // A segment with the request's toggle; its data is not known before
+        // it comes. With zeros the frame takes 126 bits: as many as with
+        // erased flash or more, and a few fewer than the most any data takes.
+        data[0] = static_cast<uint8_t>((SDO_SCS_UPLOAD_SEGMENT << 5) | (command & 0x10));
+        break;
+    default: // initiate uploads: the value is not known before it comes
         data[0] = request.data[0];
         std::memcpy(data + 1, request.data + 1, 3);
         break;

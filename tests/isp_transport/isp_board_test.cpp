@@ -37,9 +37,10 @@ Bytes ChipMemory(uint32_t address, uint32_t count)
 
 class IspBoardTest : public BoardTest {
 protected:
-    // Opens the interface and unlocks the bootloader.
-    void Connect()
+    // Opens the interface, on the fast wire if asked, and unlocks the bootloader.
+    void Connect(bool fast = false)
     {
+        CAN_SetFastPath(fast, SDO_REPLY_COB_ID);
         ASSERT_EQ(CAN_Open(100000), 0);
         uint32_t partId = 0;
         ASSERT_EQ(ISP_ReadPartId(&partId), 0);
@@ -95,6 +96,7 @@ TEST_F(IspBoardTest, ACommandStopsAtTheFirstWriteTheChipRefuses)
     // may go out, least of all the action. A compare address refused with
     // COMPARE_ERROR's code compared nothing: no offset is read.
     const Bytes data = Pattern(16);
+    uint8_t read[20];
     const struct {
         const char *abort;
         std::function<int()> command;
@@ -108,6 +110,13 @@ TEST_F(IspBoardTest, ACommandStopsAtTheFirstWriteTheChipRefuses)
         {"0x5070:1:0x0F000001", [] { return ISP_Execute(0); }, 1, 1},
         {"0x5015:0:0x0F00000D", [&] { return ISP_WriteToRam(RAM, 16, data.data()); }, 13, 1},
         {"0x1F50:1:0x0F000006", [&] { return ISP_WriteToRam(RAM, 16, data.data()); }, 6, 2},
+        {"0x5010:0:0x0F00000D", [&] { return ISP_ReadMemory(0x1000, 16, read); }, 13, 1},
+        {"0x5011:0:0x0F000006", [&] { return ISP_ReadMemory(0x1000, 16, read); }, 6, 2},
+        {"0x1F50:1:0x0F000013", [&] { return ISP_ReadMemory(0x1000, 16, read); }, 19, 3},
+        {"0x1F50:1:0x0F000000", [&] { return ISP_ReadMemory(0x1000, 16, read); }, -1, 3},
+        // The bootloader reads whole words: refused before anything is sent.
+        {"", [&] { return ISP_ReadMemory(0x1002, 16, read); }, 13, 0},
+        {"", [&] { return ISP_ReadMemory(0x1000, 18, read); }, 6, 0},
     };
     for (const auto &c : cases) {
         Restart({{"SIMBOARD_CHIP_ABORT", c.abort}});
@@ -149,7 +158,7 @@ TEST_F(IspBoardTest, SegmentsCarryToggleCountAndLastFlagOnTheBus)
     }
 }
 
-TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWrite)
+TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWriteAndARead)
 {
     Connect();
     const Bytes data = Pattern(16);
@@ -181,6 +190,72 @@ TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWrite)
     g_verbosity = 0;
     ASSERT_EQ(ISP_WriteToRam(RAM, 16, data.data()), 0);
     EXPECT_EQ(console, "");
+
+    // A read of those 16 bytes: the same bar over the bytes received, then
+    // each reply and the data of each segment.
+    uint8_t read[16];
+    g_verbosity = 1;
+    ASSERT_EQ(ISP_ReadMemory(RAM, 16, read), 0);
+    EXPECT_EQ(console, "\r\n0%" + std::string(73, ' ') + "100%\r\n[" + std::string(77, '\xDB') + "]");
+    console.clear();
+    g_verbosity = 4;
+    ASSERT_EQ(ISP_ReadMemory(RAM, 16, read), 0);
+    EXPECT_EQ(console, "\r\n Reply to 'Write Read Address' : 0x5010|0x00 confirms download."
+                       "\r\n Reply to 'Write Read Length' : 0x5011|0x00 confirms download."
+                       "\r\n Reply to 'Read Size of Data' : 0x1F50|0x01 sent 4 bytes : 0x10 0x00 0x00 0x00"
+                       "\r\n Reply to 'Read Data Bytes [0x0000-0x0007]' : Downloaded 7 bytes : "
+                       " 0x05 0x12 0x1F 0x2C 0x39 0x46 0x53"
+                       "\r\n Downloading data [0x0000-0x0007] : 0x05 0x12 0x1F 0x2C 0x39 0x46 0x53"
+                       "\r\n Reply to 'Read Data Bytes [0x0007-0x000E]' : Downloaded 7 bytes : "
+                       " 0x60 0x6D 0x7A 0x87 0x94 0xA1 0xAE"
+                       "\r\n Downloading data [0x0007-0x000E] : 0x60 0x6D 0x7A 0x87 0x94 0xA1 0xAE"
+                       "\r\n Reply to 'Read Data Bytes [0x000E-0x0010]' : Downloaded 2 bytes :  0xBB 0xC8"
+                       "\r\n Downloading data [0x000E-0x0015] : 0xBB 0xC8 0x00 0x00 0x00 0x00 0x00");
+}
+
+TEST_F(IspBoardTest, AReadGivesWhatTheChipShowsOnEitherWire)
+{
+    // No 256-byte block of flash like another; below 0x200 the chip shows its boot ROM.
+    Bytes flash = Pattern(32768);
+    for (size_t i = 0; i < flash.size(); ++i)
+        flash[i] = static_cast<uint8_t>(flash[i] ^ (i >> 8));
+    auto shown = [&](uint32_t a) {
+        return a < 0x200 ? static_cast<uint8_t>((0x1FFF0000 + (a & ~3u)) >> (a % 4 * 8)) : flash[a];
+    };
+    const struct {
+        uint32_t address, size;
+    } cases[] = {{0x1F8, 16}, {0x1004, 4}, {0x2000, 28}, {0x7BF0, 1040}};
+    for (bool fast : {false, true}) {
+        Restart({});
+        Connect(fast);
+        ASSERT_EQ(SimBoard_ChipWrite(0, flash.data(), flash.size()), 0);
+        for (const auto &c : cases) {
+            Bytes expected(c.size + 4, 0xEE), read = expected;
+            for (uint32_t i = 0; i < c.size; ++i)
+                expected[i] = shown(c.address + i);
+            const uint32_t before = SimBoard_ChipRequests();
+            EXPECT_EQ(ISP_ReadMemory(c.address, c.size, read.data()), 0) << c.address << (fast ? " fast" : "");
+            EXPECT_EQ(read, expected) << c.address << (fast ? " fast" : "") << ": nothing past the size";
+            EXPECT_EQ(SimBoard_ChipRequests() - before, 3 + (c.size + 6) / 7) << "address, length, upload, segments";
+        }
+    }
+}
+
+TEST_F(IspBoardTest, AReadFailsWhereTheChipGoesSilent)
+{
+    for (bool fast : {false, true}) {
+        // Answered: part ID, unlock, address, length, upload and two segments.
+        Restart({{"SIMBOARD_CHIP_SILENT_AFTER", "7"}});
+        Connect(fast);
+        const Bytes flash = Pattern(64);
+        ASSERT_EQ(SimBoard_ChipWrite(0x1000, flash.data(), 64), 0);
+        Bytes read(64, 0xEE), expected = read;
+        std::copy(flash.begin(), flash.begin() + 14, expected.begin());
+        const uint32_t before = SimBoard_ChipRequests();
+        EXPECT_EQ(ISP_ReadMemory(0x1000, 64, read.data()), -1);
+        EXPECT_EQ(SimBoard_ChipRequests() - before, 6u) << "nothing after the segment left unanswered";
+        EXPECT_EQ(read, expected);
+    }
 }
 
 class SdoWaitTest : public IspBoardTest {
