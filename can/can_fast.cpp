@@ -2,8 +2,12 @@
 // (TopLayer/SPI's SpiBatch), so that a request and the look for its reply
 // share one USB round trip, at the highest SPI clock the bridge and the
 // controller allow, with no fixed pauses. The controller takes only standard
-// data frames with the reply's identifier, and rolls a second one over into
-// RXB1, so that other nodes' traffic can neither hide nor overwrite a reply.
+// frames with the reply's identifier, and rolls a second one over into RXB1,
+// so that other nodes' traffic can neither hide nor overwrite a reply. Its
+// filters cannot tell a remote frame from a data frame (the MCP2515 compares
+// identifier bits only): a remote frame with the reply's identifier is taken
+// in, recognised when read and dropped; two of them between a request and its
+// reply still fill both buffers, and the reply is lost as on the default path.
 #include <cstring>
 
 #include "Mpsse/src/mpsse_channel.h"
@@ -37,8 +41,9 @@ constexpr uint32_t WAIT_PERCENT_MAX = 400;
 
 // A look at the receive side: READ STATUS, then RXB0 and RXB1 read whole
 // with READ, which leaves their flags as they are (READ RX BUFFER would clear
-// a flag whose frame arrived after the status was taken).
-constexpr uint32_t LOOK_ANSWERS = 1 + 2 * MCP_BUFFER_SIZE;
+// a flag whose frame arrived after the status was taken). Its SPI bytes: the
+// status instruction and its answer, two READs of 2 + 13 bytes.
+constexpr uint32_t LOOK_SPI_BYTES = 2 + 2 * (2 + MCP_BUFFER_SIZE);
 
 struct FastWire {
     SpiBatch batch;
@@ -125,6 +130,8 @@ uint32_t busTimeUs(uint32_t bits) { return static_cast<uint32_t>((uint64_t(bits)
 
 } // namespace
 
+void CAN_ResetFastForTest() { g_wire = FastWire(); }
+
 int CAN_InitFastChannel(SpiHandle handle, SpiChannelSettings *settings)
 {
     uint32_t type = 0;
@@ -142,6 +149,7 @@ int CAN_BringUpFast(int32_t bitRate, uint32_t replyId)
     g_wire.bitRate = static_cast<uint32_t>(bitRate);
     g_wire.txMayBePending = false;
     g_wire.waitPercent = 100;
+    g_wire.batch.handle = nullptr;
     if (SPI_BatchBegin(g_spiHandle, &g_wire.batch) != D2XX_OK)
         return -1;
 
@@ -185,7 +193,11 @@ int CAN_BringUpFast(int32_t bitRate, uint32_t replyId)
 
 int CAN_TakeOffBusFast()
 {
-    if (SPI_BatchBegin(g_spiHandle, &g_wire.batch) != D2XX_OK)
+    // The bring-up's batch, unless it never began: an engine found gone
+    // stays gone (each try would wait out the read time-out twice).
+    if (g_wire.batch.handle == g_spiHandle)
+        SPI_BatchClear(&g_wire.batch);
+    else if (SPI_BatchBegin(g_spiHandle, &g_wire.batch) != D2XX_OK)
         return -1;
     // ABAT aborts what is pending; a frame already on the bus finishes first.
     // ABAT is cleared only once no request is pending, or the abort would
@@ -240,7 +252,8 @@ int CAN_Exchange(const CanMessage &request, const CanMessage &expectedReply, uin
         // round trips allows and for at most 1 s of host time (a board whose
         // calls take no host time ends on the count).
         const uint64_t start = PLAT_NowMs();
-        const uint32_t looks = REPLY_WAIT_US / g_wire.roundTripUs;
+        const uint32_t lookUs = g_wire.roundTripUs + static_cast<uint32_t>(LOOK_SPI_BYTES * 8ull * 1000000u / batch->clockHz);
+        const uint32_t looks = REPLY_WAIT_US / lookUs;
         bool found = false;
         for (uint32_t attempt = 0; attempt < looks && !found && PLAT_NowMs() - start < REPLY_WAIT_MS; ++attempt) {
             if (reject != 0)

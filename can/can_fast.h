@@ -15,3 +15,5 @@ int CAN_BringUpFast(int32_t bitRate, uint32_t replyId);
 // Aborts pending transmissions, waits until none is pending, then
 // configuration mode, read back. 0 on success.
 int CAN_TakeOffBusFast();
+// Test support: the fast path's state as at process start.
+void CAN_ResetFastForTest();

@@ -259,4 +259,5 @@ void CAN_ResetForTest()
     g_spiHandle = nullptr;
     g_channelIndex = 0;
     g_fastPath = false;
+    CAN_ResetFastForTest();
 }

@@ -79,6 +79,7 @@ struct SpiBatch {
     uint32_t answers; // answer bytes they produce
     bool overflow;    // something did not fit: SPI_BatchRun refuses the batch
     bool canWait;     // the engine has clock-only commands (the high-speed chips)
+    bool lost;        // a resynchronisation failed: the engine no longer answers
     uint8_t commands[SPI_BATCH_CAPACITY];
 };
 
@@ -97,7 +98,9 @@ bool SPI_BatchWait(SpiBatch *batch, uint32_t us);
 // send-immediate and reads them with one FT_Read into answers (at least
 // batch->answers bytes). A read that fails or comes back short would shift
 // every later answer: the stream is resynchronised and the batch fails (4,
-// or the driver's status). The batch is cleared either way.
+// or the driver's status). When the resynchronisation fails too, the engine
+// is gone: batch->lost is set and every later run fails at once with 4,
+// without a transfer (until SPI_BatchBegin). The batch is cleared either way.
 D2xxStatus SPI_BatchRun(SpiBatch *batch, uint8_t *answers);
 
 // Test support: forgets every open channel (the devices are not touched).

@@ -45,6 +45,7 @@ D2xxStatus SPI_BatchBegin(SpiHandle handle, SpiBatch *batch)
     batch->handle = handle;
     batch->clockHz = settings->clockRate;
     batch->canWait = type != DEVICE_TYPE_FT2232C;
+    batch->lost = false;
     MPSSE_ByteOpcodes(settings, &batch->writeOpcode, &batch->readOpcode);
     MPSSE_ChipSelectPins(settings, true, &batch->selectLevels, &batch->directions);
     MPSSE_ChipSelectPins(settings, false, &batch->releaseLevels, &batch->directions);
@@ -108,6 +109,8 @@ D2xxStatus SPI_BatchRun(SpiBatch *batch, uint8_t *answers)
     SPI_BatchClear(batch);
     if (refused)
         return D2XX_INSUFFICIENT_RESOURCES;
+    if (batch->lost)
+        return D2XX_IO_ERROR;
     if (length == 0)
         return D2XX_OK;
     D2xxStatus status = MPSSE_WriteAll(batch->handle, batch->commands, length);
@@ -116,8 +119,10 @@ D2xxStatus SPI_BatchRun(SpiBatch *batch, uint8_t *answers)
     uint32_t read = 0;
     status = MPSSE_ReadAll(batch->handle, answers, expected, &read);
     if (status != D2XX_OK) {
-        // Whatever the resynchronisation finds, these answers are lost.
-        MPSSE_Resynchronize(batch->handle);
+        // Whatever the resynchronisation finds, these answers are lost; an
+        // engine that does not echo either would make every later batch
+        // wait out the read time-out twice.
+        batch->lost = MPSSE_Resynchronize(batch->handle) != D2XX_OK;
         return status;
     }
     return D2XX_OK;
