@@ -122,7 +122,8 @@ constexpr double FAST_SECTOR_S = 595 * FAST_ANSWERED_S + 0.016;
 // segments, copied in 1 ms.
 constexpr double FAST_TAIL_S = (2 + 37 + 7) * FAST_ANSWERED_S + 0.001;
 // A batch whose answers never come: its read and the echo that resynchronises
-// the stream each wait out the read time-out.
+// the stream each wait out the read time-out; once the echo failed the engine
+// is taken as gone and no later batch waits.
 constexpr double FAST_DEAD_BATCH_S = 2 * USB_READ_TIMEOUT_S;
 // A run with another node's frame every periodS: each may hold the bus a frame.
 constexpr double WithNoise(double runS, double periodS) { return runS + (runS / periodS + 1) * CAN_FRAME_S; }
@@ -408,17 +409,17 @@ TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
         // Each failing read-back would wait out the read time-out; 501 of
         // them took 42 minutes.
         {"engine stops during the bring-up", {{"SIMBOARD_ENGINE", "dead-after:100"}}, ERASE, NOT_OPENED,
-         OPENED + "......\r\n", BRING_UP_S + 2 * USB_READ_TIMEOUT_S, {FAST_BRING_UP_S + 2 * FAST_DEAD_BATCH_S},
+         OPENED + "......\r\n", BRING_UP_S + 2 * USB_READ_TIMEOUT_S, {FAST_BRING_UP_S + FAST_DEAD_BATCH_S},
          Flash::Unchanged, "READ_PART_ID"},
         // The header of the part-ID reply was read, its data never came: no
         // reply, not a part identification of 0. On the fast path the request
         // and the look for its reply are one batch: the engine stops after
-        // the look's status read (byte 232), and every attempt waits out the
-        // read and the resynchronisation.
+        // the look's status read (byte 232); the first attempt waits out the
+        // read and the resynchronisation, the others fail at once.
         {"engine stops while the part-ID reply is read", {{"SIMBOARD_ENGINE", "dead-after:1100"}}, ERASE,
          NO_PART_ID, std::string(20, '.') + "\r\n",
          BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
-         {FAST_BRING_UP_S + PART_ID_ATTEMPTS * (FAST_ANSWERED_S + FAST_BUS_S + FAST_DEAD_BATCH_S) + FAST_DEAD_BATCH_S,
+         {FAST_BRING_UP_S + FAST_ANSWERED_S + FAST_BUS_S + FAST_DEAD_BATCH_S,
           {}, {}, {}, {}, {{"SIMBOARD_ENGINE", "dead-after:232"}}},
          Flash::Unchanged, "UNLOCK"},
         // The engine stops in the middle of the first sector's RAM write
@@ -428,7 +429,7 @@ TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
         // sector 1 first and stops in sector 0's RAM write (two segments).
         {"engine stops during a RAM write", {{"SIMBOARD_ENGINE", "dead-after:5000"}}, PROGRAM,
          "Download to RAM failed!", "", CONNECTED_S + ERASE_S + (2 + 26) * ANSWERED_S + USB_READ_TIMEOUT_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + 4 * FAST_ANSWERED_S + 2 * FAST_DEAD_BATCH_S, {}, {},
+         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + 4 * FAST_ANSWERED_S + FAST_DEAD_BATCH_S, {}, {},
           Flash::TailImage, ""},
          Flash::ImageErased, "COPY", false, false, TWO_SECTORS},
         {"engine that trickles its answers", {{"SIMBOARD_ENGINE", "trickle"}}, ERASE, SUCCESS, "",
