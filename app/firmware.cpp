@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "app/actions.h"
 #include "app/console.h"
+#include "app/options.h"
 #include "app/results.h"
 #include "isp/isp_commands.h"
 #include "platform/platform.h"
@@ -138,7 +140,148 @@ int programFast(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32
     return RC_OK;
 }
 
+// A HEX text of the whole flash is about 90 KB; an ELF file carries its
+// debug information too. Anything larger is no image for a 32 KB chip.
+constexpr uint64_t MAX_IMAGE_FILE_SIZE = 64u << 20;
+// Enough of a file to tell its format.
+constexpr size_t FORMAT_PROBE_SIZE = 4096;
+
+// The word the boot code reads for code read protection (LPC11Cxx user
+// manual, flash programming firmware: CRP).
+constexpr uint32_t CRP_WORD_ADDRESS = 0x2FC;
+struct CrpPattern {
+    uint32_t word;
+    CrpLevel level;
+    const char *name;
+    uint32_t allow;
+    const char *effect;
+};
+const CrpPattern CRP_PATTERNS[] = {
+    {0x12345678, CRP_LEVEL_1, "CRP1", CRP_ALLOW_CRP1, "no SWD; the bootloader refuses reads, compares, sector 0 writes"},
+    {0x87654321, CRP_LEVEL_2, "CRP2", CRP_ALLOW_CRP2, "no SWD; the bootloader refuses all but a whole-flash erase"},
+    {0x43218765, CRP_LEVEL_3, "CRP3", CRP_ALLOW_CRP3, "no SWD, no bootloader: with valid code the chip is lost"},
+    {0x4E697370, CRP_NO_ISP, "NO_ISP", CRP_ALLOW_NO_ISP, "no bootloader entry: with valid code the chip is lost"},
+};
+
+const CrpPattern *crpPattern(CrpLevel level)
+{
+    for (const CrpPattern &pattern : CRP_PATTERNS)
+        if (pattern.level == level)
+            return &pattern;
+    return nullptr;
+}
+
+// The whole file, at most MAX_IMAGE_FILE_SIZE bytes; false when it cannot be read.
+bool readWholeFile(const char *fileName, std::vector<uint8_t> *bytes, bool *tooBig)
+{
+    FILE *file = nullptr;
+    if (PLAT_OpenSharedBinary(fileName, &file) != PLAT_OPEN_OK)
+        return false;
+    uint64_t length = 0;
+    bool read = PLAT_FileSize(file, &length);
+    *tooBig = read && length > MAX_IMAGE_FILE_SIZE;
+    if (read && !*tooBig) {
+        bytes->resize(static_cast<size_t>(length));
+        read = length == 0 || std::fread(bytes->data(), 1, bytes->size(), file) == bytes->size();
+    }
+    std::fclose(file);
+    return read && !*tooBig;
+}
+
+// HEX or ELF by the file's first bytes; raw otherwise (also when it cannot be read).
+ImageFormat formatOfFile(const char *fileName)
+{
+    FILE *file = nullptr;
+    if (PLAT_OpenSharedBinary(fileName, &file) != PLAT_OPEN_OK)
+        return IMAGE_RAW;
+    uint8_t probe[FORMAT_PROBE_SIZE];
+    const size_t got = std::fread(probe, 1, sizeof(probe), file);
+    std::fclose(file);
+    return APP_ImageFormatOf(probe, got);
+}
+
 } // namespace
+
+CrpLevel APP_CrpLevel(const Firmware &firmware)
+{
+    if (firmware.end < CRP_WORD_ADDRESS + 4)
+        return CRP_NONE;
+    const uint32_t word = readWord(firmware.bytes.data() + CRP_WORD_ADDRESS);
+    for (const CrpPattern &pattern : CRP_PATTERNS)
+        if (pattern.word == word)
+            return pattern.level;
+    return CRP_NONE;
+}
+
+uint32_t APP_CrpWord(CrpLevel level)
+{
+    const CrpPattern *pattern = crpPattern(level);
+    return pattern != nullptr ? pattern->word : 0;
+}
+
+const char *APP_CrpName(CrpLevel level)
+{
+    const CrpPattern *pattern = crpPattern(level);
+    return pattern != nullptr ? pattern->name : "none";
+}
+
+const char *APP_CrpEffect(CrpLevel level)
+{
+    const CrpPattern *pattern = crpPattern(level);
+    return pattern != nullptr ? pattern->effect : "";
+}
+
+bool APP_CrpAllowed(CrpLevel level, uint32_t allowedCrp)
+{
+    const CrpPattern *pattern = crpPattern(level);
+    return pattern == nullptr || (allowedCrp & pattern->allow) != 0;
+}
+
+int APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason)
+{
+    if (reason != nullptr)
+        reason[0] = '\0';
+    firmware->bytes.assign(MAX_IMAGE_SIZE, padding);
+    firmware->format = formatOfFile(fileName);
+    firmware->low = 0;
+    if (firmware->format == IMAGE_RAW) {
+        uint32_t size = 0;
+        LoadResult loaded = APP_LoadImage(fileName, &size, firmware->bytes.data(), padding);
+        if (loaded == LOAD_TOO_BIG)
+            return RC_FILE_TOO_BIG;
+        if (loaded != LOAD_OK)
+            return RC_FILE_LOAD_FAILED;
+        uint64_t length = 0;
+        FILE *file = nullptr;
+        if (PLAT_OpenSharedBinary(fileName, &file) == PLAT_OPEN_OK) {
+            PLAT_FileSize(file, &length);
+            std::fclose(file);
+        }
+        firmware->end = size;
+        firmware->fileEnd = length > 0 && length < size ? static_cast<uint32_t>(length) : size;
+        return RC_OK;
+    }
+
+    std::vector<uint8_t> bytes;
+    bool tooBig = false;
+    if (!readWholeFile(fileName, &bytes, &tooBig))
+        return tooBig ? RC_FILE_TOO_BIG : RC_FILE_LOAD_FAILED;
+    std::unique_ptr<FlashImage> image(new FlashImage);
+    if (APP_DecodeImage(bytes.data(), bytes.size(), 0, image.get(), reason) != IMAGE_OK)
+        return RC_FILE_LOAD_FAILED;
+    std::memcpy(firmware->bytes.data(), image->bytes, MAX_IMAGE_SIZE);
+    firmware->low = image->low;
+    firmware->fileEnd = image->high;
+    firmware->end = (image->high + 3) & ~3u;
+    // Up to the word's end the padding is programming's, as for a raw binary.
+    std::memset(firmware->bytes.data() + firmware->fileEnd, padding, firmware->end - firmware->fileEnd);
+    bool vectors = true;
+    for (uint32_t i = 0; i < VECTOR_WORDS * 4; ++i)
+        vectors = vectors && image->defined[i];
+    if (vectors)
+        APP_WriteVectorChecksum(firmware->bytes.data());
+    return RC_OK;
+}
 
 void APP_WriteVectorChecksum(uint8_t *image)
 {
@@ -192,23 +335,37 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
     return LOAD_OK;
 }
 
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast)
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast, uint32_t allowedCrp)
 {
     if (g_connected != 1)
         return RC_NOT_CONNECTED;
 
-    std::vector<uint8_t> image(MAX_IMAGE_SIZE);
-    uint32_t imageSize = 0;
-    LoadResult loaded = APP_LoadImage(fileName, &imageSize, image.data(), fast ? ERASED_BYTE : 0);
-    if (loaded == LOAD_TOO_BIG)
-        return RC_FILE_TOO_BIG;
-    if (loaded != LOAD_OK)
-        return RC_FILE_LOAD_FAILED;
+    Firmware firmware;
+    int loaded = APP_LoadFirmware(fileName, fast ? ERASED_BYTE : 0, &firmware, nullptr);
+    if (loaded != RC_OK)
+        return loaded;
+    std::vector<uint8_t> &image = firmware.bytes;
+    const uint32_t imageSize = firmware.end;
 
     if (g_verbosity >= 1) {
-        APP_Format(g_message, "File '%s' (%d bytes) loaded!", fileName, static_cast<int>(imageSize));
+        if (firmware.format == IMAGE_RAW)
+            APP_Format(g_message, "File '%s' (%d bytes) loaded!", fileName, static_cast<int>(imageSize));
+        else
+            APP_Format(g_message, "File '%s' (%s, 0x%04X-0x%04X) loaded!", fileName,
+                       firmware.format == IMAGE_HEX ? "Intel HEX" : "ELF", firmware.low, firmware.fileEnd - 1);
         APP_PrintStatus(g_message);
     }
+    // Checked again here: the file may have changed since the command line's check.
+    const CrpLevel crp = APP_CrpLevel(firmware);
+    if (!APP_CrpAllowed(crp, allowedCrp))
+        return RC_CRP_REFUSED;
+    if (crp != CRP_NONE && g_verbosity >= 2) {
+        APP_Format(g_message, "Image sets code read protection %s", APP_CrpName(crp));
+        APP_PrintStatus(g_message);
+    }
+    // A HEX or ELF file places itself: programming starts at its first sector.
+    if (firmware.format != IMAGE_RAW)
+        flashOffset = firmware.low;
 
     // An offset beyond the flash would wrap to a low sector and erase it.
     if (flashOffset >= MAX_IMAGE_SIZE)

@@ -1,9 +1,12 @@
-// Action p: loading a raw binary firmware image and programming it into the
-// chip's flash, one 4096-byte sector at a time.
+// Action p: loading a firmware image (raw binary, Intel HEX or ELF) and
+// programming it into the chip's flash, one 4096-byte sector at a time.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+#include "app/image_file.h"
 
 constexpr uint32_t MAX_IMAGE_SIZE = 0x8000; // the chip's 32 KB of flash
 constexpr uint32_t SECTOR_SIZE = 4096;
@@ -39,4 +42,31 @@ void APP_WriteVectorChecksum(uint8_t *image);
 // takes and compared once; the run holding the image's end is copied with
 // the smallest piece that covers it within its sector, so that flash past
 // the image stays erased.
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false);
+int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false,
+                        uint32_t allowedCrp = 0);
+
+// A firmware file as programming writes it to the flash.
+struct Firmware {
+    std::vector<uint8_t> bytes; // MAX_IMAGE_SIZE bytes
+    ImageFormat format;
+    uint32_t low;     // the first address the file gives (0 for a raw binary)
+    uint32_t fileEnd; // one past the last address the file gives
+    uint32_t end;     // one past the last byte programming sends: fileEnd up to a word
+};
+
+// Reads a firmware file. A raw binary as ever (APP_LoadImage: from address 0,
+// padded with `padding`); an Intel HEX or ELF file at its own addresses with
+// 0xFF everywhere else, its vector checksum written when it gives the first
+// 32 bytes. RC_OK, RC_FILE_TOO_BIG, or RC_FILE_LOAD_FAILED with the reason
+// (IMAGE_REASON_SIZE bytes) for a HEX or ELF file that breaks its format.
+int APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason);
+
+// Code read protection: the word at 0x2FC, read by the boot code at reset.
+enum CrpLevel { CRP_NONE = 0, CRP_LEVEL_1, CRP_LEVEL_2, CRP_LEVEL_3, CRP_NO_ISP };
+CrpLevel APP_CrpLevel(const Firmware &firmware);
+const char *APP_CrpName(CrpLevel level);
+uint32_t APP_CrpWord(CrpLevel level);
+// What the level does to the chip, in a status line's words.
+const char *APP_CrpEffect(CrpLevel level);
+// Whether --allow-crp's bits (CRP_ALLOW_*) let an image set the level.
+bool APP_CrpAllowed(CrpLevel level, uint32_t allowedCrp);

@@ -295,23 +295,27 @@ ImageStatus APP_PlaceBytes(FlashImage *image, uint32_t address, const uint8_t *b
     return IMAGE_OK;
 }
 
+ImageFormat APP_ImageFormatOf(const uint8_t *data, size_t size)
+{
+    if (size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0)
+        return IMAGE_ELF;
+    size_t first = 0;
+    while (first < size && (data[first] == '\r' || data[first] == '\n'))
+        ++first;
+    return first < size && data[first] == ':' ? IMAGE_HEX : IMAGE_RAW;
+}
+
 ImageStatus APP_DecodeImage(const uint8_t *data, size_t size, uint32_t rawOffset, FlashImage *image, char *reason)
 {
     APP_ClearImage(image);
     if (reason != nullptr)
         reason[0] = '\0';
 
-    if (size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0) {
-        image->format = IMAGE_ELF;
+    image->format = APP_ImageFormatOf(data, size);
+    if (image->format == IMAGE_ELF)
         return DecodeElf(data, size, image, reason);
-    }
-    size_t first = 0;
-    while (first < size && (data[first] == '\r' || data[first] == '\n'))
-        ++first;
-    if (first < size && data[first] == ':') {
-        image->format = IMAGE_HEX;
+    if (image->format == IMAGE_HEX)
         return DecodeHex(data, size, image, reason);
-    }
 
     if (size == 0)
         return Fail(reason, IMAGE_EMPTY, "empty file");

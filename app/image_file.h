@@ -78,6 +78,10 @@ struct FlashImage {
     ImageFormat format;               // what the file was read as
 };
 
+// The format a file's first bytes name (enough of them to pass any leading
+// CR and LF), by the rules above.
+ImageFormat APP_ImageFormatOf(const uint8_t *data, size_t size);
+
 // No byte defined, every byte IMAGE_GAP_BYTE, low = high = 0, raw format.
 void APP_ClearImage(FlashImage *image);
 

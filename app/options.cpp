@@ -37,16 +37,28 @@ bool parseDigits(const char *text, int base, uint64_t limit, uint64_t *value)
 
 // Options that stand alone (flags) or take one value, as --name=value or,
 // for the value options, --name value.
-enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE, LONG_FAST };
+enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE, LONG_FAST, LONG_LENGTH, LONG_ALLOW_CRP };
+// How a long option takes its value: none, as --name=value or --name value,
+// or only as --name=value (the option also stands alone).
+enum ValueKind { VALUE_NONE, VALUE_REQUIRED, VALUE_OPTIONAL };
 struct LongOptionName {
     const char *name;
     LongOption option;
-    bool takesValue;
+    ValueKind value;
 };
 const LongOptionName LONG_OPTIONS[] = {
-    {"help", LONG_HELP, false},           {"version", LONG_VERSION, false}, {"exit-code", LONG_EXIT_CODE, false},
-    {"list", LONG_LIST, false},           {"device", LONG_DEVICE, true},    {"fast", LONG_FAST, false},
+    {"help", LONG_HELP, VALUE_NONE},         {"version", LONG_VERSION, VALUE_NONE},
+    {"exit-code", LONG_EXIT_CODE, VALUE_NONE}, {"list", LONG_LIST, VALUE_NONE},
+    {"device", LONG_DEVICE, VALUE_REQUIRED}, {"fast", LONG_FAST, VALUE_NONE},
+    {"length", LONG_LENGTH, VALUE_REQUIRED}, {"allow-crp", LONG_ALLOW_CRP, VALUE_OPTIONAL},
 };
+
+struct CrpLevelName {
+    const char *name;
+    uint32_t allow;
+};
+const CrpLevelName CRP_LEVEL_NAMES[] = {
+    {"CRP1", CRP_ALLOW_CRP1}, {"CRP2", CRP_ALLOW_CRP2}, {"CRP3", CRP_ALLOW_CRP3}, {"NO_ISP", CRP_ALLOW_NO_ISP}};
 
 const LongOptionName *findLongOption(const char *name, size_t length)
 {
@@ -123,6 +135,8 @@ private:
             return PARSE_OK;
         }
         case 'o':
+            if (storing_)
+                settings_->offsetGiven = true;
             return ReadHex(letter, value, &settings_->flashOffset);
         case 'p':
             return ReadHex(letter, value, &settings_->expectedPartId);
@@ -167,19 +181,17 @@ private:
         const LongOptionName *entry = findLongOption(name, length);
         if (entry == nullptr)
             return PARSE_UNKNOWN;
-        const char *value = nullptr;
-        if (entry->takesValue) {
-            if (equals != nullptr) {
-                value = equals + 1;
-            } else if (*index + 1 < argc_ && argv_[*index + 1] != nullptr) {
-                value = argv_[*index + 1];
-                ++*index;
-            }
-            if (value == nullptr || value[0] == '\0')
-                return PARSE_MALFORMED;
-        } else if (equals != nullptr) {
-            return PARSE_MALFORMED; // a value for an option that takes none
+        const char *value = equals != nullptr ? equals + 1 : nullptr;
+        if (entry->value == VALUE_REQUIRED && value == nullptr && *index + 1 < argc_ && argv_[*index + 1] != nullptr) {
+            value = argv_[*index + 1];
+            ++*index;
         }
+        if (entry->value == VALUE_NONE && value != nullptr)
+            return PARSE_MALFORMED; // a value for an option that takes none
+        if (entry->value == VALUE_REQUIRED && (value == nullptr || value[0] == '\0'))
+            return PARSE_MALFORMED;
+        if (entry->value == VALUE_OPTIONAL && value != nullptr && value[0] == '\0')
+            return PARSE_MALFORMED;
         ++*index;
         if (!storing_)
             return PARSE_OK;
@@ -205,8 +217,32 @@ private:
         case LONG_FAST:
             settings_->fast = true;
             break;
+        case LONG_LENGTH:
+            if (!APP_ParseHex32(value, &settings_->length)) {
+                APP_Format(settings_->refusal, "--length expects a hexadecimal number of 32 bits, not '%s'", value);
+                return PARSE_MALFORMED;
+            }
+            settings_->lengthGiven = true;
+            break;
+        case LONG_ALLOW_CRP:
+            return ReadAllowedCrp(value);
         }
         return PARSE_OK;
+    }
+
+    ParseResult ReadAllowedCrp(const char *value)
+    {
+        if (value == nullptr) {
+            settings_->allowedCrp |= CRP_ALLOW_CRP1 | CRP_ALLOW_CRP2;
+            return PARSE_OK;
+        }
+        for (const CrpLevelName &level : CRP_LEVEL_NAMES)
+            if (std::strcmp(level.name, value) == 0) {
+                settings_->allowedCrp |= level.allow;
+                return PARSE_OK;
+            }
+        APP_Format(settings_->refusal, "--allow-crp expects CRP1, CRP2, CRP3 or NO_ISP, not '%s'", value);
+        return PARSE_MALFORMED;
     }
 
     // The refusal is shown at the level the command line asks for, wherever
@@ -291,6 +327,9 @@ void APP_SetDefaultSettings(RunSettings *settings)
     settings->request = REQUEST_ACTION;
     settings->exitCode = false;
     settings->fast = false;
+    settings->lengthGiven = false;
+    settings->length = 0;
+    settings->allowedCrp = 0;
     settings->deviceSelector = nullptr;
 }
 

@@ -26,6 +26,7 @@ struct RunSettings {
     char fileName[FILE_NAME_SIZE];
     uint32_t startAddress;
     uint32_t flashOffset;
+    bool offsetGiven; // -o stood on the command line
     int32_t bitRate;
     uint32_t unlockCode;
     uint32_t expectedPartId;
@@ -33,11 +34,24 @@ struct RunSettings {
     RunRequest request;
     bool exitCode;              // --exit-code: the exit status names the outcome
     bool fast;                  // --fast: the fast wire and programming order
+    bool lengthGiven;           // --length: the byte count of -a d
+    uint32_t length;
+    // --allow-crp: the code read protection levels an image may set
+    // (CRP_ALLOW_* bits); none without the option.
+    uint32_t allowedCrp;
     const char *deviceSelector; // --device: points into argv; nullptr for the first channel
     // Why a value was refused, for the status line before "Malformed Argument!"
     // at level 2 and above; empty when nothing was refused for its value.
     char refusal[MESSAGE_SIZE];
 };
+
+// Code read protection levels an image may be allowed to set: the bare
+// --allow-crp allows CRP1 and CRP2; CRP3 and NO_ISP, which end the
+// bootloader's access for good, only when named (--allow-crp=CRP3).
+constexpr uint32_t CRP_ALLOW_CRP1 = 0x1;
+constexpr uint32_t CRP_ALLOW_CRP2 = 0x2;
+constexpr uint32_t CRP_ALLOW_CRP3 = 0x4;
+constexpr uint32_t CRP_ALLOW_NO_ISP = 0x8;
 
 enum ParseResult {
     PARSE_OK = 0,

@@ -23,14 +23,16 @@ const char *const RESULT_MESSAGES[] = {
     "Data could not be verified correctly!",                      // -16 RC_VERIFY_FAILED
     "Data could not read!",                                       // -17 RC_READ_FAILED
     "Action interrupted!",                                        // -18 RC_INTERRUPTED
-    nullptr,                                                      // -19
+    "Output file could not be written!",                          // -19 RC_FILE_WRITE_FAILED
     "CAN Interface could not be closed!",                         // -20 RC_CLOSE_FAILED
     "Start Address must be a multiple of 4!",                     // -21 RC_START_ADDRESS_UNALIGNED
     "Sector(s) could not be prepared for erasing!",               // -22 RC_OFFSET_BEYOND_FLASH
+    "Image would lock the chip: code read protection refused!",   // -23 RC_CRP_REFUSED
+    "Malformed Argument!",                                        // -24 RC_COMMAND_LINE_REFUSED
 };
 
 constexpr int RESULT_COUNT = static_cast<int>(sizeof(RESULT_MESSAGES) / sizeof(RESULT_MESSAGES[0]));
-static_assert(RESULT_COUNT == 23, "one entry per code from 0 to -22");
+static_assert(RESULT_COUNT == 25, "one entry per code from 0 to -24");
 
 } // namespace
 
@@ -53,6 +55,9 @@ int APP_ExitStatusFor(int result)
     case RC_FILE_TOO_BIG:
     case RC_OFFSET_BEYOND_FLASH:
     case RC_START_ADDRESS_UNALIGNED:
+    case RC_FILE_WRITE_FAILED:
+    case RC_CRP_REFUSED:
+    case RC_COMMAND_LINE_REFUSED:
         return EXIT_REFUSED;
     case RC_CAN_OPEN_FAILED:
     case RC_PART_ID_TIMEOUT:

@@ -21,12 +21,16 @@ enum ResultCode {
     RC_VERIFY_FAILED = -16,
     RC_READ_FAILED = -17,
     RC_INTERRUPTED = -18, // a request to stop (Ctrl-C, SIGTERM, ...) ended the run
-    // -19 is unassigned and has no message.
+    RC_FILE_WRITE_FAILED = -19, // the read-back's file
     RC_CLOSE_FAILED = -20,
     RC_START_ADDRESS_UNALIGNED = -21,
     // An offset beyond the flash, refused before anything is sent; it prints
     // the prepare step's message, as it always has.
     RC_OFFSET_BEYOND_FLASH = -22,
+    // An image that sets a code read protection level --allow-crp does not allow.
+    RC_CRP_REFUSED = -23,
+    // The command line asks for what cannot be done: "Malformed Argument!".
+    RC_COMMAND_LINE_REFUSED = -24,
 };
 
 // The final message for a result; nullptr for a code without one.

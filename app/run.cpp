@@ -4,6 +4,7 @@
 #include "app/adapter.h"
 #include "app/console.h"
 #include "app/firmware.h"
+#include "app/flash_read.h"
 #include "app/options.h"
 #include "app/results.h"
 #include "Infra/src/ftdi_infra.h"
@@ -61,6 +62,57 @@ const char USAGE_TEXT[] =
     "Ctrl-C stops at the next safe point and takes the controller off the bus.\r\n"
     "The README describes every message, the exit statuses and the hardware.\r\n";
 
+// --length, or to the end of the flash.
+uint32_t readLength(const RunSettings &settings)
+{
+    if (settings.lengthGiven)
+        return settings.length;
+    return settings.flashOffset < MAX_IMAGE_SIZE ? MAX_IMAGE_SIZE - settings.flashOffset : 0;
+}
+
+// What the command line asks of a file that can be judged before any device
+// access: a HEX or ELF file that breaks its format or is given an offset, an
+// image that would lock the chip, a read-back range the bootloader cannot
+// give. RC_OK otherwise (a raw image that cannot be read fails later, in its
+// action, as it always has).
+int checkBeforeConnecting(const RunSettings &settings, char *why)
+{
+    why[0] = '\0';
+    if (settings.action == 'd') {
+        const char *problem = APP_ReadRangeProblem(settings.fileName, settings.flashOffset, readLength(settings));
+        if (problem == nullptr)
+            return RC_OK;
+        APP_Format(why, "%s", problem);
+        return RC_COMMAND_LINE_REFUSED;
+    }
+    if (settings.action != 'p' && settings.action != 'v')
+        return RC_OK;
+    Firmware firmware;
+    const int loaded = APP_LoadFirmware(settings.fileName, 0, &firmware, why);
+    if (loaded != RC_OK)
+        return firmware.format == IMAGE_RAW ? RC_OK : loaded;
+    if (firmware.format != IMAGE_RAW && settings.offsetGiven) {
+        APP_Format(why, "-o places raw binaries only: a HEX or ELF file carries its addresses");
+        return RC_FILE_LOAD_FAILED;
+    }
+    const CrpLevel crp = APP_CrpLevel(firmware);
+    if (settings.action == 'p' && !APP_CrpAllowed(crp, settings.allowedCrp)) {
+        // What the user must decide on, at every level.
+        APP_Format(g_message, "Image sets code read protection %s (0x%08X at 0x2FC)", APP_CrpName(crp),
+                   APP_CrpWord(crp));
+        APP_PrintStatus(g_message);
+        APP_Format(g_message, "%s: %s", APP_CrpName(crp), APP_CrpEffect(crp));
+        APP_PrintStatus(g_message);
+        if (crp == CRP_LEVEL_1 || crp == CRP_LEVEL_2)
+            APP_Format(g_message, "To program it all the same: --allow-crp");
+        else
+            APP_Format(g_message, "To program it all the same: --allow-crp=%s", APP_CrpName(crp));
+        APP_PrintStatus(g_message);
+        return RC_CRP_REFUSED;
+    }
+    return RC_OK;
+}
+
 int runAction(const RunSettings &settings, bool *known)
 {
     *known = true;
@@ -72,7 +124,11 @@ int runAction(const RunSettings &settings, bool *known)
     case 'g':
         return APP_Go(settings.startAddress);
     case 'p':
-        return APP_ProgramFirmware(settings.fileName, settings.flashOffset, settings.fast);
+        return APP_ProgramFirmware(settings.fileName, settings.flashOffset, settings.fast, settings.allowedCrp);
+    case 'v':
+        return APP_VerifyFirmware(settings.fileName, settings.flashOffset, settings.fast);
+    case 'd':
+        return APP_ReadFlash(settings.fileName, settings.flashOffset, readLength(settings));
     case 'r':
         return APP_ResetChip();
     default:
@@ -153,6 +209,17 @@ int APP_Run(int argc, const char *const *argv)
     }
     if (PLAT_Interrupted())
         return finish(settings, RC_INTERRUPTED);
+    char why[MESSAGE_SIZE];
+    const int checked = checkBeforeConnecting(settings, why);
+    if (checked != RC_OK) {
+        if (why[0] != '\0' && g_verbosity >= 2)
+            APP_PrintStatus(why);
+        if (checked == RC_COMMAND_LINE_REFUSED) {
+            APP_PrintStatus(APP_ParseMessage(PARSE_MALFORMED));
+            return exitStatus(settings, EXIT_REFUSED);
+        }
+        return finish(settings, checked);
+    }
 
     CAN_SetFastPath(settings.fast, SDO_REPLY_COB_ID);
     APP_Format(g_message, "Connecting to PartID 0x%08X @ %ibaud", settings.expectedPartId, settings.bitRate);

@@ -1,6 +1,10 @@
 #include "platform/platform.h"
 
+#include <cstdio>
+#include <string>
+
 #ifdef _WIN32
+#include <windows.h>
 #include <share.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -73,3 +77,33 @@ bool PLAT_FileSize(FILE *file, uint64_t *size)
     return true;
 }
 #endif
+
+// ---- Writing a file whole or not at all -------------------------------------
+
+namespace {
+
+std::string temporaryName(const char *path) { return std::string(path) + ".part"; }
+
+} // namespace
+
+bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count)
+{
+    if (path == nullptr || path[0] == '\0')
+        return false;
+    const std::string temporary = temporaryName(path);
+    FILE *file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool written = count == 0 || std::fwrite(bytes, 1, count, file) == count;
+    written = std::fflush(file) == 0 && written;
+    written = std::fclose(file) == 0 && written;
+#ifdef _WIN32
+    // rename does not replace an existing file on Windows.
+    written = written && MoveFileExA(temporary.c_str(), path, MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    written = written && std::rename(temporary.c_str(), path) == 0;
+#endif
+    if (!written)
+        std::remove(temporary.c_str());
+    return written;
+}

@@ -56,6 +56,10 @@ enum PlatOpenResult { PLAT_OPEN_OK = 0, PLAT_OPEN_FAILED = -1, PLAT_OPEN_NOT_REG
 PlatOpenResult PLAT_OpenSharedBinary(const char *path, FILE **file);
 // The size of an open file in bytes; false when it cannot be told.
 bool PLAT_FileSize(FILE *file, uint64_t *size);
+// Writes the bytes to path + ".part" beside it and renames that over path
+// once complete, so that path never holds a partial file; on any failure the
+// temporary is removed and path is left as it was. False on failure.
+bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count);
 
 // ---- Interruption ----------------------------------------------------------
 // The exit status of a run that a request to stop ended.

@@ -184,6 +184,11 @@ TEST_F(OptionsTest, LongOptionsStandAnywhereAmongThePairs)
     EXPECT_EQ(settings.action, 'e');
     EXPECT_EQ(settings.request, REQUEST_ACTION);
 
+    ASSERT_EQ(Parse({"--length", "0x1000", "--allow-crp", "--allow-crp=NO_ISP"}), PARSE_OK);
+    EXPECT_TRUE(settings.lengthGiven);
+    EXPECT_EQ(settings.length, 0x1000u);
+    EXPECT_EQ(settings.allowedCrp, CRP_ALLOW_CRP1 | CRP_ALLOW_CRP2 | CRP_ALLOW_NO_ISP);
+
     const struct {
         std::vector<std::string> args;
         ParseResult result;
@@ -199,6 +204,9 @@ TEST_F(OptionsTest, LongOptionsStandAnywhereAmongThePairs)
         {{"--help=yes"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"-a", "e", "--device"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"--device="}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"--length=zz"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"--allow-crp=CRP4"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"--allow-crp", "CRP3"}, PARSE_MALFORMED, REQUEST_ACTION}, // its value only after '='
     };
     for (const auto &c : cases) {
         APP_SetDefaultSettings(&settings);
