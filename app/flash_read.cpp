@@ -57,7 +57,7 @@ const char *APP_ReadRangeProblem(const char *fileName, uint32_t flashOffset, uin
     if (flashOffset >= MAX_IMAGE_SIZE || length == 0 || length > MAX_IMAGE_SIZE - flashOffset)
         return "-o and --length must lie inside the 32 KB of flash";
     if (!APP_IsHexFileName(fileName) && flashOffset < BOOT_ROM_WINDOW_END)
-        return "a binary file cannot hold flash 0x000-0x1FF (boot ROM): use -o 200 or a .hex file";
+        return "a binary file starts at -o 200 or above (boot ROM below), or use .hex";
     if (flashOffset + length <= BOOT_ROM_WINDOW_END)
         return "flash 0x000-0x1FF cannot be read as flash (boot ROM): nothing else in range";
     return nullptr;

@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/image_file.h"
 #include "records.h"
 #include "records_bus.h"
 #include "records_chip.h"
@@ -500,6 +502,136 @@ TEST_F(BoardRunTest, AFastRunsBusRecordsCarryTheImage)
     Bytes tail = ReadFile(SAMPLE_IMAGE);
     tail.resize(256, 0xFF); // the fast path pads with 0xFF from the file's end
     EXPECT_EQ(sent[1], expected::Programmed(tail));
+}
+
+// ---- Image files in and out ------------------------------------------------
+
+const std::string FIRMWARE_DIR = std::string(SAMPLE_IMAGE).substr(0, std::string(SAMPLE_IMAGE).rfind('/') + 1);
+
+TEST_F(BoardRunTest, TheSampleAsRawHexAndElfProgramsTheSameFlash)
+{
+    for (const char *fast : {"", "--fast"}) {
+        Bytes flash[3];
+        int i = 0;
+        for (const char *name : {"sample.bin", "sample.hex", "sample.elf"}) {
+            std::remove(Path("flash.bin").c_str());
+            std::vector<std::string> args = {"-a", "p", "-f", FIRMWARE_DIR + name};
+            if (fast[0] != '\0')
+                args.push_back(fast);
+            ChildResult result = Run(args, {{"SIMBOARD_FLASH", "flash.bin"}});
+            EXPECT_EQ(expected::LastStatus(result.out), "Action successfull!") << name << fast;
+            flash[i++] = ReadFile(Path("flash.bin"));
+        }
+        EXPECT_EQ(flash[0].size(), 32768u);
+        EXPECT_EQ(flash[1], flash[0]) << fast;
+        EXPECT_EQ(flash[2], flash[0]) << fast;
+    }
+}
+
+// A file that breaks its format, a HEX or ELF file given -o, and an image
+// that would lock the chip are refused before any driver call.
+TEST_F(BoardRunTest, ImagesRefusedBeforeAnyDeviceAccess)
+{
+    const std::string hex = ReadFileText(FIRMWARE_DIR + "sample.hex");
+    const std::string firstRecord = hex.substr(0, hex.find('\n') + 1);
+    WriteText(Path("bad-sum.hex"), ":0100000000FE\n:00000001FF\n");
+    WriteText(Path("beyond.hex"), ":01800000007F\n:00000001FF\n");
+    WriteText(Path("overlap.hex"), firstRecord + ":100000000000000000000000000000000000000000F0\n:00000001FF\n");
+    Bytes crp = expected::Programmed(ReadFile(SAMPLE_IMAGE));
+    crp.resize(0x300, 0);
+    crp[0x2FC] = 0x21, crp[0x2FD] = 0x43, crp[0x2FE] = 0x65, crp[0x2FF] = 0x87; // CRP2
+    WriteFile(Path("crp2.bin"), crp);
+    const struct {
+        std::vector<std::string> args;
+        std::string reason, finalLine;
+    } cases[] = {
+        {{"-f", "bad-sum.hex"}, "line 1: checksum 0xFE, expected 0xFF", "Firmware binary file could not be loaded!"},
+        {{"-f", "beyond.hex"}, "line 1: address 0x8000 beyond the flash", "Firmware binary file could not be loaded!"},
+        {{"-f", "overlap.hex"}, "line 2", "Firmware binary file could not be loaded!"},
+        {{"-f", FIRMWARE_DIR + "sample.elf", "-o", "1000"}, "-o places raw binaries only",
+         "Firmware binary file could not be loaded!"},
+        {{"-f", "crp2.bin", "-v", "0"}, "Image sets code read protection CRP2 (0x87654321 at 0x2FC)",
+         "Image would lock the chip: code read protection refused!"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"-a", "p", "-v", "2", "--exit-code"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildResult result = Run(args, {{"SIMBOARD_TRACE", "usb.trace"}}, false);
+        EXPECT_EQ(result.exitStatus, 2) << result.Describe();
+        EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
+        EXPECT_NE(result.out.find(c.reason), std::string::npos) << c.reason << "\n" << result.out;
+        EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
+    }
+    ChildResult allowed = Run({"-a", "p", "-f", "crp2.bin", "--allow-crp", "-v", "2"},
+                              {{"SIMBOARD_FLASH", "flash.bin"}});
+    EXPECT_EQ(expected::LastStatus(allowed.out), "Action successfull!") << allowed.out;
+    EXPECT_NE(allowed.out.find("Image sets code read protection CRP2"), std::string::npos);
+    const Bytes written = ReadFile(Path("flash.bin"));
+    ASSERT_EQ(written.size(), 32768u);
+    EXPECT_EQ(Bytes(written.begin() + 0x2FC, written.begin() + 0x300), Bytes(crp.begin() + 0x2FC, crp.end()));
+}
+
+// Verify compares what programming wrote, never the boot ROM window; a
+// changed byte is named with both values.
+TEST_F(BoardRunTest, VerifyFindsAChangedByteOutsideTheBootRomWindow)
+{
+    const std::string image = WriteImage("image.bin", 0x2000);
+    const Env flash = {{"SIMBOARD_FLASH", "flash.bin"}};
+    ASSERT_EQ(expected::LastStatus(Run({"-a", "p", "-f", image}, flash).out), "Action successfull!");
+    for (const char *fast : {"", "--fast"}) {
+        std::vector<std::string> args = {"-a", "v", "-f", image, "--exit-code"};
+        if (fast[0] != '\0')
+            args.push_back(fast);
+        ChildResult good = Run(args, flash);
+        EXPECT_EQ(good.exitStatus, 0) << good.Describe();
+        EXPECT_NE(good.out.find("Flash 0x000-0x1FF not read"), std::string::npos);
+        Bytes changed = ReadFile(Path("flash.bin"));
+        const uint8_t before = changed[0x1234];
+        changed[0x1234] ^= 0xFF;
+        changed[0x100] ^= 0xFF; // inside the window: never compared
+        WriteFile(Path("flash.bin"), changed);
+        ChildResult bad = Run(args, flash);
+        EXPECT_EQ(bad.exitStatus, 1) << bad.Describe();
+        EXPECT_EQ(expected::LastStatus(bad.out), "Data could not be verified correctly!");
+        char line[80];
+        std::snprintf(line, sizeof line, "First difference at 0x1234: flash 0x%02X, image 0x%02X; 1 byte(s) differ",
+                      before ^ 0xFF, before);
+        EXPECT_NE(bad.out.find(line), std::string::npos) << bad.out;
+        changed[0x1234] = before;
+        WriteFile(Path("flash.bin"), changed);
+    }
+}
+
+// Read-back: a binary file from 0x200 on, a HEX file without records below
+// 0x200; a read that fails leaves no file under the name.
+TEST_F(BoardRunTest, ReadBackSavesTheFlashWholeOrNotAtAll)
+{
+    Bytes pattern(32768);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<uint8_t>(i * 13 + 5);
+    WriteFile(Path("flash.bin"), pattern);
+    const Env flash = {{"SIMBOARD_FLASH", "flash.bin"}};
+    ChildResult binary = Run({"-a", "d", "-o", "200", "-f", "out.bin"}, flash);
+    EXPECT_EQ(expected::LastStatus(binary.out), "Action successfull!") << binary.out;
+    EXPECT_EQ(ReadFile(Path("out.bin")), Bytes(pattern.begin() + 0x200, pattern.end()));
+
+    ChildResult hex = Run({"-a", "d", "-f", "out.hex", "--length", "1000", "--fast"}, flash);
+    EXPECT_EQ(expected::LastStatus(hex.out), "Action successfull!") << hex.out;
+    const Bytes text = ReadFile(Path("out.hex"));
+    std::unique_ptr<FlashImage> image(new FlashImage);
+    ASSERT_EQ(APP_DecodeImage(text.data(), text.size(), 0, image.get(), nullptr), IMAGE_OK);
+    EXPECT_EQ(image->low, 0x200u);
+    EXPECT_EQ(image->high, 0x1000u);
+    EXPECT_EQ(Bytes(image->bytes + 0x200, image->bytes + 0x1000), Bytes(pattern.begin() + 0x200, pattern.begin() + 0x1000));
+
+    ChildResult refused = Run({"-a", "d", "-f", "all.bin", "-v", "2", "--exit-code"}, flash, false);
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_NE(refused.out.find("a binary file starts at -o 200 or above"), std::string::npos) << refused.out;
+
+    ChildResult silent = Run({"-a", "d", "-f", "cut.hex"}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIP_SILENT_AFTER", "40"}});
+    EXPECT_EQ(expected::LastStatus(silent.out), "Data could not read!") << silent.out;
+    EXPECT_FALSE(std::ifstream(Path("cut.hex")).good());
+    EXPECT_FALSE(std::ifstream(Path("cut.hex.part")).good());
 }
 
 } // namespace

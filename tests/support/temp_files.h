@@ -23,6 +23,14 @@ inline void WriteFile(const std::string &path, const Bytes &bytes)
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
 }
 
+inline std::string ReadFileText(const std::string &path)
+{
+    const Bytes bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline void WriteText(const std::string &path, const std::string &text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+
 class TempDir {
 public:
     explicit TempDir(const std::string &tag)
