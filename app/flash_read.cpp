@@ -20,15 +20,24 @@ constexpr uint32_t WORD = 4;
 uint32_t roundDown(uint32_t value) { return value & ~(WORD - 1); }
 uint32_t roundUp(uint32_t value) { return (value + WORD - 1) & ~(WORD - 1); }
 
-// Reads [from, to) of the flash into flash + from, drawing the read's bar at
-// level 1 under a milestone line.
+// Reads [from, to) of the flash into flash + from, a read per sector as
+// programming writes one: each with its milestone line and, at level 1, its
+// progress bar of the bytes received.
 bool readRange(uint32_t from, uint32_t to, uint8_t *flash)
 {
-    if (g_verbosity >= 1) {
-        APP_Format(g_message, "Reading Flash 0x%04X-0x%04X.", from, to - 1);
-        APP_PrintStatus(g_message);
+    for (uint32_t at = from; at < to;) {
+        const uint32_t sector = at / SECTOR_SIZE;
+        const uint32_t end = (sector + 1) * SECTOR_SIZE < to ? (sector + 1) * SECTOR_SIZE : to;
+        if (g_verbosity >= 1) {
+            APP_Format(g_message, "Reading Data of Sector %u (0x%04X-0x%04X).", static_cast<unsigned>(sector), at,
+                       end - 1);
+            APP_PrintStatus(g_message);
+        }
+        if (ISP_ReadMemory(at, end - at, flash + at) != 0)
+            return false;
+        at = end;
     }
-    return ISP_ReadMemory(from, to - from, flash + from) == 0;
+    return true;
 }
 
 void sayBootRomNotRead()
