@@ -17,6 +17,7 @@
 #endif
 
 const char BANNER_TEXT[] = "CAN Bootloader for LPC11Cxx Microcontrollers";
+char g_message[MESSAGE_SIZE] = "";
 const char TOOL_VERSION[] = CANISP_VERSION;
 
 namespace {

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "can/can.h"
 #include "can/can_fast.h"
 #include "can/mcp2515_regs.h"

@@ -2,11 +2,14 @@
 
 #include <cstring>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "can/can.h"
 #include "isp/sdo_transport.h"
 
 namespace {
+
+// The ISP client's own line buffer: the label of a data segment's reply.
+char g_ispLabel[MESSAGE_SIZE] = "";
 
 // Object dictionary entries of the bootloader.
 constexpr uint16_t OD_IDENTITY = 0x1018;        // sub 2: part identification
@@ -244,9 +247,9 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
             return -1;
         if (SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
             return -1;
-        APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, offset + SDO_SEGMENT_MAX_DATA);
+        APP_Format(g_ispLabel, "Write Data Bytes [0x%04X-0x%04X]", offset, offset + SDO_SEGMENT_MAX_DATA);
         // Replies to intermediate segments are shown, not counted.
-        SDO_PrintReply(g_message, &frame);
+        SDO_PrintReply(g_ispLabel, &frame);
         if (bar) {
             uint32_t position = ISP_BarStepPosition(size, offset + SDO_SEGMENT_MAX_DATA);
             if (position > drawn) {
@@ -270,8 +273,8 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
         APP_PrintFrame(CP437_FULL_BLOCK, ISP_BarCompletionBlocks(size, rest));
         APP_Print("]");
     }
-    APP_Format(g_message, "Write Data Bytes [0x%04X-0x%04X]", offset, size);
-    return SDO_PrintReply(g_message, &frame);
+    APP_Format(g_ispLabel, "Write Data Bytes [0x%04X-0x%04X]", offset, size);
+    return SDO_PrintReply(g_ispLabel, &frame);
 }
 
 int ISP_ReadMemory(uint32_t address, uint32_t size, uint8_t *buffer)
@@ -308,8 +311,8 @@ int ISP_ReadMemory(uint32_t address, uint32_t size, uint8_t *buffer)
         if (SDO_SendRequest(SDO_REQUEST_COB_ID, &frame) != 0 || SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
             return -1;
         const uint32_t asked = size - offset < SDO_SEGMENT_MAX_DATA ? size - offset : SDO_SEGMENT_MAX_DATA;
-        APP_Format(g_message, "Read Data Bytes [0x%04X-0x%04X]", offset, offset + asked);
-        status = SDO_PrintReply(g_message, &frame);
+        APP_Format(g_ispLabel, "Read Data Bytes [0x%04X-0x%04X]", offset, offset + asked);
+        status = SDO_PrintReply(g_ispLabel, &frame);
         const uint32_t count = SDO_SEGMENT_MAX_DATA - ((frame.command >> 1) & 7u);
         const bool last = (frame.command & 1u) != 0;
         // A segment of the wrong toggle repeats or skips one; more bytes than

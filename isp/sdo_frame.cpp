@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "app/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "platform/platform.h"
 
 void *hdll_d2xx = nullptr;

@@ -4,7 +4,7 @@
 
 #include "Mpsse/src/mpsse_channel.h"
 #include "TopLayer/SPI/src/spi_channel_list.h"
-#include "app/console.h"
+#include "console/console.h"
 #include "platform/platform.h"
 
 SpiChannelNode *g_channelList = nullptr;

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 
 uint8_t g_verbosity = 1;
-char g_message[MESSAGE_SIZE] = "";
 
 namespace {
 
