@@ -127,6 +127,9 @@ constexpr double FAST_TAIL_S = (2 + 37 + 7) * FAST_ANSWERED_S + 0.001;
 constexpr double FAST_DEAD_BATCH_S = 2 * USB_READ_TIMEOUT_S;
 // A run with another node's frame every periodS: each may hold the bus a frame.
 constexpr double WithNoise(double runS, double periodS) { return runS + (runS / periodS + 1) * CAN_FRAME_S; }
+// A memory read of N bytes: address, length and the upload's initiate, then
+// a request per 7-byte segment.
+constexpr double ReadRequests(size_t bytes) { return 3 + (bytes + 6) / 7; }
 
 // ---- Flash and images -----------------------------------------------------------
 
@@ -135,6 +138,10 @@ constexpr size_t SECTOR = 4096;
 // An image one byte into its second sector: two sectors erased, the second
 // sector's RAM write one segment.
 constexpr size_t TWO_SECTORS = SECTOR + 1;
+// Flash 0x000-0x1FF may show the boot ROM: reads start above it. A verify of
+// IMAGE, and each read-back, reads 0x200-0xFFF.
+constexpr size_t BOOT_WINDOW = 0x200;
+constexpr size_t READ_BYTES = SECTOR - BOOT_WINDOW;
 
 Bytes FlashPattern()
 {
@@ -206,7 +213,8 @@ Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
 
 // Chip requests by the step they belong to; a row names the first step the
 // run must not reach.
-const std::vector<std::string> STEPS = {"READ_PART_ID", "UNLOCK", "PREPARE", "ERASE", "WRITE_RAM", "COPY", "COMPARE"};
+const std::vector<std::string> STEPS = {"READ_PART_ID", "UNLOCK", "SET READ_LENGTH", "READ_MEMORY", "PREPARE",
+                                        "ERASE", "WRITE_RAM", "COPY", "COMPARE"};
 
 // The run with --fast: its bound, and what it ends with where that differs
 // from the default path's (nothing: as there).
@@ -231,6 +239,7 @@ struct Row {
     bool realBinary = false; // short runs: the real canisp (its pauses are not counted)
     bool userCode = false;   // the flash starts with valid user code in sector 0
     size_t imageSize = SECTOR; // of IMAGE
+    std::string readBack = "";  // -a d's file: flash 0x200-0xFFF after success; else neither it nor its .part
 };
 
 const std::string IMAGE = "image.bin";
@@ -322,7 +331,9 @@ protected:
             row.finalLine == "CAN Interface could not be closed!")
             return 3;
         // An offset beyond the flash: refused with the prepare step's message.
-        if (std::find(row.args.begin(), row.args.end(), "-o") != row.args.end())
+        if ((row.finalLine == "Sector(s) could not be prepared for erasing!" &&
+             std::find(row.args.begin(), row.args.end(), "-o") != row.args.end()) ||
+            row.finalLine == "Output file could not be written!")
             return 2;
         return 1;
     }
@@ -383,6 +394,21 @@ protected:
             for (const auto &line : ChipLog())
                 for (size_t step = from; line.request && step < STEPS.size(); ++step)
                     EXPECT_NE(line.command.compare(0, STEPS[step].size(), STEPS[step]), 0) << line.event;
+        }
+        for (const auto &line : ChipLog()) {
+            if (line.command.rfind("READ_MEMORY ", 0) == 0) {
+                EXPECT_GE(std::stoul(line.command.substr(12), nullptr, 16), BOOT_WINDOW) << line.event;
+            }
+        }
+        if (!row.readBack.empty()) {
+            const std::string file = Path(row.readBack);
+            const Bytes flash = ExpectedFlash(row.flash, row.userCode, row.imageSize);
+            if (ExitStatus(row) == 0) {
+                EXPECT_EQ(ReadFile(file), Bytes(flash.begin() + BOOT_WINDOW, flash.begin() + SECTOR));
+            } else {
+                EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
+            }
+            EXPECT_NE(access((file + ".part").c_str(), F_OK), 0) << file;
         }
     }
 
@@ -604,6 +630,54 @@ TEST_F(FaultMatrixTest, ChipFaults)
     };
     for (const Row &row : rows)
         CheckBothPaths(row);
+}
+
+// Verifying IMAGE and reading the same range back: neither changes the
+// flash, and a read that fails leaves no file.
+TEST_F(FaultMatrixTest, ReadAndVerifyFaults)
+{
+    const std::vector<std::string> verify = {"-a", "v", "-f", IMAGE};
+    const auto readBack = [](const std::string &file) {
+        return std::vector<std::string>{"-a", "d", "-f", file, "-o", "200", "--length", "E00"};
+    };
+    const std::string readFailed = "Data could not read!";
+    const double readS = CONNECTED_S + ReadRequests(READ_BYTES) * ANSWERED_S;
+    const double fastReadS = FAST_CONNECTED_S + ReadRequests(READ_BYTES) * FAST_ANSWERED_S;
+    // Each runs as a verify and as a read-back.
+    const Row rows[] = {
+        // Part-ID, unlock, address, length, initiate and 95 segments answered.
+        {"chip silent in the middle of a read", {{"SIMBOARD_CHIP_SILENT_AFTER", "100"}}, verify, readFailed, "",
+         CONNECTED_S + (3 + 95) * ANSWERED_S + REQUEST_S + QUIET_WAIT_S,
+         {FAST_CONNECTED_S + (3 + 95) * FAST_ANSWERED_S + FAST_UNANSWERED_S}, Flash::Unchanged, "PREPARE"},
+        {"read address refused", {{"SIMBOARD_CHIP_ABORT", "0x5010:0:0x0F00000D"}}, verify, readFailed, "",
+         CONNECTED_S + ANSWERED_S, {FAST_CONNECTED_S + FAST_ANSWERED_S}, Flash::Unchanged, "SET READ_LENGTH"},
+        {"upload refused", {{"SIMBOARD_CHIP_ABORT", "0x1F50:1:0x0F000013"}}, verify, readFailed, "",
+         CONNECTED_S + 3 * ANSWERED_S, {FAST_CONNECTED_S + 3 * FAST_ANSWERED_S}, Flash::Unchanged, "PREPARE"},
+        {"no chip", {{"SIMBOARD_CHIP", "absent"}}, verify, NO_PART_ID, "", BRING_UP_S + QUIET_SEARCH_S,
+         {FAST_NO_CHIP_S}, Flash::Unchanged, "READ_PART_ID"},
+        // Sector 0 holds IMAGE as programmed. A read of 0x000-0x1FF would
+        // see the boot ROM with the remap on; with it off, no read may start
+        // there either (as in every row).
+        {"boot ROM shown over sector 0", {{"SIMBOARD_CHIP_REMAP", "on"}}, verify, SUCCESS, "", readS, {fastReadS},
+         Flash::Unchanged, "PREPARE", false, true},
+        {"flash shown as it is", {{"SIMBOARD_CHIP_REMAP", "off"}}, verify, SUCCESS, "", readS, {fastReadS},
+         Flash::Unchanged, "PREPARE", false, true},
+    };
+    for (Row row : rows) {
+        CheckBothPaths(row);
+        const std::string what = std::string(row.what) + ", read back";
+        row.what = what.c_str();
+        row.readBack = "out.bin";
+        row.args = readBack(row.readBack);
+        CheckBothPaths(row);
+    }
+    // The pattern differs from IMAGE at 0x200, and at 3556 of the 3584 bytes.
+    CheckBothPaths({"verify finds a difference", {}, verify, "Data could not be verified correctly!",
+                    "First difference at 0x0200: flash 0x05, image 0x03; 3556 byte(s) differ", readS, {fastReadS},
+                    Flash::Unchanged, "PREPARE"});
+    CheckBothPaths({"read-back into a folder that does not exist", {}, readBack("missing/out.bin"),
+                    "Output file could not be written!", "", readS, {fastReadS}, Flash::Unchanged, "PREPARE", false,
+                    false, SECTOR, "missing/out.bin"});
 }
 
 // A chip that finds valid user code with its entry pin high runs it: it
