@@ -76,61 +76,58 @@ uint32_t SDO_GetValue(const SdoFrame *frame)
            (static_cast<uint32_t>(frame->data[2]) << 16) | (static_cast<uint32_t>(frame->data[3]) << 24);
 }
 
+int SDO_ClassifyReply(const SdoFrame *frame)
+{
+    if ((frame->command >> 5) != SDO_SCS_ABORT)
+        return 0;
+    return frame->data[3] == SDO_ABORT_ISP_ERROR_CLASS ? frame->data[0] : SDO_FOREIGN_ABORT;
+}
+
 int SDO_PrintReply(const char *label, const SdoFrame *frame)
 {
-    const bool print = g_verbosity >= 2;
+    const int status = SDO_ClassifyReply(frame);
+    if (g_verbosity < 2)
+        return status;
     const uint8_t scs = frame->command >> 5;
     const unsigned index = frame->index;
     const unsigned sub = frame->subIndex;
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(frame);
 
-    if (print)
-        APP_Print("\r\n Reply to '%s' : ", label != nullptr ? label : "");
-
+    APP_Print("\r\n Reply to '%s' : ", label != nullptr ? label : "");
     switch (scs) {
     case SDO_SCS_INITIATE_UPLOAD: {
         // The count comes from n alone, whatever e and s say.
         unsigned sent = SDO_MAX_EXPEDITED_BYTES - ((frame->command >> 2) & 3u);
-        if (print) {
-            APP_Print("0x%03X|0x%02X sent %d bytes :", index, sub, static_cast<int>(sent));
-            for (unsigned i = 0; i < sent; ++i)
-                APP_Print(" 0x%02X", frame->data[i]);
-        }
-        return 0;
+        APP_Print("0x%03X|0x%02X sent %d bytes :", index, sub, static_cast<int>(sent));
+        for (unsigned i = 0; i < sent; ++i)
+            APP_Print(" 0x%02X", frame->data[i]);
+        break;
     }
     case SDO_SCS_INITIATE_DOWNLOAD:
-        if (print)
-            APP_Print("0x%03X|0x%02X confirms download.", index, sub);
-        return 0;
+        APP_Print("0x%03X|0x%02X confirms download.", index, sub);
+        break;
     case SDO_SCS_DOWNLOAD_SEGMENT:
-        if (print)
-            APP_Print("Acknowledge of upload.");
-        return 0;
+        APP_Print("Acknowledge of upload.");
+        break;
     case SDO_SCS_UPLOAD_SEGMENT: {
         unsigned carried = SDO_SEGMENT_DATA_BYTES - ((frame->command >> 1) & 7u);
-        if (print) {
-            APP_Print("Downloaded %d bytes : ", static_cast<int>(carried));
-            for (unsigned i = 0; i < carried; ++i)
-                APP_Print(" 0x%02X", bytes[1 + i]);
-        }
-        return 0;
+        APP_Print("Downloaded %d bytes : ", static_cast<int>(carried));
+        for (unsigned i = 0; i < carried; ++i)
+            APP_Print(" 0x%02X", bytes[1 + i]);
+        break;
     }
     case SDO_SCS_ABORT:
-        if (print)
-            APP_Print("0x%03X|0x%02X sent SDO Abort Code.", index, sub);
-        if (frame->data[3] != SDO_ABORT_ISP_ERROR_CLASS) {
-            if (print)
-                APP_Print("\r\n 0x%02X 0x%02X 0x%02X 0x%02X", frame->data[0], frame->data[1], frame->data[2],
-                          frame->data[3]);
-            return -1;
-        }
-        if (print)
+        APP_Print("0x%03X|0x%02X sent SDO Abort Code.", index, sub);
+        if (status == SDO_FOREIGN_ABORT)
+            APP_Print("\r\n 0x%02X 0x%02X 0x%02X 0x%02X", frame->data[0], frame->data[1], frame->data[2],
+                      frame->data[3]);
+        else
             APP_Print("%s", SDO_IspErrorText(frame->data[0]));
-        return frame->data[0];
+        break;
     default:
-        if (print)
-            APP_Print(" 0x%02X 0x%04X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X", frame->command, index, sub,
-                      frame->data[0], frame->data[1], frame->data[2], frame->data[3]);
-        return 0;
+        APP_Print(" 0x%02X 0x%04X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X", frame->command, index, sub, frame->data[0],
+                  frame->data[1], frame->data[2], frame->data[3]);
+        break;
     }
+    return status;
 }

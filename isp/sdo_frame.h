@@ -70,6 +70,12 @@ SdoFrame *SDO_BuildFrame(SdoFrame *frame, uint8_t ccs, uint8_t expedited, uint16
 // Bytes 4-7 as a little-endian 32-bit value.
 uint32_t SDO_GetValue(const SdoFrame *frame);
 
-// The status of one reply: 0 confirmed (or anything but an abort), the ISP
-// error code of an ISP abort, -1 for any other abort. Printed at verbosity 2+.
+// Reply statuses, the convention of the ISP client (isp/): 0 the step was
+// confirmed (any reply but an abort), a positive ISP error code from an ISP
+// abort, SDO_FOREIGN_ABORT for any other abort. Callers test for non-zero.
+constexpr int SDO_FOREIGN_ABORT = -1;
+
+// What a reply says, decided before anything is printed.
+int SDO_ClassifyReply(const SdoFrame *frame);
+// Prints the reply at verbosity 2 and above; returns SDO_ClassifyReply's status.
 int SDO_PrintReply(const char *label, const SdoFrame *frame);
