@@ -88,10 +88,16 @@ int checkBeforeConnecting(const RunSettings &settings, char *why)
     why[0] = '\0';
     if (settings.action == 'd') {
         const char *problem = APP_ReadRangeProblem(settings.fileName, settings.flashOffset, readLength(settings));
-        if (problem == nullptr)
-            return RC_OK;
-        APP_Format(why, "%s", problem);
-        return RC_COMMAND_LINE_REFUSED;
+        if (problem != nullptr) {
+            APP_Format(why, "%s", problem);
+            return RC_COMMAND_LINE_REFUSED;
+        }
+        // Found now rather than after a read of minutes.
+        if (!PLAT_CanWriteBeside(settings.fileName)) {
+            APP_Format(why, "'%s' cannot be written", settings.fileName);
+            return RC_FILE_WRITE_FAILED;
+        }
+        return RC_OK;
     }
     if (settings.action != 'p' && settings.action != 'v')
         return RC_OK;

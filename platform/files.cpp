@@ -107,3 +107,16 @@ bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count)
         std::remove(temporary.c_str());
     return written;
 }
+
+bool PLAT_CanWriteBeside(const char *path)
+{
+    if (path == nullptr || path[0] == '\0')
+        return false;
+    const std::string temporary = temporaryName(path);
+    FILE *file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    std::fclose(file);
+    std::remove(temporary.c_str());
+    return true;
+}

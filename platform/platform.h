@@ -60,6 +60,9 @@ bool PLAT_FileSize(FILE *file, uint64_t *size);
 // once complete, so that path never holds a partial file; on any failure the
 // temporary is removed and path is left as it was. False on failure.
 bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count);
+// Whether PLAT_WriteFileWhole could create its temporary beside path: tried
+// by creating it and removing it again.
+bool PLAT_CanWriteBeside(const char *path);
 
 // ---- Interruption ----------------------------------------------------------
 // The exit status of a run that a request to stop ended.

@@ -189,13 +189,30 @@ TEST_F(BoardRunTest, ResetLoadsTheRoutineAndStartsItInRam)
     EXPECT_EQ(runs[0].result, "CMD_SUCCESS");
 }
 
-TEST_F(BoardRunTest, AnUnknownActionEndsWithoutFinalMessageAndTakesTheControllerOffTheBus)
+// A run that reached the bus and ends without an action (another part, the
+// unlock refused, an unknown action: no final message after it) takes the
+// controller off the bus.
+TEST_F(BoardRunTest, ARunEndedBeforeItsActionTakesTheControllerOffTheBus)
 {
-    for (const std::vector<std::string> &args : {std::vector<std::string>{"-a", "x"}, std::vector<std::string>{"-v", "1"}}) {
-        ChildResult result = Run(args, {{"SIMBOARD_TRACE", "usb.trace"}});
+    const struct {
+        std::vector<std::string> args;
+        Env env;
+        std::string lastLine;
+    } cases[] = {
+        {{"-a", "x"}, {}, "Unknown Action. Doing Nothing."},
+        {{"-v", "1"}, {}, "Unknown Action. Doing Nothing."},
+        {{"-a", "e", "-u", "1234"}, {}, "Unlock failed!"},
+        {{"-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, "Chip to be programmed was not identified as LPC11C24!"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Env env = c.env;
+        env.push_back({"SIMBOARD_TRACE", "usb.trace"});
+        ChildResult result = Run(c.args, env);
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
-        EXPECT_EQ(result.out.substr(result.out.size() - 5 - 64), "\r\n\xC3  Unknown Action. Doing Nothing." +
-                                                                     std::string(64 - 30, ' '));
+        const std::string last = expected::Status(c.lastLine);
+        ASSERT_GE(result.out.size(), last.size());
+        EXPECT_EQ(result.out.substr(result.out.size() - last.size()), last);
         ExpectOffTheBusAtTheEnd();
     }
 }
@@ -624,9 +641,23 @@ TEST_F(BoardRunTest, ReadBackSavesTheFlashWholeOrNotAtAll)
     EXPECT_EQ(image->high, 0x1000u);
     EXPECT_EQ(Bytes(image->bytes + 0x200, image->bytes + 0x1000), Bytes(pattern.begin() + 0x200, pattern.begin() + 0x1000));
 
-    ChildResult refused = Run({"-a", "d", "-f", "all.bin", "-v", "2", "--exit-code"}, flash, false);
-    EXPECT_EQ(refused.exitStatus, 2);
-    EXPECT_NE(refused.out.find("a binary file starts at -o 200 or above"), std::string::npos) << refused.out;
+    const struct {
+        std::vector<std::string> args;
+        std::string reason, finalLine;
+    } refusals[] = {
+        {{"-f", "all.bin"}, "a binary file starts at -o 200 or above", "Malformed Argument!"},
+        {{"-f", "missing/out.bin", "-o", "200"}, "'missing/out.bin' cannot be written", "Output file could not be written!"},
+        {{"-f", "odd.hex", "--length", "3"}, "multiples of 4", "Malformed Argument!"},
+    };
+    for (const auto &c : refusals) {
+        std::vector<std::string> args = {"-a", "d", "-v", "2", "--exit-code"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildResult refused = Run(args, {{"SIMBOARD_TRACE", "usb.trace"}}, false);
+        EXPECT_EQ(refused.exitStatus, 2) << refused.Describe();
+        EXPECT_EQ(expected::LastStatus(refused.out), c.finalLine);
+        EXPECT_NE(refused.out.find(c.reason), std::string::npos) << refused.out;
+        EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
+    }
 
     ChildResult silent = Run({"-a", "d", "-f", "cut.hex"}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIP_SILENT_AFTER", "40"}});
     EXPECT_EQ(expected::LastStatus(silent.out), "Data could not read!") << silent.out;
