@@ -43,6 +43,19 @@ protected:
 
     // What the double answers: one byte per byte clocked, the instruction's included.
     void Answer(Bytes miso) { ASSERT_EQ(SimBoard_SpiScript(miso.data(), static_cast<uint32_t>(miso.size())), 0); }
+
+    // The calls of a driver entry point that opening the interface makes.
+    long OpeningCalls(const char *entry)
+    {
+        TempDir temp("wire");
+        Restart({{"SIMBOARD_CONTROLLER", "script"}, {"SIMBOARD_TRACE", temp.Path("usb.trace")}});
+        EXPECT_EQ(CAN_OpenInterface(), 0);
+        std::vector<simboard::TraceLine> lines;
+        EXPECT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
+        return std::count_if(lines.begin(), lines.end(), [&](const simboard::TraceLine &line) {
+            return line.tag == "USB" && line.entry == entry;
+        });
+    }
 };
 
 TEST_F(CanWireTest, TheBringUpSendsItsInstructionsInOrder)
@@ -99,6 +112,15 @@ TEST_F(CanWireTest, ABusyBufferSendsNothingMore)
     Answer({0xFF, 0x04});
     EXPECT_EQ(CAN_Transmit(1, CanMessage(0x67D, 0, 0, 8, data)), 0);
     EXPECT_EQ(FrameCount(), 4u);
+
+    // A READ STATUS whose FT_Read fails reads as every buffer busy.
+    const long reads = OpeningCalls("FT_Read");
+    Restart({{"SIMBOARD_CONTROLLER", "script"}, {"SIMBOARD_FAIL", "FT_Read:" + std::to_string(reads + 1) + ":4"}});
+    ASSERT_EQ(CAN_OpenInterface(), 0);
+    Answer({0xFF, 0x00});
+    EXPECT_NE(CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, data)), 0);
+    ASSERT_EQ(Frames().size(), 1u) << "nothing loaded or sent";
+    EXPECT_EQ(Frames()[0][0], 0xA0);
 }
 
 TEST_F(CanWireTest, ReceivedHeadersDecodeIntoTheDriversLayout)
@@ -168,14 +190,7 @@ TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
 {
     // FT_Writes of an instruction: per piece chip select, then the MPSSE
     // command (a write also its data bytes); the last one releases chip select.
-    TempDir temp("wire");
-    Restart({{"SIMBOARD_CONTROLLER", "script"}, {"SIMBOARD_TRACE", temp.Path("usb.trace")}});
-    ASSERT_EQ(CAN_OpenInterface(), 0);
-    std::vector<simboard::TraceLine> lines;
-    ASSERT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
-    const auto setUp = std::count_if(lines.begin(), lines.end(), [](const simboard::TraceLine &line) {
-        return line.tag == "USB" && line.entry == "FT_Write";
-    });
+    const long setUp = OpeningCalls("FT_Write");
     uint8_t read[5] = {}, data[8] = {};
     const uint8_t three[3] = {1, 2, 3};
     const struct {

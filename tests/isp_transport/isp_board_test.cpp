@@ -177,7 +177,9 @@ TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWriteAndARead)
 
     console.clear();
     g_verbosity = 4;
-    const uint8_t eight[8] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+    // Eight bytes of a longer buffer: the bytes past them are never shown.
+    const uint8_t eight[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                               0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     ASSERT_EQ(ISP_WriteToRam(RAM, 8, eight), 0);
     EXPECT_NE(console.find("\r\n Uploading data [0x0000-0x0007] : 0xA0 0xA1 0xA2 0xA3 0xA4 0xA5 0xA6"),
               std::string::npos);
@@ -193,7 +195,8 @@ TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWriteAndARead)
 
     // A read of those 16 bytes: the same bar over the bytes received, then
     // each reply and the data of each segment.
-    uint8_t read[16];
+    uint8_t read[24];
+    std::memset(read, 0xEE, sizeof read); // past the 16 bytes read: never shown
     g_verbosity = 1;
     ASSERT_EQ(ISP_ReadMemory(RAM, 16, read), 0);
     EXPECT_EQ(console, "\r\n0%" + std::string(73, ' ') + "100%\r\n[" + std::string(77, '\xDB') + "]");

@@ -38,6 +38,9 @@ TEST(CanFrameBits, WorkedFrames) {
         {Std(0x67D, {0x2B, 0x00, 0x50, 0x00, 0x5A, 0x5A, 0, 0}), 98, 9, 120},
         {Std(0x5FD, {0x60, 0x00, 0x50, 0x00, 0, 0, 0, 0}), 98, 13, 124},
         {Ext(0x048EABCD, {0, 0, 0, 0, 0, 0, 0, 0}), 118, 14, 145},
+        // The CRC's 11111 after a stuff bit 1 and its 0000 after the stuff bit 0
+        // that follows: each stuff bit begins the next run.
+        {Std(0x000, {0x20}), 42, 6, 61},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.frame.id);

@@ -310,6 +310,7 @@ TEST(Mcp2515, TransmitOrderByPriority) {
     b.spi.Frame({0x44, 0x60, 0x00, 0, 0, 0});
     b.spi.Write(0x30, {0x03});
     b.spi.Frame({0x87});
+    EXPECT_EQ(b.spi.ReadStatus(), 0x54);  // TXB0, TXB1 and TXB2 requests pending
     b.spi.BitModify(0x0F, 0xE0, 0x00);
     EXPECT_EQ(order, (std::vector<uint32_t>{0x100, 0x300, 0x200}));
     EXPECT_EQ(b.spi.ReadStatus(), 0xA8);

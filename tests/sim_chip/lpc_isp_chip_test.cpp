@@ -153,13 +153,19 @@ TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam) {
     EXPECT_EQ(Flash(0x10000400, 4), (std::vector<uint8_t>{0xDD, 0xCC, 0, 0}));
 }
 
-TEST_F(Chip, ToggleErrorEndsTheWriteAndKeepsTheBytesWritten) {
+TEST_F(Chip, ToggleErrorEndsTheTransferAndAWriteKeepsTheBytesWritten) {
     EXPECT_EQ(WriteRam(0x10000300, Pattern(30), true, 2), 0x05030000u);
     std::vector<uint8_t> ram = Flash(0x10000300, 30);
     EXPECT_TRUE(std::equal(ram.begin(), ram.begin() + 14, Pattern(30).begin()));
     EXPECT_EQ(ram[14], 0);
     // The transfer is over: its next segment has no transfer to belong to.
     EXPECT_EQ(Abort({0x10, 0, 0, 0, 0, 0, 0, 0}), 0x05040001u);
+    // A memory read's segment request that repeats the toggle before it.
+    ASSERT_EQ(Set(0x5010, 0, 0x10000300), 0u);
+    ASSERT_EQ(Set(0x5011, 0, 28), 0u);
+    ASSERT_EQ(Abort(SdoUpload(0x1F50, 1)), 0u);
+    ASSERT_EQ(Abort({0x60, 0, 0, 0, 0, 0, 0, 0}), 0u);
+    EXPECT_EQ(Abort({0x60, 0, 0, 0, 0, 0, 0, 0}), 0x05030000u);
 }
 
 TEST_F(Chip, SizeIndicatedWriteRefusesTooManyOrTooFewBytes) {
