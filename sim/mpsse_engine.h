@@ -1,5 +1,4 @@
-// The MPSSE engine of one device record, its pins, and the SPI slave port that
-// one record's low pin byte is wired to.
+// The MPSSE engine of one device record and its pins.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "sim/settings.h"
+#include "sim/spi_port.h"
 #include "sim/spi_slave.h"
 
 namespace simboard {
@@ -22,55 +22,6 @@ public:
     virtual void Answer(const uint8_t *bytes, size_t count, Ticks at) = 0;
     // A send-immediate completed at board time at.
     virtual void SendImmediate(Ticks at) = 0;
-};
-
-// The wires between one record's low byte and whatever sits on the port:
-// chip-select frames, their bits as the slave sampled them, and the trace's
-// SPI lines. The slave may be absent (nothing on the port).
-class SpiPort {
-public:
-    SpiPort(SpiSlave *slave, int position, TraceWriter &trace);
-
-    bool Selected() const { return selected_; }
-    // The level on MISO: the slave's SO, 1 where it does not drive it.
-    bool Miso() const;
-    // The slave's SO as it drives it (Undriven with nothing on the port).
-    SoLevel So() const;
-
-    void Select(Ticks now);
-    void Rising(bool si, Ticks now);
-    void Falling(Ticks now);
-    // Returns the board time after the slave's own effects of the release.
-    Ticks Deselect(Ticks now);
-    // A frame still open when the board is reset or unloaded.
-    void Abandon(Ticks now);
-
-    uint64_t ByteCount() const { return byteCount_; }
-
-    // A board note of the slave (its text without the position): it waits
-    // with the SPI lines, since the command that caused it is still running.
-    void Note(Ticks now, const std::string &text);
-
-    // SPI lines wait until the engine has written the line of the command that
-    // caused them.
-    void FlushLines();
-
-private:
-    std::string FrameText(bool unfinished) const;
-
-    SpiSlave *slave_;
-    int position_;
-    TraceWriter &trace_;
-    bool selected_ = false;
-    uint32_t frames_ = 0;
-    std::vector<uint8_t> mosiBits_, misoBits_;
-    uint64_t byteCount_ = 0;
-    struct PendingLine {
-        Ticks time;
-        const char *tag;
-        std::string rest;
-    };
-    std::vector<PendingLine> pending_;
 };
 
 class MpsseEngine {
