@@ -38,6 +38,10 @@ constexpr uint32_t FULL_SPEED_FRAME_US = 1000;
 // reply, on top of the bus time of both frames.
 constexpr uint32_t TURNAROUND_US = 100;
 constexpr uint32_t WAIT_PERCENT_MAX = 400;
+// Looks for a late reply: the first at once, then with an engine wait of
+// 2 ms before each (an erase takes 100 ms, a copy of 4 KB 16 ms).
+constexpr uint32_t QUICK_LOOKS = 8;
+constexpr uint32_t RELOOK_WAIT_US = 2000;
 
 // A look at the receive side: READ STATUS, then RXB0 and RXB1 read whole
 // with READ, which leaves their flags as they are (READ RX BUFFER would clear
@@ -248,17 +252,22 @@ int CAN_Exchange(const CanMessage &request, const CanMessage &expectedReply, uin
     if (findReply(first, replyId, reply, &reject)) {
         g_wire.waitPercent = 0;
     } else if (!(waited && findReply(second, replyId, reply, &reject))) {
-        // Not there yet: look again at once, as often as 1 s of the shortest
-        // round trips allows and for at most 1 s of host time (a board whose
-        // calls take no host time ends on the count).
+        // Not there yet: look again at once, for at most 1 s of host time
+        // and as many looks as 1 s of their round trips and SPI bytes holds
+        // (a board whose calls take no host time ends on the count). A reply
+        // that has not come within the first quick looks waits for a flash
+        // operation or for no one: from then on the engine waits between
+        // looks, which costs a reply at most that wait and spares the USB.
         const uint64_t start = PLAT_NowMs();
         const uint32_t lookUs = g_wire.roundTripUs + static_cast<uint32_t>(LOOK_SPI_BYTES * 8ull * 1000000u / batch->clockHz);
-        const uint32_t looks = REPLY_WAIT_US / lookUs;
+        int64_t budgetUs = REPLY_WAIT_US;
         bool found = false;
-        for (uint32_t attempt = 0; attempt < looks && !found && PLAT_NowMs() - start < REPLY_WAIT_MS; ++attempt) {
+        for (uint32_t attempt = 0; budgetUs > 0 && !found && PLAT_NowMs() - start < REPLY_WAIT_MS; ++attempt) {
             if (reject != 0)
                 bitModify(MCP_CANINTF, reject, 0x00);
             reject = 0;
+            const bool waits = attempt >= QUICK_LOOKS && SPI_BatchWait(batch, RELOOK_WAIT_US);
+            budgetUs -= lookUs + (waits ? RELOOK_WAIT_US : 0);
             const uint32_t at = look();
             if (run() != 0)
                 return -1;
