@@ -1,5 +1,4 @@
 #include "sim/lpc_isp_chip.h"
-#include "sim/records.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -203,73 +202,7 @@ std::string Mux(uint16_t index, uint8_t sub) {
     return text;
 }
 
-// ---- Settings ----------------------------------------------------------------
-
-// A number in C syntax: 0x hexadecimal, a leading 0 octal, else decimal.
-bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out) {
-    if (s.empty()) return false;
-    unsigned base = 10;
-    size_t i = 0;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        i = 2;
-    } else if (s.size() > 1 && s[0] == '0') {
-        base = 8;
-        i = 1;
-    }
-    uint64_t v = 0;
-    for (; i < s.size(); ++i) {
-        char c = s[i];
-        unsigned d;
-        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-        else return false;
-        if (d >= base) return false;
-        if (v > (max - d) / base) return false;
-        v = v * base + d;
-    }
-    *out = v;
-    return true;
-}
-
-constexpr uint32_t CHIP_BITRATE_MIN = 10000;
-constexpr uint32_t CHIP_BITRATE_MAX = 1000000;
-
-std::string ParseAbortRules(const std::string &text, std::vector<ChipAbortRule> *rules) {
-    std::vector<ChipAbortRule> parsed;
-    size_t start = 0;
-    for (int n = 1;; ++n) {
-        size_t comma = text.find(',', start);
-        std::string entry = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        std::vector<std::string> fields;
-        size_t from = 0;
-        for (;;) {
-            size_t colon = entry.find(':', from);
-            fields.push_back(entry.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
-            if (colon == std::string::npos) break;
-            from = colon + 1;
-        }
-        std::string where = "entry " + std::to_string(n) + " \"" + entry + "\": ";
-        if (fields.size() < 3 || fields.size() > 4) return where + "must be INDEX:SUB:CODE or INDEX:SUB:CODE:NTH";
-        uint64_t index, sub, code, nth = 0;
-        if (!ParseCNumber(fields[0], 0xFFFF, &index)) return where + "index must be a number up to 0xFFFF";
-        if (!ParseCNumber(fields[1], 0xFF, &sub)) return where + "sub-index must be a number up to 0xFF";
-        if (!ParseCNumber(fields[2], 0xFFFFFFFF, &code)) return where + "abort code must be a 32-bit number";
-        if (fields.size() == 4 && (!ParseCNumber(fields[3], 0xFFFFFFFF, &nth) || nth == 0))
-            return where + "request number must be 1 or more";
-        ChipAbortRule r;
-        r.index = static_cast<uint16_t>(index);
-        r.sub = static_cast<uint8_t>(sub);
-        r.code = static_cast<uint32_t>(code);
-        r.nth = static_cast<uint32_t>(nth);
-        parsed.push_back(r);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    *rules = std::move(parsed);
-    return "";
-}
+// ---- Flash file ------------------------------------------------------------
 
 // Writes `bytes` to `path` so that a crash leaves either the old file or the
 // new one: a temporary file in the same folder, flushed to the disk, then
@@ -312,102 +245,6 @@ bool WriteFileAtomically(const std::string &path, const std::vector<uint8_t> &by
 }
 
 } // namespace
-
-const char *const kChipSettingNames[11] = {
-    "SIMBOARD_CHIP",          "SIMBOARD_CHIP_BITRATE",    "SIMBOARD_CHIP_PARTID", "SIMBOARD_CHIP_ANSWER_FROM",
-    "SIMBOARD_CHIP_SILENT_AFTER", "SIMBOARD_CHIP_REINVOKE", "SIMBOARD_CHIP_ABORT",  "SIMBOARD_CHIP_COMPARE_DIFF",
-    "SIMBOARD_CHIP_REMAP",    "SIMBOARD_FLASH",           "SIMBOARD_CHIPLOG",
-};
-
-bool IsChipSetting(const std::string &name) {
-    for (const char *n : kChipSettingNames)
-        if (name == n) return true;
-    return false;
-}
-
-std::string ParseChipSetting(const std::string &name, const std::string &value, ChipConfig *config) {
-    const ChipConfig defaults;
-    uint64_t n = 0;
-    if (name == "SIMBOARD_CHIP") {
-        if (value.empty()) config->pin = defaults.pin;
-        else if (value == "isp") config->pin = ChipEntryPin::Isp;
-        else if (value == "boot") config->pin = ChipEntryPin::Boot;
-        else if (value == "absent") config->pin = ChipEntryPin::Absent;
-        else return "must be isp, boot or absent";
-    } else if (name == "SIMBOARD_CHIP_BITRATE") {
-        if (value.empty()) config->bitRate = defaults.bitRate;
-        else if (!ParseDecimal(value, &n) || n < CHIP_BITRATE_MIN || n > CHIP_BITRATE_MAX)
-            return "bit rate must be a decimal number from 10000 to 1000000";
-        else config->bitRate = static_cast<uint32_t>(n);
-    } else if (name == "SIMBOARD_CHIP_PARTID") {
-        if (value.empty()) config->partId = defaults.partId;
-        else if (!ParseCNumber(value, 0xFFFFFFFF, &n)) return "part identification must be a 32-bit number";
-        else config->partId = static_cast<uint32_t>(n);
-    } else if (name == "SIMBOARD_CHIP_ANSWER_FROM") {
-        if (value.empty()) config->answerFrom = defaults.answerFrom;
-        else if (!ParseDecimal(value, &n) || n < 1 || n > 0xFFFFFFFF)
-            return "must be a decimal request number, 1 or more";
-        else config->answerFrom = static_cast<uint32_t>(n);
-    } else if (name == "SIMBOARD_CHIP_SILENT_AFTER") {
-        if (value.empty()) config->silentAfter = defaults.silentAfter;
-        else if (!ParseDecimal(value, &n) || n > 0xFFFFFFFF)
-            return "must be a decimal number of answers (0: never silent)";
-        else config->silentAfter = static_cast<uint32_t>(n);
-    } else if (name == "SIMBOARD_CHIP_REINVOKE") {
-        if (value.empty()) config->reinvoke = defaults.reinvoke;
-        else if (value == "silent") config->reinvoke = ReinvokeMode::Silent;
-        else if (value == "answer") config->reinvoke = ReinvokeMode::Answer;
-        else if (value == "absent") config->reinvoke = ReinvokeMode::Absent;
-        else return "must be silent, answer or absent";
-    } else if (name == "SIMBOARD_CHIP_ABORT") {
-        if (value.empty()) config->aborts.clear();
-        else {
-            std::string why = ParseAbortRules(value, &config->aborts);
-            if (!why.empty()) return why;
-        }
-    } else if (name == "SIMBOARD_CHIP_COMPARE_DIFF") {
-        if (value.empty()) {
-            config->compareDiff = false;
-            config->compareDiffOffset = 0;
-        } else {
-            bool hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
-            bool ok = hex ? ParseCNumber(value, 0xFFFFFFFF, &n) : ParseDecimal(value, &n) && n <= 0xFFFFFFFF;
-            if (!ok) return "must be a byte offset, decimal or 0x hexadecimal";
-            if (n % WORD != 0) return "offset must be a multiple of 4";
-            config->compareDiff = true;
-            config->compareDiffOffset = static_cast<uint32_t>(n);
-        }
-    } else if (name == "SIMBOARD_CHIP_REMAP") {
-        if (value.empty()) config->remap = defaults.remap;
-        else if (value == "on") config->remap = true;
-        else if (value == "off") config->remap = false;
-        else return "must be on or off";
-    } else if (name == "SIMBOARD_FLASH") {
-        config->flashPath = value;
-    } else if (name == "SIMBOARD_CHIPLOG") {
-        config->logPath = value;
-    } else {
-        return "not a setting of the chip";
-    }
-    return "";
-}
-
-bool LoadChipConfig(const std::function<std::string(const std::string &)> &lookup, ChipConfig *config,
-                    std::string *badName, std::string *badValue, std::string *reason) {
-    ChipConfig c;
-    for (const char *name : kChipSettingNames) {
-        std::string value = lookup(name);
-        std::string why = ParseChipSetting(name, value, &c);
-        if (!why.empty()) {
-            if (badName) *badName = name;
-            if (badValue) *badValue = value;
-            if (reason) *reason = why;
-            return false;
-        }
-    }
-    *config = c;
-    return true;
-}
 
 // ---- The chip ----------------------------------------------------------------
 

@@ -73,7 +73,7 @@ struct ChipConfig {
 };
 
 // The names of the chip's settings, in the order LoadChipConfig reads them.
-extern const char *const kChipSettingNames[11];
+extern const char *const CHIP_SETTING_NAMES[11];
 
 bool IsChipSetting(const std::string &name);
 
