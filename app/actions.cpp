@@ -18,7 +18,7 @@ bool connected() { return g_connected == 1; }
 
 } // namespace
 
-int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector)
+ResultCode APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector)
 {
     APP_PrintStatus("Connecting to CAN Transceiver");
     if (deviceSelector != nullptr && APP_ChooseAdapter(deviceSelector) != RC_OK)
@@ -57,7 +57,7 @@ int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSele
     return RC_OK;
 }
 
-int APP_Unlock(uint32_t unlockCode)
+ResultCode APP_Unlock(uint32_t unlockCode)
 {
     if (!connected())
         return RC_NOT_CONNECTED;
@@ -72,7 +72,7 @@ int APP_Unlock(uint32_t unlockCode)
     return RC_OK;
 }
 
-int APP_ReinvokeIsp()
+ResultCode APP_ReinvokeIsp()
 {
     if (!connected())
         return RC_NOT_CONNECTED;
@@ -82,7 +82,7 @@ int APP_ReinvokeIsp()
     return ISP_ReinvokeIsp() != 0 ? RC_NO_REINVOKE_ANSWER : RC_OK;
 }
 
-int APP_EraseAll()
+ResultCode APP_EraseAll()
 {
     if (!connected())
         return RC_NOT_CONNECTED;
@@ -98,7 +98,7 @@ int APP_EraseAll()
     return RC_OK;
 }
 
-int APP_ResetChip()
+ResultCode APP_ResetChip()
 {
     if (!connected())
         return RC_NOT_CONNECTED;
@@ -114,7 +114,7 @@ int APP_ResetChip()
     return RC_OK;
 }
 
-int APP_Go(uint32_t startAddress)
+ResultCode APP_Go(uint32_t startAddress)
 {
     if (!connected())
         return RC_NOT_CONNECTED;
@@ -127,7 +127,7 @@ int APP_Go(uint32_t startAddress)
     return RC_OK;
 }
 
-int APP_Disconnect()
+ResultCode APP_Disconnect()
 {
     if (!connected())
         return RC_NOT_CONNECTED;

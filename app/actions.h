@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "app/results.h"
+
 // The chip RAM address into which data is loaded before it is copied to
 // flash or executed.
 constexpr uint32_t RAM_BUFFER_ADDRESS = 0x10000300;
@@ -24,10 +26,10 @@ extern uint8_t g_connected;
 
 // deviceSelector: the --device selector, or nullptr for the first channel.
 // RC_INTERRUPTED when a request to stop came before the chip was found.
-int APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector = nullptr);
-int APP_Unlock(uint32_t unlockCode);
-int APP_ReinvokeIsp();
-int APP_EraseAll();
-int APP_ResetChip();
-int APP_Go(uint32_t startAddress);
-int APP_Disconnect();
+ResultCode APP_Connect(int32_t bitRate, uint32_t expectedPartId, const char *deviceSelector = nullptr);
+ResultCode APP_Unlock(uint32_t unlockCode);
+ResultCode APP_ReinvokeIsp();
+ResultCode APP_EraseAll();
+ResultCode APP_ResetChip();
+ResultCode APP_Go(uint32_t startAddress);
+ResultCode APP_Disconnect();

@@ -78,7 +78,7 @@ uint32_t APP_MatchChannel(const char *selector, const CanChannelInfo *channels, 
     return matches;
 }
 
-int APP_ListAdapters()
+ResultCode APP_ListAdapters()
 {
     CanChannelInfo channels[CAN_MAX_CHANNELS];
     uint32_t count = 0;
@@ -92,7 +92,7 @@ int APP_ListAdapters()
     return RC_OK;
 }
 
-int APP_ChooseAdapter(const char *selector)
+ResultCode APP_ChooseAdapter(const char *selector)
 {
     CanChannelInfo channels[CAN_MAX_CHANNELS];
     uint32_t count = 0;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "app/results.h"
+
 #include "can/can.h"
 
 // The driver's name of a device type ("FT2232H", ...); "unknown" otherwise.
@@ -16,10 +18,10 @@ uint32_t APP_MatchChannel(const char *selector, const CanChannelInfo *channels, 
 
 // --list: one line per MPSSE channel (index, serial number, description,
 // type, separated by tabs), no channel opened. A result code.
-int APP_ListAdapters();
+ResultCode APP_ListAdapters();
 
 // --device: binds the driver, finds the one channel the selector names and
 // makes it the channel that CAN_Open opens; at level 2 a status line names
 // the adapter, or what was asked and what was found. RC_CAN_OPEN_FAILED when
 // no channel or more than one matches (the driver is released then).
-int APP_ChooseAdapter(const char *selector);
+ResultCode APP_ChooseAdapter(const char *selector);

@@ -70,7 +70,7 @@ uint32_t copyBlocks(uint32_t at, uint32_t rest, uint32_t limit)
 // offset in the window, then copied piece by piece and compared at once.
 // Copies may run on to block `limit` over what the image holds past its end
 // (0xFF, sent with the run), so that a short tail takes one copy.
-int programRun(const uint8_t *image, uint32_t sector, uint32_t from, uint32_t to, uint32_t limit)
+ResultCode programRun(const uint8_t *image, uint32_t sector, uint32_t from, uint32_t to, uint32_t limit)
 {
     uint32_t end = from;
     while (end < to)
@@ -116,7 +116,7 @@ int programRun(const uint8_t *image, uint32_t sector, uint32_t from, uint32_t to
 // Sectors first to last, sector 0 after the others: until its copy its
 // vector checksum stays erased, so a run that stops part way never leaves a
 // partial image that the boot code would start.
-int programFast(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32_t last)
+ResultCode programFast(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32_t last)
 {
     const uint32_t lastBlock = (imageSize - 1) / BLOCK_SIZE;
     for (uint32_t step = first; step <= last; ++step) {
@@ -131,7 +131,7 @@ int programFast(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32
             while (to < BLOCKS_PER_SECTOR && !blankBlock(image + (base + to) * BLOCK_SIZE))
                 ++to;
             const bool tail = base + from <= lastBlock && lastBlock < base + to;
-            const int result = programRun(image, sector, from, to, tail ? BLOCKS_PER_SECTOR : to);
+            const ResultCode result = programRun(image, sector, from, to, tail ? BLOCKS_PER_SECTOR : to);
             if (result != RC_OK)
                 return result;
             from = to;
@@ -237,7 +237,7 @@ bool APP_CrpAllowed(CrpLevel level, uint32_t allowedCrp)
     return pattern == nullptr || (allowedCrp & pattern->allow) != 0;
 }
 
-int APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason)
+ResultCode APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason)
 {
     if (reason != nullptr)
         reason[0] = '\0';
@@ -335,13 +335,13 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
     return LOAD_OK;
 }
 
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast, uint32_t allowedCrp)
+ResultCode APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast, uint32_t allowedCrp)
 {
     if (g_connected != 1)
         return RC_NOT_CONNECTED;
 
     Firmware firmware;
-    int loaded = APP_LoadFirmware(fileName, fast ? ERASED_BYTE : 0, &firmware, nullptr);
+    const ResultCode loaded = APP_LoadFirmware(fileName, fast ? ERASED_BYTE : 0, &firmware, nullptr);
     if (loaded != RC_OK)
         return loaded;
     std::vector<uint8_t> &image = firmware.bytes;

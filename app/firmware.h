@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "app/results.h"
 #include <cstdio>
 #include <vector>
 
@@ -42,7 +44,7 @@ void APP_WriteVectorChecksum(uint8_t *image);
 // takes and compared once; the run holding the image's end is copied with
 // the smallest piece that covers it within its sector, so that flash past
 // the image stays erased.
-int APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false,
+ResultCode APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false,
                         uint32_t allowedCrp = 0);
 
 // A firmware file as programming writes it to the flash.
@@ -59,7 +61,7 @@ struct Firmware {
 // 0xFF everywhere else, its vector checksum written when it gives the first
 // 32 bytes. RC_OK, RC_FILE_TOO_BIG, or RC_FILE_LOAD_FAILED with the reason
 // (IMAGE_REASON_SIZE bytes) for a HEX or ELF file that breaks its format.
-int APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason);
+ResultCode APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *firmware, char *reason);
 
 // Code read protection: the word at 0x2FC, read by the boot code at reset.
 enum CrpLevel { CRP_NONE = 0, CRP_LEVEL_1, CRP_LEVEL_2, CRP_LEVEL_3, CRP_NO_ISP };

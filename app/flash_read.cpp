@@ -72,12 +72,12 @@ const char *APP_ReadRangeProblem(const char *fileName, uint32_t flashOffset, uin
     return nullptr;
 }
 
-int APP_VerifyFirmware(const char *fileName, uint32_t flashOffset, bool fast)
+ResultCode APP_VerifyFirmware(const char *fileName, uint32_t flashOffset, bool fast)
 {
     if (g_connected != 1)
         return RC_NOT_CONNECTED;
     Firmware firmware;
-    const int loaded = APP_LoadFirmware(fileName, fast ? 0xFF : 0, &firmware, nullptr);
+    const ResultCode loaded = APP_LoadFirmware(fileName, fast ? 0xFF : 0, &firmware, nullptr);
     if (loaded != RC_OK)
         return loaded;
     APP_Format(g_message, "Verifying Flash against '%s'", fileName);
@@ -116,7 +116,7 @@ int APP_VerifyFirmware(const char *fileName, uint32_t flashOffset, bool fast)
     return RC_VERIFY_FAILED;
 }
 
-int APP_ReadFlash(const char *fileName, uint32_t flashOffset, uint32_t length)
+ResultCode APP_ReadFlash(const char *fileName, uint32_t flashOffset, uint32_t length)
 {
     if (g_connected != 1)
         return RC_NOT_CONNECTED;

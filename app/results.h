@@ -1,4 +1,9 @@
 // The result codes of the run and their final messages.
+//
+// Every action and step of app/ returns a ResultCode: RC_OK, or the failure
+// whose final message names the run (APP_ResultMessage). Callers test for
+// RC_OK; --exit-code turns a code into the process's status
+// (APP_ExitStatusFor).
 #pragma once
 
 enum ResultCode {

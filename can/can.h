@@ -1,5 +1,12 @@
 // The CAN controller driver: opening and closing the CAN interface, and
 // frames through the controller's transmit and receive buffers.
+//
+// Statuses (int): 0 success; a positive status is a driver status from the
+// SPI master, or the sum of several (CAN_AddStatus, which saturates and never
+// lets a -1 cancel a positive one); -1 a failure of this layer's own: a mode
+// that never read back, a transmit buffer still busy, a reply that did not
+// come. CAN_Open alone has its two named results besides (CAN_OPEN_*).
+// Callers test for non-zero.
 #pragma once
 
 #include <cstdint>

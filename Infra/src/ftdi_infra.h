@@ -2,6 +2,9 @@
 // bound by entry-point name. This module is the only one that knows the
 // library's file name; everything above reaches the driver through the thin
 // forwarding operations declared here.
+//
+// Statuses: D2xxStatus, the driver's own numbering, passed on unchanged; 0 is
+// success. Callers test for non-zero.
 #pragma once
 
 #include <cstdint>

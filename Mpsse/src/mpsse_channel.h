@@ -2,6 +2,11 @@
 // engine, opening them by channel index, and bringing an opened one to a
 // synchronised engine at a chosen SPI clock. Every byte sent to an engine is
 // a command of the MPSSE command set, written through the driver binding.
+//
+// Statuses: D2xxStatus in the driver's numbering (Infra/src/ftdi_infra.h);
+// 0 is success, and the layer's own failures use the same numbers (4 I/O
+// error for a short transfer, 6 a parameter, 18 an engine that does not
+// echo). Callers test for non-zero.
 #pragma once
 
 #include <cstdint>
