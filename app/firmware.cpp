@@ -200,6 +200,41 @@ ImageFormat formatOfFile(const char *fileName)
     return APP_ImageFormatOf(probe, got);
 }
 
+// Sectors first to last, each sent as far as the image goes and copied and
+// compared whole.
+ResultCode programDefault(const uint8_t *image, uint32_t imageSize, uint32_t first, uint32_t last)
+{
+    for (uint32_t sector = first; sector <= last; ++sector) {
+        const uint32_t flashAddress = sector * SECTOR_SIZE;
+        if (g_verbosity >= 1) {
+            APP_Format(g_message, "Writing Data for Sector %d to RAM.", static_cast<int>(sector));
+            APP_PrintStatus(g_message);
+        }
+        const uint32_t count = flashAddress + SECTOR_SIZE < imageSize ? SECTOR_SIZE : imageSize - flashAddress;
+        if (ISP_WriteToRam(RAM_BUFFER_ADDRESS, count, image + flashAddress) != 0)
+            return RC_RAM_WRITE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Data written to RAM!");
+
+        if (ISP_PrepareSectors(sector, sector) != 0)
+            return RC_PREPARE_WRITE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Sector prepared for writing!");
+
+        if (ISP_CopyRamToFlash(flashAddress, RAM_BUFFER_ADDRESS, SECTOR_SIZE) != 0)
+            return RC_COPY_FAILED;
+        if (g_verbosity >= 1)
+            APP_PrintStatus("Data copied from RAM to Flash!");
+
+        const uint32_t skip = sector == 0 ? BOOT_ROM_WINDOW : 0;
+        if (ISP_Compare(flashAddress + skip, RAM_BUFFER_ADDRESS + skip, SECTOR_SIZE - skip) != 0)
+            return RC_COMPARE_FAILED;
+        if (g_verbosity >= 2)
+            APP_PrintStatus("Sector compared!");
+    }
+    return RC_OK;
+}
+
 } // namespace
 
 CrpLevel APP_CrpLevel(const Firmware &firmware)
@@ -390,33 +425,5 @@ ResultCode APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool 
     APP_PrintStatus("Starting Firmware download");
     if (fast)
         return programFast(image.data(), imageSize, first, last);
-    for (uint32_t sector = first; sector <= last; ++sector) {
-        const uint32_t flashAddress = sector * SECTOR_SIZE;
-        if (g_verbosity >= 1) {
-            APP_Format(g_message, "Writing Data for Sector %d to RAM.", static_cast<int>(sector));
-            APP_PrintStatus(g_message);
-        }
-        const uint32_t count = flashAddress + SECTOR_SIZE < imageSize ? SECTOR_SIZE : imageSize - flashAddress;
-        if (ISP_WriteToRam(RAM_BUFFER_ADDRESS, count, image.data() + flashAddress) != 0)
-            return RC_RAM_WRITE_FAILED;
-        if (g_verbosity >= 2)
-            APP_PrintStatus("Data written to RAM!");
-
-        if (ISP_PrepareSectors(sector, sector) != 0)
-            return RC_PREPARE_WRITE_FAILED;
-        if (g_verbosity >= 2)
-            APP_PrintStatus("Sector prepared for writing!");
-
-        if (ISP_CopyRamToFlash(flashAddress, RAM_BUFFER_ADDRESS, SECTOR_SIZE) != 0)
-            return RC_COPY_FAILED;
-        if (g_verbosity >= 1)
-            APP_PrintStatus("Data copied from RAM to Flash!");
-
-        const uint32_t skip = sector == 0 ? BOOT_ROM_WINDOW : 0;
-        if (ISP_Compare(flashAddress + skip, RAM_BUFFER_ADDRESS + skip, SECTOR_SIZE - skip) != 0)
-            return RC_COMPARE_FAILED;
-        if (g_verbosity >= 2)
-            APP_PrintStatus("Sector compared!");
-    }
-    return RC_OK;
+    return programDefault(image.data(), imageSize, first, last);
 }
