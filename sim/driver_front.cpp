@@ -10,80 +10,86 @@ namespace simboard {
 
 namespace {
 
-// Entry points by their place in the driver table (kEntryNames).
-enum Entry {
-    kGetLibraryVersion,
-    kCreateDeviceInfoList,
-    kGetDeviceInfoList,
-    kOpen,
-    kClose,
-    kResetDevice,
-    kPurge,
-    kSetUSBParameters,
-    kSetChars,
-    kSetTimeouts,
-    kSetLatencyTimer,
-    kSetBitMode,
-    kGetQueueStatus,
-    kRead,
-    kWrite,
-    kGetDeviceInfo,
+// Entry points by their place in the driver table (ENTRY_NAMES).
+enum Entry : int {
+    ENTRY_GET_LIBRARY_VERSION,
+    ENTRY_CREATE_DEVICE_INFO_LIST,
+    ENTRY_GET_DEVICE_INFO_LIST,
+    ENTRY_OPEN,
+    ENTRY_CLOSE,
+    ENTRY_RESET_DEVICE,
+    ENTRY_PURGE,
+    ENTRY_SET_USB_PARAMETERS,
+    ENTRY_SET_CHARS,
+    ENTRY_SET_TIMEOUTS,
+    ENTRY_SET_LATENCY_TIMER,
+    ENTRY_SET_BIT_MODE,
+    ENTRY_GET_QUEUE_STATUS,
+    ENTRY_READ,
+    ENTRY_WRITE,
+    ENTRY_GET_DEVICE_INFO,
 };
 
 // Driver statuses the board returns of its own accord.
-const SB_STATUS kOk = 0;
-const SB_STATUS kInvalidHandle = 1;
-const SB_STATUS kDeviceNotFound = 2;
-const SB_STATUS kDeviceNotOpened = 3;
-const SB_STATUS kInvalidParameter = 6;
+constexpr SB_STATUS DRIVER_OK = 0;
+constexpr SB_STATUS DRIVER_INVALID_HANDLE = 1;
+constexpr SB_STATUS DRIVER_DEVICE_NOT_FOUND = 2;
+constexpr SB_STATUS DRIVER_DEVICE_NOT_OPENED = 3;
+constexpr SB_STATUS DRIVER_INVALID_PARAMETER = 6;
 
-const uint32_t kLibraryVersion = 0x00010426;
+constexpr uint32_t LIBRARY_VERSION = 0x00010426;
 
 // Handles: 0x5B00000000 + 16 n for the n-th open (0x5B000000 + 16 n on a 32-bit
 // build); never 0, and on a 64-bit build the upper half is not zero.
-const uint64_t kHandleBase = sizeof(void *) == 8 ? 0x5B00000000ull : 0x5B000000ull;
-const uint64_t kHandleStep = 16;
+constexpr uint64_t HANDLE_BASE = sizeof(void *) == 8 ? 0x5B00000000ull : 0x5B000000ull;
+constexpr uint64_t HANDLE_STEP = 16;
 
 // Board time of the driver's work, in board ticks (1/60 µs).
-const Ticks kUs = TICKS_PER_US;
-const Ticks kCreateListTime = 1000 * kUs;
-const Ticks kOpenTime = 10000 * kUs;
-const Ticks kCloseTime = 1000 * kUs;
+constexpr Ticks CREATE_LIST_TIME = 1000 * TICKS_PER_US;
+constexpr Ticks OPEN_TIME = 10000 * TICKS_PER_US;
+constexpr Ticks CLOSE_TIME = 1000 * TICKS_PER_US;
 // u: one microframe on a high-speed chip, one frame on a full-speed one.
-const Ticks kHighSpeedUnit = 125 * kUs;
-const Ticks kFullSpeedUnit = 1000 * kUs;
+constexpr Ticks HIGH_SPEED_UNIT = 125 * TICKS_PER_US;
+constexpr Ticks FULL_SPEED_UNIT = 1000 * TICKS_PER_US;
 // Bytes per USB packet: written (512 or 64), and answer bytes a packet carries
 // to the host (the packet less its 2 status bytes).
-const uint32_t kHighSpeedOutPacket = 512;
-const uint32_t kFullSpeedOutPacket = 64;
-const uint32_t kHighSpeedInPacket = 510;
-const uint32_t kFullSpeedInPacket = 62;
+constexpr uint32_t HIGH_SPEED_OUT_PACKET = 512;
+constexpr uint32_t FULL_SPEED_OUT_PACKET = 64;
+constexpr uint32_t HIGH_SPEED_IN_PACKET = 510;
+constexpr uint32_t FULL_SPEED_IN_PACKET = 62;
 // A UART character at the default 9600 baud: 10 bit times.
-const Ticks kUartCharTime = 10 * 1000000 * kUs / 9600;
+constexpr Ticks UART_CHAR_TIME = 10 * 1000000 * TICKS_PER_US / 9600;
 // A read that could never complete with time-out 0 ends after this.
-const Ticks kNoLimitReadEnd = 60ull * 1000000 * kUs;
+constexpr Ticks NO_LIMIT_READ_END = 60ull * 1000000 * TICKS_PER_US;
 // The receive queue's capacity.
-const size_t kMaxReceive = 65536;
+constexpr size_t MAX_RECEIVE = 65536;
 
 // Driver defaults that every FT_Open restores.
-const uint8_t kDefaultLatencyMs = 16;
-const uint32_t kDefaultInSize = 4096;
+constexpr uint8_t DEFAULT_LATENCY_MS = 16;
+constexpr uint32_t DEFAULT_IN_SIZE = 4096;
 // Valid settings.
-const uint8_t kMinLatencyMs = 2;
-const uint32_t kUsbSizeStep = 64;
-const uint32_t kMaxUsbSize = 65536;
+constexpr uint8_t MIN_LATENCY_MS = 2;
+constexpr uint32_t USB_SIZE_STEP = 64;
+constexpr uint32_t MAX_USB_SIZE = 65536;
 
-// Bit modes.
-const uint8_t kModeReset = 0x00;
-const uint8_t kModeMpsse = 0x02;
+// Bit modes of FT_SetBitMode: the chips' interface modes.
+constexpr uint8_t MODE_RESET = 0x00;             // the serial port (UART)
+constexpr uint8_t MODE_ASYNC_BITBANG = 0x01;
+constexpr uint8_t MODE_MPSSE = 0x02;
+constexpr uint8_t MODE_SYNC_BITBANG = 0x04;
+constexpr uint8_t MODE_MCU_HOST_BUS = 0x08;
+constexpr uint8_t MODE_FAST_SERIAL = 0x10;       // fast opto-isolated serial
+constexpr uint8_t MODE_CBUS_BITBANG = 0x20;
+constexpr uint8_t MODE_SYNC_FIFO = 0x40;         // single-channel synchronous 245 FIFO
 bool KnownBitMode(uint8_t mode)
 {
-    return mode == 0x00 || mode == 0x01 || mode == 0x02 || mode == 0x04 || mode == 0x08 || mode == 0x10 ||
-           mode == 0x20 || mode == 0x40;
+    return mode == MODE_RESET || mode == MODE_ASYNC_BITBANG || mode == MODE_MPSSE || mode == MODE_SYNC_BITBANG ||
+           mode == MODE_MCU_HOST_BUS || mode == MODE_FAST_SERIAL || mode == MODE_CBUS_BITBANG ||
+           mode == MODE_SYNC_FIFO;
 }
 
-const uint32_t kPurgeReceive = 0x1;
-const uint32_t kPurgeTransmit = 0x2;
+constexpr uint32_t PURGE_RX = 0x1;
+constexpr uint32_t PURGE_TX = 0x2;
 
 Ticks Packets(uint32_t bytes, uint32_t packet) { return (bytes + packet - 1) / packet; }
 
@@ -97,6 +103,15 @@ void CopyText(char *field, size_t size, const std::string &text)
 {
     std::memset(field, 0, size);
     std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+// A count output of a failed call is 0 when it can be written.
+std::string ZeroCount(uint32_t *out, const char *name)
+{
+    if (!out)
+        return std::string();
+    *out = 0;
+    return Format("%s=0", name);
 }
 
 } // namespace
@@ -119,12 +134,12 @@ struct DriverFront::Device : AnswerSink {
     int position;
     bool open = false;
     uint64_t handle = 0;
-    uint8_t bitMode = kModeReset;
+    uint8_t bitMode = MODE_RESET;
     std::unique_ptr<MpsseEngine> engine;
 
     uint32_t readTimeoutMs = 0, writeTimeoutMs = 0;
-    uint8_t latencyMs = kDefaultLatencyMs;
-    uint32_t inSize = kDefaultInSize;
+    uint8_t latencyMs = DEFAULT_LATENCY_MS;
+    uint32_t inSize = DEFAULT_IN_SIZE;
     uint8_t eventChar = 0, eventEnable = 0, errorChar = 0, errorEnable = 0;
 
     // Delivered bytes, in arrival order; with a trickling engine only the
@@ -135,9 +150,9 @@ struct DriverFront::Device : AnswerSink {
     std::vector<uint8_t> waiting;
     Ticks deadline = 0;
 
-    Ticks Unit() const { return model.highSpeed ? kHighSpeedUnit : kFullSpeedUnit; }
-    uint32_t OutPacket() const { return model.highSpeed ? kHighSpeedOutPacket : kFullSpeedOutPacket; }
-    uint32_t InPacket() const { return model.highSpeed ? kHighSpeedInPacket : kFullSpeedInPacket; }
+    Ticks Unit() const { return model.highSpeed ? HIGH_SPEED_UNIT : FULL_SPEED_UNIT; }
+    uint32_t OutPacket() const { return model.highSpeed ? HIGH_SPEED_OUT_PACKET : FULL_SPEED_OUT_PACKET; }
+    uint32_t InPacket() const { return model.highSpeed ? HIGH_SPEED_IN_PACKET : FULL_SPEED_IN_PACKET; }
     bool Trickle() const { return board.settings.engine == EngineMode::Trickle; }
     size_t Available() const { return Trickle() ? visible : received.size(); }
 
@@ -161,8 +176,8 @@ struct DriverFront::Device : AnswerSink {
     void DriverDefaults()
     {
         readTimeoutMs = writeTimeoutMs = 0;
-        latencyMs = kDefaultLatencyMs;
-        inSize = kDefaultInSize;
+        latencyMs = DEFAULT_LATENCY_MS;
+        inSize = DEFAULT_IN_SIZE;
         eventChar = eventEnable = errorChar = errorEnable = 0;
         ClearReceive();
     }
@@ -180,14 +195,14 @@ struct DriverFront::Device : AnswerSink {
         Settle(at);
         size_t lost = 0;
         for (size_t i = 0; i < count; ++i) {
-            if (received.size() + waiting.size() >= kMaxReceive) {
+            if (received.size() + waiting.size() >= MAX_RECEIVE) {
                 ++lost;
                 continue;
             }
             // The latency timer's worst case: the oldest waiting byte leaves
             // one latency period after it was produced.
             if (waiting.empty())
-                deadline = at + static_cast<Ticks>(latencyMs) * 1000 * kUs;
+                deadline = at + static_cast<Ticks>(latencyMs) * 1000 * TICKS_PER_US;
             waiting.push_back(bytes[i]);
             if (waiting.size() >= InPacket())
                 Deliver();
@@ -214,7 +229,7 @@ DriverFront::DriverFront(Board &board) : board_(board)
             device->engine = std::make_unique<MpsseEngine>(device->model.engine, position, board.trace, port);
             device->engine->SetCommandHook([&board](Ticks now) { board.RunBus(now); });
         }
-        devices_.push_back(std::move(device));
+        state_.devices.push_back(std::move(device));
     }
 }
 
@@ -223,7 +238,7 @@ DriverFront::~DriverFront() = default;
 DriverFront::Device *DriverFront::Find(SB_HANDLE handle)
 {
     uint64_t value = reinterpret_cast<uintptr_t>(handle);
-    for (auto &device : devices_)
+    for (auto &device : state_.devices)
         if (device->open && device->handle == value)
             return device.get();
     return nullptr;
@@ -231,8 +246,8 @@ DriverFront::Device *DriverFront::Find(SB_HANDLE handle)
 
 void DriverFront::BuildList()
 {
-    list_.clear();
-    for (auto &device : devices_) {
+    state_.list.clear();
+    for (auto &device : state_.devices) {
         SB_DEVICE_RECORD record;
         std::memset(&record, 0, sizeof record);
         const RecordModel &model = device->model;
@@ -243,30 +258,33 @@ void DriverFront::BuildList()
         CopyText(record.SerialNumber, sizeof record.SerialNumber, model.serial);
         CopyText(record.Description, sizeof record.Description, model.description);
         record.ftHandle = device->open ? reinterpret_cast<SB_HANDLE>(static_cast<uintptr_t>(device->handle)) : nullptr;
-        list_.push_back(record);
+        state_.list.push_back(record);
     }
-    listBuilt_ = true;
+    state_.listBuilt = true;
 }
 
 // ---- Calls -------------------------------------------------------------------
 // Checks run in this order: an injected failure, the handle, the arguments,
 // then the action. A failed call costs no board time.
 
-#define SB_BEGIN(entryIndex, argsText)                                                                            \
-    Call call{entryIndex, ++calls_[entryIndex], argsText};                                                        \
-    ++board_.usbCalls;                                                                                            \
-    for (const FailRule &rule : board_.settings.fail)                                                             \
-        if (rule.entry == kEntryNames[entryIndex] && call.number >= rule.first && call.number <= rule.last) {     \
-            call.injected = true;                                                                                 \
-            call.injectedStatus = rule.status;                                                                    \
-            break;                                                                                                \
+DriverFront::Call DriverFront::Begin(int entry, const std::string &args)
+{
+    Call call{entry, ++state_.calls[entry], args};
+    ++board_.usbCalls;
+    for (const FailRule &rule : board_.settings.fail)
+        if (rule.entry == ENTRY_NAMES[entry] && call.number >= rule.first && call.number <= rule.last) {
+            call.injected = true;
+            call.injectedStatus = rule.status;
+            break;
         }
+    return call;
+}
 
-void DriverFront::Finish(Call &call, SB_STATUS status, const std::string &outputs, const std::string &bytes)
+SB_STATUS DriverFront::Finish(Call &call, SB_STATUS status, const std::string &outputs, const std::string &bytes)
 {
     // Frames that ended during the call are in their receivers when it returns.
     board_.RunBus(board_.now);
-    std::string line = Format("%s#%llu", kEntryNames[call.entry], static_cast<unsigned long long>(call.number));
+    std::string line = Format("%s#%llu", ENTRY_NAMES[call.entry], static_cast<unsigned long long>(call.number));
     if (!call.args.empty())
         line += " " + call.args;
     line += Format(" = %u %s", status, StatusName(status));
@@ -277,239 +295,224 @@ void DriverFront::Finish(Call &call, SB_STATUS status, const std::string &output
     if (!bytes.empty())
         line += " | " + bytes;
     board_.Trace("USB", line);
+    return status;
 }
 
-// A count output of a failed call is 0 when it can be written.
-static std::string ZeroCount(uint32_t *out, const char *name)
+// The common start of every call that takes a handle: the injected failure,
+// then the handle. DRIVER_OK with *device set, or the status the call has
+// ended with (never DRIVER_OK: an injected status is 1 or more), with the
+// count output, when there is one, set to 0.
+SB_STATUS DriverFront::Admit(Call &call, SB_HANDLE handle, Device **device, uint32_t *count, const char *countName)
 {
-    if (!out)
-        return std::string();
-    *out = 0;
-    return Format("%s=0", name);
+    if (call.injected)
+        return Finish(call, call.injectedStatus, ZeroCount(count, countName));
+    *device = Find(handle);
+    if (!*device)
+        return Finish(call, DRIVER_INVALID_HANDLE, ZeroCount(count, countName));
+    return DRIVER_OK;
 }
 
 SB_STATUS DriverFront::GetLibraryVersion(uint32_t *version)
 {
-    SB_BEGIN(kGetLibraryVersion, "");
-    if (call.injected) {
-        Finish(call, call.injectedStatus);
-        return call.injectedStatus;
-    }
-    if (!version) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
-    *version = kLibraryVersion;
-    Finish(call, kOk, Format("version=0x%08X", kLibraryVersion));
-    return kOk;
+    Call call = Begin(ENTRY_GET_LIBRARY_VERSION, "");
+    if (call.injected)
+        return Finish(call, call.injectedStatus);
+    if (!version)
+        return Finish(call, DRIVER_INVALID_PARAMETER);
+    *version = LIBRARY_VERSION;
+    return Finish(call, DRIVER_OK, Format("version=0x%08X", LIBRARY_VERSION));
 }
 
 SB_STATUS DriverFront::CreateDeviceInfoList(uint32_t *count)
 {
-    SB_BEGIN(kCreateDeviceInfoList, "");
+    Call call = Begin(ENTRY_CREATE_DEVICE_INFO_LIST, "");
     if (call.injected || !count) {
-        SB_STATUS status = call.injected ? call.injectedStatus : kInvalidParameter;
-        Finish(call, status, ZeroCount(count, "count"));
-        return status;
+        SB_STATUS status = call.injected ? call.injectedStatus : DRIVER_INVALID_PARAMETER;
+        return Finish(call, status, ZeroCount(count, "count"));
     }
-    board_.now += kCreateListTime;
+    board_.now += CREATE_LIST_TIME;
     BuildList();
-    *count = static_cast<uint32_t>(list_.size());
-    Finish(call, kOk, Format("count=%u", *count));
-    return kOk;
+    *count = static_cast<uint32_t>(state_.list.size());
+    return Finish(call, DRIVER_OK, Format("count=%u", *count));
 }
 
 SB_STATUS DriverFront::GetDeviceInfoList(SB_DEVICE_RECORD *list, uint32_t *count)
 {
-    SB_BEGIN(kGetDeviceInfoList, "");
-    if (call.injected) {
-        Finish(call, call.injectedStatus, ZeroCount(count, "count"));
-        return call.injectedStatus;
-    }
-    if (!listBuilt_)
+    Call call = Begin(ENTRY_GET_DEVICE_INFO_LIST, "");
+    if (call.injected)
+        return Finish(call, call.injectedStatus, ZeroCount(count, "count"));
+    if (!state_.listBuilt)
         BuildList();
-    if (!count || (!list && !list_.empty())) {
-        Finish(call, kInvalidParameter, ZeroCount(count, "count"));
-        return kInvalidParameter;
-    }
+    if (!count || (!list && !state_.list.empty()))
+        return Finish(call, DRIVER_INVALID_PARAMETER, ZeroCount(count, "count"));
     // The count on entry is no limit, as with the driver: the array must hold
     // every record.
-    for (size_t i = 0; i < list_.size(); ++i)
-        list[i] = list_[i];
-    *count = static_cast<uint32_t>(list_.size());
-    Finish(call, kOk, Format("count=%u", *count));
-    for (size_t i = 0; i < list_.size(); ++i) {
-        const SB_DEVICE_RECORD &r = list_[i];
+    for (size_t i = 0; i < state_.list.size(); ++i)
+        list[i] = state_.list[i];
+    *count = static_cast<uint32_t>(state_.list.size());
+    Finish(call, DRIVER_OK, Format("count=%u", *count));
+    for (size_t i = 0; i < state_.list.size(); ++i) {
+        const SB_DEVICE_RECORD &r = state_.list[i];
         board_.Trace("REC", Format("%zu flags=0x%08X type=%u id=0x%08X loc=0x%08X serial=\"%s\" description=\"%s\" "
                                    "handle=0x%llX",
                                    i, r.Flags, r.Type, r.ID, r.LocId, r.SerialNumber, r.Description,
                                    static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(r.ftHandle))));
     }
-    return kOk;
+    return DRIVER_OK;
 }
 
 SB_STATUS DriverFront::Open(uint32_t position, SB_HANDLE *handle)
 {
-    SB_BEGIN(kOpen, Format("index=%u", position));
-    if (call.injected) {
-        Finish(call, call.injectedStatus);
-        return call.injectedStatus;
-    }
-    if (!handle) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
-    board_.now += kOpenTime;
-    if (position >= devices_.size()) {
-        Finish(call, kDeviceNotFound);
-        return kDeviceNotFound;
-    }
-    Device &device = *devices_[position];
-    if (device.open || device.model.busy) {
-        Finish(call, kDeviceNotOpened);
-        return kDeviceNotOpened;
-    }
-    ++opens_;
+    Call call = Begin(ENTRY_OPEN, Format("index=%u", position));
+    if (call.injected)
+        return Finish(call, call.injectedStatus);
+    if (!handle)
+        return Finish(call, DRIVER_INVALID_PARAMETER);
+    board_.now += OPEN_TIME;
+    if (position >= state_.devices.size())
+        return Finish(call, DRIVER_DEVICE_NOT_FOUND);
+    Device &device = *state_.devices[position];
+    if (device.open || device.model.busy)
+        return Finish(call, DRIVER_DEVICE_NOT_OPENED);
+    ++state_.opens;
     device.open = true;
-    device.handle = kHandleBase + kHandleStep * opens_;
+    device.handle = HANDLE_BASE + HANDLE_STEP * state_.opens;
     device.DriverDefaults();
     *handle = reinterpret_cast<SB_HANDLE>(static_cast<uintptr_t>(device.handle));
-    Finish(call, kOk, Format("handle=0x%llX", static_cast<unsigned long long>(device.handle)));
-    return kOk;
+    return Finish(call, DRIVER_OK, Format("handle=0x%llX", static_cast<unsigned long long>(device.handle)));
 }
-
-// The common start of every call that takes a handle: the injected failure,
-// then the handle. Leaves `device` null when the call has already finished.
-#define SB_DEVICE(zeroOutputs)                                                                                    \
-    if (call.injected) {                                                                                          \
-        Finish(call, call.injectedStatus, zeroOutputs);                                                           \
-        return call.injectedStatus;                                                                               \
-    }                                                                                                             \
-    Device *device = Find(handle);                                                                                \
-    if (!device) {                                                                                                \
-        Finish(call, kInvalidHandle, zeroOutputs);                                                                \
-        return kInvalidHandle;                                                                                    \
-    }
 
 SB_STATUS DriverFront::Close(SB_HANDLE handle)
 {
-    SB_BEGIN(kClose, HandleText(handle));
-    SB_DEVICE("");
-    board_.now += kCloseTime;
+    Call call = Begin(ENTRY_CLOSE, HandleText(handle));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
+    board_.now += CLOSE_TIME;
     device->ClearReceive();
     if (device->engine)
         device->engine->DiscardInput();
     device->open = false;
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::ResetDevice(SB_HANDLE handle)
 {
-    SB_BEGIN(kResetDevice, HandleText(handle));
-    SB_DEVICE("");
+    Call call = Begin(ENTRY_RESET_DEVICE, HandleText(handle));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
     board_.now += device->Unit();
     device->ClearReceive();
     if (device->engine)
         device->engine->DiscardInput();
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::Purge(SB_HANDLE handle, uint32_t mask)
 {
-    SB_BEGIN(kPurge, HandleText(handle) + Format(" mask=0x%X", mask));
-    SB_DEVICE("");
+    Call call = Begin(ENTRY_PURGE, HandleText(handle) + Format(" mask=0x%X", mask));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
     board_.now += device->Unit();
-    if (mask & kPurgeReceive)
+    if (mask & PURGE_RX)
         device->ClearReceive();
-    if ((mask & kPurgeTransmit) && device->engine)
+    if ((mask & PURGE_TX) && device->engine)
         device->engine->DiscardInput();
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::SetUSBParameters(SB_HANDLE handle, uint32_t inSize, uint32_t outSize)
 {
-    SB_BEGIN(kSetUSBParameters, HandleText(handle) + Format(" in=%u out=%u", inSize, outSize));
-    SB_DEVICE("");
-    if (inSize < kUsbSizeStep || inSize > kMaxUsbSize || inSize % kUsbSizeStep != 0) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_SET_USB_PARAMETERS, HandleText(handle) + Format(" in=%u out=%u", inSize, outSize));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (inSize < USB_SIZE_STEP || inSize > MAX_USB_SIZE || inSize % USB_SIZE_STEP != 0)
+        return Finish(call, DRIVER_INVALID_PARAMETER);
     // Data held in the driver is lost when the transfer size changes.
     device->inSize = inSize;
     device->received.clear();
     device->visible = 0;
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::SetChars(SB_HANDLE handle, uint8_t eventChar, uint8_t eventEnable, uint8_t errorChar,
                                 uint8_t errorEnable)
 {
-    SB_BEGIN(kSetChars, HandleText(handle) + Format(" event=0x%02X eventEnable=%u error=0x%02X errorEnable=%u",
-                                                    eventChar, eventEnable, errorChar, errorEnable));
-    SB_DEVICE("");
+    Call call = Begin(ENTRY_SET_CHARS, HandleText(handle) + Format(" event=0x%02X eventEnable=%u error=0x%02X "
+                                                                   "errorEnable=%u",
+                                                                   eventChar, eventEnable, errorChar, errorEnable));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
     board_.now += device->Unit();
     device->eventChar = eventChar;
     device->eventEnable = eventEnable;
     device->errorChar = errorChar;
     device->errorEnable = errorEnable;
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::SetTimeouts(SB_HANDLE handle, uint32_t readMs, uint32_t writeMs)
 {
-    SB_BEGIN(kSetTimeouts, HandleText(handle) + Format(" read=%u write=%u", readMs, writeMs));
-    SB_DEVICE("");
+    Call call = Begin(ENTRY_SET_TIMEOUTS, HandleText(handle) + Format(" read=%u write=%u", readMs, writeMs));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
     device->readTimeoutMs = readMs;
     device->writeTimeoutMs = writeMs;
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::SetLatencyTimer(SB_HANDLE handle, uint8_t ms)
 {
-    SB_BEGIN(kSetLatencyTimer, HandleText(handle) + Format(" ms=%u", ms));
-    SB_DEVICE("");
-    if (ms < kMinLatencyMs) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_SET_LATENCY_TIMER, HandleText(handle) + Format(" ms=%u", ms));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (ms < MIN_LATENCY_MS)
+        return Finish(call, DRIVER_INVALID_PARAMETER);
     board_.now += device->Unit();
     device->latencyMs = ms;
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::SetBitMode(SB_HANDLE handle, uint8_t mask, uint8_t mode)
 {
-    SB_BEGIN(kSetBitMode, HandleText(handle) + Format(" mask=0x%02X mode=0x%02X", mask, mode));
-    SB_DEVICE("");
-    if (!KnownBitMode(mode)) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_SET_BIT_MODE, HandleText(handle) + Format(" mask=0x%02X mode=0x%02X", mask, mode));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (!KnownBitMode(mode))
+        return Finish(call, DRIVER_INVALID_PARAMETER);
     board_.now += device->Unit();
     device->bitMode = mode;
     // Every mode starts the engine from its reset state with all pins inputs:
     // in mode 0 pin 3 is the serial port's CTS# input, so chip select rises.
     if (device->engine)
         device->engine->Reset(board_.now);
-    Finish(call, kOk);
-    return kOk;
+    return Finish(call, DRIVER_OK);
 }
 
 SB_STATUS DriverFront::GetQueueStatus(SB_HANDLE handle, uint32_t *count)
 {
-    SB_BEGIN(kGetQueueStatus, HandleText(handle));
-    SB_DEVICE(ZeroCount(count, "queue"));
-    if (!count) {
-        Finish(call, kInvalidParameter);
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_GET_QUEUE_STATUS, HandleText(handle));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device, count, "queue");
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (!count)
+        return Finish(call, DRIVER_INVALID_PARAMETER);
     board_.now += device->Unit();
     device->Settle(board_.now);
     // The board has no thread and a host loop cannot pass time: a poll that
@@ -522,23 +525,23 @@ SB_STATUS DriverFront::GetQueueStatus(SB_HANDLE handle, uint32_t *count)
     if (device->Trickle() && device->visible < device->received.size())
         ++device->visible;
     *count = static_cast<uint32_t>(device->Available());
-    Finish(call, kOk, Format("queue=%u", *count));
-    return kOk;
+    return Finish(call, DRIVER_OK, Format("queue=%u", *count));
 }
 
 SB_STATUS DriverFront::Read(SB_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
-    SB_BEGIN(kRead, HandleText(handle) + Format(" count=%u", count));
-    SB_DEVICE(ZeroCount(read, "read"));
-    if (!read || (!buffer && count > 0)) {
-        Finish(call, kInvalidParameter, ZeroCount(read, "read"));
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_READ, HandleText(handle) + Format(" count=%u", count));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device, read, "read");
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (!read || (!buffer && count > 0))
+        return Finish(call, DRIVER_INVALID_PARAMETER, ZeroCount(read, "read"));
     std::vector<uint8_t> taken;
     if (count > 0) {
         Ticks start = board_.now;
-        Ticks limit = start + (device->readTimeoutMs ? static_cast<Ticks>(device->readTimeoutMs) * 1000 * kUs
-                                                     : kNoLimitReadEnd);
+        Ticks limit = start + (device->readTimeoutMs ? static_cast<Ticks>(device->readTimeoutMs) * 1000 * TICKS_PER_US
+                                                     : NO_LIMIT_READ_END);
         Ticks t = start;
         bool trickle = device->Trickle();
         while (taken.size() < count) {
@@ -574,22 +577,22 @@ SB_STATUS DriverFront::Read(SB_HANDLE handle, void *buffer, uint32_t count, uint
             std::memcpy(buffer, taken.data(), taken.size());
     }
     *read = static_cast<uint32_t>(taken.size());
-    Finish(call, kOk, Format("read=%u", *read), HexBytes(taken));
-    return kOk;
+    return Finish(call, DRIVER_OK, Format("read=%u", *read), HexBytes(taken));
 }
 
 SB_STATUS DriverFront::Write(SB_HANDLE handle, const void *buffer, uint32_t count, uint32_t *written)
 {
-    SB_BEGIN(kWrite, HandleText(handle) + Format(" count=%u", count));
-    SB_DEVICE(ZeroCount(written, "written"));
-    if (!written || (!buffer && count > 0)) {
-        Finish(call, kInvalidParameter, ZeroCount(written, "written"));
-        return kInvalidParameter;
-    }
+    Call call = Begin(ENTRY_WRITE, HandleText(handle) + Format(" count=%u", count));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device, written, "written");
+    if (admitted != DRIVER_OK)
+        return admitted;
+    if (!written || (!buffer && count > 0))
+        return Finish(call, DRIVER_INVALID_PARAMETER, ZeroCount(written, "written"));
     const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
     if (count > 0) {
         board_.now += device->Unit() * Packets(count, device->OutPacket());
-        if (device->bitMode == kModeMpsse && device->engine) {
+        if (device->bitMode == MODE_MPSSE && device->engine) {
             // A dead engine takes every byte and does nothing with it.
             uint64_t alive = count;
             const Settings &settings = board_.settings;
@@ -605,11 +608,11 @@ SB_STATUS DriverFront::Write(SB_HANDLE handle, const void *buffer, uint32_t coun
                 board_.deadNoted = true;
                 board_.Trace("NOTE", Format("%d engine dead: written bytes are ignored", device->position));
             }
-        } else if (device->bitMode == kModeReset) {
+        } else if (device->bitMode == MODE_RESET) {
             // Serial port mode: the bytes leave on TXD, where nothing receives them.
-            board_.now += kUartCharTime * count;
+            board_.now += UART_CHAR_TIME * count;
             board_.Trace("NOTE", Format("%d UART mode: %u bytes dropped", device->position, count));
-        } else if (device->bitMode == kModeMpsse) {
+        } else if (device->bitMode == MODE_MPSSE) {
             board_.Trace("NOTE", Format("%d no MPSSE engine: %u bytes dropped", device->position, count));
         } else {
             board_.Trace("NOTE", Format("%d bit mode 0x%02X not modelled: %u bytes dropped", device->position,
@@ -617,15 +620,17 @@ SB_STATUS DriverFront::Write(SB_HANDLE handle, const void *buffer, uint32_t coun
         }
     }
     *written = count;
-    Finish(call, kOk, Format("written=%u", count), HexBytes(bytes, count));
-    return kOk;
+    return Finish(call, DRIVER_OK, Format("written=%u", count), HexBytes(bytes, count));
 }
 
 SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial,
                                      char *description)
 {
-    SB_BEGIN(kGetDeviceInfo, HandleText(handle));
-    SB_DEVICE("");
+    Call call = Begin(ENTRY_GET_DEVICE_INFO, HandleText(handle));
+    Device *device = nullptr;
+    SB_STATUS admitted = Admit(call, handle, &device);
+    if (admitted != DRIVER_OK)
+        return admitted;
     const RecordModel &model = device->model;
     // Null outputs are skipped; the texts fill at most 16 and 64 bytes with
     // their NUL.
@@ -637,10 +642,9 @@ SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t 
         CopyText(serial, 16, model.serial);
     if (description)
         CopyText(description, 64, model.description);
-    Finish(call, kOk,
-           Format("type=%u id=0x%08X serial=\"%s\" description=\"%s\"", model.type, model.id, model.serial.c_str(),
-                  model.description.c_str()));
-    return kOk;
+    return Finish(call, DRIVER_OK,
+                  Format("type=%u id=0x%08X serial=\"%s\" description=\"%s\"", model.type, model.id,
+                         model.serial.c_str(), model.description.c_str()));
 }
 
 } // namespace simboard

@@ -44,17 +44,29 @@ private:
     struct Device;
     struct Call;
 
+    // The front's state: the records and what the driver keeps of them.
+    struct State {
+        std::vector<std::unique_ptr<Device>> devices;  // one per record, in list order
+        std::vector<SB_DEVICE_RECORD> list;            // the list as last built
+        bool listBuilt = false;
+        uint64_t opens = 0;                            // successful opens: the handles' sequence
+        uint64_t calls[16] = {};                       // calls per entry point, failed ones included
+    };
+
     Device *Find(SB_HANDLE handle);
     void BuildList();
-    void Finish(Call &call, SB_STATUS status, const std::string &outputs = std::string(),
-                const std::string &bytes = std::string());
+
+    // A call's start: its number, and the injected failure that matches it.
+    Call Begin(int entry, const std::string &args);
+    // The start of a call that takes a handle (see driver_front.cpp).
+    SB_STATUS Admit(Call &call, SB_HANDLE handle, Device **device, uint32_t *count = nullptr,
+                    const char *countName = nullptr);
+    // A call's end: its trace line. Returns the status.
+    SB_STATUS Finish(Call &call, SB_STATUS status, const std::string &outputs = std::string(),
+                     const std::string &bytes = std::string());
 
     Board &board_;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::vector<SB_DEVICE_RECORD> list_;
-    bool listBuilt_ = false;
-    uint64_t opens_ = 0;
-    uint64_t calls_[16] = {};
+    State state_;
 };
 
 } // namespace simboard

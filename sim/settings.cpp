@@ -18,13 +18,6 @@ extern char **environ;
 
 namespace simboard {
 
-const char *const kEntryNames[16] = {
-    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
-    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
-    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
-    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
-};
-
 namespace {
 
 const char kDevices[] = "SIMBOARD_DEVICES";
@@ -379,7 +372,7 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
         FailRule rule;
         rule.entry = Trim(parts[0]);
         bool known = false;
-        for (const char *name : kEntryNames)
+        for (const char *name : ENTRY_NAMES)
             known = known || rule.entry == name;
         if (!known) {
             *reason = "unknown entry point \"" + rule.entry + "\"";

@@ -94,6 +94,11 @@ bool LoadSettings(const std::map<std::string, std::string> &overrides, Settings 
                   std::string *badValue, std::string *reason);
 
 // The names of the 16 entry points, in the driver table's order.
-extern const char *const kEntryNames[16];
+inline constexpr const char *ENTRY_NAMES[16] = {
+    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
+    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
+    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
+    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
+};
 
 } // namespace simboard
