@@ -74,8 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int i = 1; i < argc; i += 2) {
             if (argv[i][0] == '-' && argv[i][1] == '-') {
                 CHECK(std::strlen(argv[i]) > 2);
-                // --device without "=" takes the next argument; flags take none.
-                if (std::strncmp(argv[i], "--device", 8) != 0 || argv[i][8] == '=')
+                // --device and --length without "=" take the next argument;
+                // the others take none or only after "=".
+                const bool takesNext = std::strcmp(argv[i], "--device") == 0 || std::strcmp(argv[i], "--length") == 0;
+                if (!takesNext)
                     --i;
                 continue;
             }
