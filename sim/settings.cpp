@@ -20,26 +20,26 @@ namespace simboard {
 
 namespace {
 
-const char kDevices[] = "SIMBOARD_DEVICES";
-const char kEngine[] = "SIMBOARD_ENGINE";
-const char kFail[] = "SIMBOARD_FAIL";
-const char kTrace[] = "SIMBOARD_TRACE";
-const char kController[] = "SIMBOARD_CONTROLLER";
-const char kOscHz[] = "SIMBOARD_OSC_HZ";
-const char kNoise[] = "SIMBOARD_NOISE";
-const char kCapture[] = "SIMBOARD_CAPTURE";
-const char kCanlog[] = "SIMBOARD_CANLOG";
-const char kChipLog[] = "SIMBOARD_CHIPLOG";
-const char kFlash[] = "SIMBOARD_FLASH";
+constexpr char DEVICES_SETTING[] = "SIMBOARD_DEVICES";
+constexpr char ENGINE_SETTING[] = "SIMBOARD_ENGINE";
+constexpr char FAIL_SETTING[] = "SIMBOARD_FAIL";
+constexpr char TRACE_SETTING[] = "SIMBOARD_TRACE";
+constexpr char CONTROLLER_SETTING[] = "SIMBOARD_CONTROLLER";
+constexpr char OSC_HZ_SETTING[] = "SIMBOARD_OSC_HZ";
+constexpr char NOISE_SETTING[] = "SIMBOARD_NOISE";
+constexpr char CAPTURE_SETTING[] = "SIMBOARD_CAPTURE";
+constexpr char CANLOG_SETTING[] = "SIMBOARD_CANLOG";
+constexpr char CHIPLOG_SETTING[] = "SIMBOARD_CHIPLOG";
+constexpr char FLASH_SETTING[] = "SIMBOARD_FLASH";
 
-const char kDefaultDevices[] = "FT2232H";
-const char kDefaultController[] = "mcp2515";
+constexpr char DEFAULT_DEVICES[] = "FT2232H";
+constexpr char DEFAULT_CONTROLLER[] = "mcp2515";
 
 // The MCP2515's oscillator range (datasheet: 1 to 25 MHz).
-const uint64_t kOscHzMin = 1000000;
-const uint64_t kOscHzMax = 25000000;
+constexpr uint64_t OSC_HZ_MIN = 1000000;
+constexpr uint64_t OSC_HZ_MAX = 25000000;
 
-const size_t kMaxEntries = 16;
+constexpr size_t MAX_ENTRIES = 16;
 
 // The chips the board offers by name. Interfaces are A to D; a chip with one
 // interface has none lettered (its location's interface number is 0).
@@ -54,7 +54,7 @@ struct ChipModel {
     const char *description;  // lettered chips add " " and the letter
 };
 
-const ChipModel kChips[] = {
+constexpr ChipModel CHIPS[] = {
     {"FT2232D", 4, 2, 0x1, EngineKind::FT2232D, false, 0x04036010, "Dual RS232"},
     {"FT2232C", 4, 2, 0x1, EngineKind::FT2232D, false, 0x04036010, "Dual RS232"},
     {"FT2232H", 6, 2, 0x3, EngineKind::FT2232H, true, 0x04036010, "Dual RS232-HS"},
@@ -64,10 +64,10 @@ const ChipModel kChips[] = {
     {"FT230X", 9, 0, 0x0, EngineKind::None, false, 0x04036015, "FT230X Basic UART"},
 };
 // TYPEn: any other device type the driver may list; never an engine.
-const uint32_t kTypeNId = 0x04030000;
-const uint32_t kFlagHighSpeed = 0x2;
-const uint32_t kFlagOpen = 0x1;
-const uint32_t kTypeUnknown = 3;
+constexpr uint32_t TYPE_N_ID = 0x04030000;
+constexpr uint32_t FLAG_HIGH_SPEED = 0x2;
+constexpr uint32_t FLAG_OPEN = 0x1;
+constexpr uint32_t TYPE_UNKNOWN = 3;
 
 std::string Trim(const std::string &text)
 {
@@ -152,175 +152,225 @@ struct ParsedDevices {
     std::string text;
 };
 
+// /spi without a letter: the entry's first listed interface with an engine.
+constexpr int SPI_FIRST_ENGINE = -2;
+// A single-interface chip's one interface, which has no letter.
+constexpr int NO_LETTER = -1;
+
+// One entry of the list, CHIP[:LETTERS][/FLAG...], as read.
+struct DeviceEntry {
+    std::string chipName;         // upper case, as the trace's BOARD line shows it
+    std::string letters;          // after ':', upper case
+    bool lettersGiven = false;
+    ChipModel model{};
+    std::string description;      // the records' description (a lettered one adds its letter)
+    std::vector<int> interfaces;  // listed interfaces, 0 = A; NO_LETTER for a single-interface chip
+    bool busy = false;
+    bool spi = false;
+    int spiInterface = SPI_FIRST_ENGINE;
+    std::string flagText;         // the flags as the BOARD line shows them
+};
+
+// The chip of "CHIP[:LETTERS]": one of CHIPS, or TYPEn (n 0 to 255).
+bool ParseChip(const std::string &head, size_t k, DeviceEntry *entry, std::string *reason)
+{
+    if (head.empty()) {
+        *reason = Format("entry %zu names no chip", k + 1);
+        return false;
+    }
+    std::string chipName = head;
+    size_t colon = head.find(':');
+    entry->lettersGiven = colon != std::string::npos;
+    if (entry->lettersGiven) {
+        chipName = Trim(head.substr(0, colon));
+        entry->letters = Upper(Trim(head.substr(colon + 1)));
+    }
+    entry->chipName = Upper(chipName);
+    for (const ChipModel &chip : CHIPS)
+        if (entry->chipName == chip.name) {
+            entry->model = chip;
+            entry->description = chip.description;
+            return true;
+        }
+    uint64_t typeNumber = 0;
+    if (entry->chipName.compare(0, 4, "TYPE") == 0 && ParseDecimal(entry->chipName.substr(4), 255, &typeNumber)) {
+        entry->model = ChipModel{nullptr, static_cast<uint32_t>(typeNumber), 0, 0, EngineKind::None, false, TYPE_N_ID,
+                                 nullptr};
+        entry->description = Format("Device type %u", static_cast<unsigned>(typeNumber));
+        entry->chipName = Format("TYPE%u", static_cast<unsigned>(typeNumber));
+        return true;
+    }
+    *reason = "unknown chip \"" + entry->chipName + "\"";
+    return false;
+}
+
+// The interfaces an entry lists: those its letters name, in order A to D, or
+// every one the chip has.
+bool ParseInterfaces(size_t k, DeviceEntry *entry, std::string *reason)
+{
+    const ChipModel &model = entry->model;
+    if (!entry->lettersGiven) {
+        if (model.interfaces == 0)
+            entry->interfaces.push_back(NO_LETTER);
+        for (int i = 0; i < model.interfaces; ++i)
+            entry->interfaces.push_back(i);
+        return true;
+    }
+    if (model.interfaces == 0) {
+        *reason = entry->chipName + " has a single interface and takes no letters";
+        return false;
+    }
+    if (entry->letters.empty()) {
+        *reason = "no interface letter after ':' in entry " + std::to_string(k + 1);
+        return false;
+    }
+    for (char letter : entry->letters) {
+        int i = letter - 'A';
+        if (letter < 'A' || i >= model.interfaces) {
+            *reason = entry->chipName + " has no interface " + std::string(1, letter);
+            return false;
+        }
+        if (!entry->interfaces.empty() && i <= entry->interfaces.back()) {
+            *reason = "interface letters must be in order A to D, each once";
+            return false;
+        }
+        entry->interfaces.push_back(i);
+    }
+    return true;
+}
+
+// The flags after the chip: /busy, /spi and /spi=LETTER. spiNamed: an
+// earlier entry has /spi.
+bool ParseFlags(const std::vector<std::string> &parts, bool spiNamed, DeviceEntry *entry, std::string *reason)
+{
+    for (size_t f = 1; f < parts.size(); ++f) {
+        std::string flag = Lower(Trim(parts[f]));
+        size_t eq = flag.find('=');
+        std::string flagName = Trim(flag.substr(0, eq));
+        if (flagName == "busy" && eq == std::string::npos) {
+            entry->busy = true;
+            entry->flagText += "/busy";
+        } else if (flagName == "spi") {
+            if (entry->spi || spiNamed) {
+                *reason = "/spi on more than one entry";
+                return false;
+            }
+            entry->spi = true;
+            if (eq == std::string::npos) {
+                entry->flagText += "/spi";
+                continue;
+            }
+            std::string letter = Upper(Trim(flag.substr(eq + 1)));
+            int interfaces = entry->model.interfaces;
+            if (letter.size() != 1 || interfaces == 0 || letter[0] < 'A' || letter[0] - 'A' >= interfaces) {
+                *reason = entry->chipName + " has no interface \"" + letter + "\"";
+                return false;
+            }
+            entry->spiInterface = letter[0] - 'A';
+            entry->flagText += "/spi=" + letter;
+        } else {
+            *reason = "unknown flag \"" + Trim(parts[f]) + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a listed interface has an engine (a busy one shows none).
+bool HasEngine(const DeviceEntry &entry, int interface)
+{
+    return !entry.busy && (entry.model.engineMask >> (interface < 0 ? 0 : interface) & 1u);
+}
+
+// One listed interface as the driver's record: port is the entry's number
+// (from 1), interface NO_LETTER or 0 = A.
+RecordModel MakeRecord(const DeviceEntry &entry, int port, int interface)
+{
+    const ChipModel &model = entry.model;
+    RecordModel record;
+    if (entry.busy) {
+        // Open in another process: the driver knows neither type nor names.
+        record.flags = FLAG_OPEN;
+        record.type = TYPE_UNKNOWN;
+    } else {
+        record.flags = model.highSpeed ? FLAG_HIGH_SPEED : 0;
+        record.type = model.type;
+        record.id = model.id;
+        record.location = static_cast<uint32_t>(port << 4 | (interface < 0 ? 0 : interface + 1));
+        record.serial = Format("SB%06d", port);
+        record.description = entry.description;
+        if (interface >= 0) {
+            record.serial += static_cast<char>('A' + interface);
+            record.description += std::string(" ") + static_cast<char>('A' + interface);
+        }
+    }
+    record.engine = HasEngine(entry, interface) ? model.engine : EngineKind::None;
+    record.highSpeed = model.highSpeed;
+    record.busy = entry.busy;
+    return record;
+}
+
+// Adds the entry's records; returns the position of the record its /spi
+// wires, or -1. *firstEngine becomes the first record with an engine.
+int AddRecords(const DeviceEntry &entry, int port, ParsedDevices *out, int *firstEngine)
+{
+    int spiRecord = -1;
+    for (int i : entry.interfaces) {
+        RecordModel record = MakeRecord(entry, port, i);
+        bool engine = HasEngine(entry, i);
+        int position = static_cast<int>(out->records.size());
+        if (engine && *firstEngine < 0)
+            *firstEngine = position;
+        if (entry.spi && spiRecord < 0 && engine && (entry.spiInterface == SPI_FIRST_ENGINE || entry.spiInterface == i))
+            spiRecord = position;
+        out->records.push_back(record);
+    }
+    return spiRecord;
+}
+
+// The entry as the BOARD line shows it.
+std::string EntryText(const DeviceEntry &entry)
+{
+    return entry.chipName + (entry.lettersGiven ? ":" + entry.letters : std::string()) + entry.flagText;
+}
+
 bool ParseDevices(const std::string &value, ParsedDevices *out, std::string *reason)
 {
     *out = ParsedDevices();
-    std::string whole = Trim(value.empty() ? std::string(kDefaultDevices) : value);
+    std::string whole = Trim(value.empty() ? std::string(DEFAULT_DEVICES) : value);
     if (Lower(whole) == "none") {
         out->text = "none";
         return true;
     }
     std::vector<std::string> entries = Split(whole, ',');
-    if (entries.size() > kMaxEntries) {
+    if (entries.size() > MAX_ENTRIES) {
         *reason = "at most 16 entries";
         return false;
     }
     bool spiNamed = false;
-    int firstEngineRecord = -1;
+    int firstEngine = -1;
     std::string text;
     for (size_t k = 0; k < entries.size(); ++k) {
         std::vector<std::string> parts = Split(entries[k], '/');
-        std::string head = Trim(parts[0]);
-        if (head.empty()) {
-            *reason = Format("entry %zu names no chip", k + 1);
+        DeviceEntry entry;
+        if (!ParseChip(Trim(parts[0]), k, &entry, reason) || !ParseInterfaces(k, &entry, reason) ||
+            !ParseFlags(parts, spiNamed, &entry, reason))
             return false;
-        }
-        std::string chipName = head, letters;
-        size_t colon = head.find(':');
-        bool lettersGiven = colon != std::string::npos;
-        if (lettersGiven) {
-            chipName = Trim(head.substr(0, colon));
-            letters = Upper(Trim(head.substr(colon + 1)));
-        }
-        chipName = Upper(chipName);
-
-        ChipModel model{};
-        bool known = false;
-        for (const ChipModel &chip : kChips)
-            if (chipName == chip.name) {
-                model = chip;
-                known = true;
-            }
-        uint64_t typeNumber = 0;
-        std::string typeName;
-        if (!known && chipName.compare(0, 4, "TYPE") == 0 && ParseDecimal(chipName.substr(4), 255, &typeNumber)) {
-            typeName = Format("Device type %u", static_cast<unsigned>(typeNumber));
-            model = ChipModel{nullptr, static_cast<uint32_t>(typeNumber), 0, 0, EngineKind::None, false, kTypeNId,
-                              typeName.c_str()};
-            chipName = Format("TYPE%u", static_cast<unsigned>(typeNumber));
-            known = true;
-        }
-        if (!known) {
-            *reason = "unknown chip \"" + chipName + "\"";
-            return false;
-        }
-
-        // Which interfaces are listed.
-        std::vector<int> interfaces;
-        if (lettersGiven) {
-            if (model.interfaces == 0) {
-                *reason = chipName + " has a single interface and takes no letters";
-                return false;
-            }
-            if (letters.empty()) {
-                *reason = "no interface letter after ':' in entry " + std::to_string(k + 1);
-                return false;
-            }
-            for (char letter : letters) {
-                int i = letter - 'A';
-                if (letter < 'A' || i >= model.interfaces) {
-                    *reason = chipName + " has no interface " + std::string(1, letter);
-                    return false;
-                }
-                if (!interfaces.empty() && i <= interfaces.back()) {
-                    *reason = "interface letters must be in order A to D, each once";
-                    return false;
-                }
-                interfaces.push_back(i);
-            }
-        } else if (model.interfaces == 0) {
-            interfaces.push_back(-1);
-        } else {
-            for (int i = 0; i < model.interfaces; ++i)
-                interfaces.push_back(i);
-        }
-
-        // Flags.
-        bool busy = false, spi = false;
-        int spiInterface = -2;   // -2: the first listed interface with an engine
-        std::string flagText;
-        for (size_t f = 1; f < parts.size(); ++f) {
-            std::string flag = Lower(Trim(parts[f]));
-            size_t eq = flag.find('=');
-            std::string flagName = Trim(flag.substr(0, eq));
-            if (flagName == "busy" && eq == std::string::npos) {
-                busy = true;
-                flagText += "/busy";
-            } else if (flagName == "spi") {
-                if (spi || spiNamed) {
-                    *reason = "/spi on more than one entry";
-                    return false;
-                }
-                spi = true;
-                if (eq != std::string::npos) {
-                    std::string letter = Upper(Trim(flag.substr(eq + 1)));
-                    if (letter.size() != 1 || model.interfaces == 0 || letter[0] < 'A' ||
-                        letter[0] - 'A' >= model.interfaces) {
-                        *reason = chipName + " has no interface \"" + letter + "\"";
-                        return false;
-                    }
-                    spiInterface = letter[0] - 'A';
-                    flagText += "/spi=" + letter;
-                } else {
-                    flagText += "/spi";
-                }
-            } else {
-                *reason = "unknown flag \"" + Trim(parts[f]) + "\"";
-                return false;
-            }
-        }
-
-        int port = static_cast<int>(k) + 1;
-        int firstRecordOfEntry = static_cast<int>(out->records.size());
-        int spiRecord = -1;
-        for (int i : interfaces) {
-            RecordModel record;
-            bool engine = !busy && (model.engineMask >> (i < 0 ? 0 : i) & 1u);
-            if (busy) {
-                record.flags = kFlagOpen;
-                record.type = kTypeUnknown;
-            } else {
-                record.flags = model.highSpeed ? kFlagHighSpeed : 0;
-                record.type = model.type;
-                record.id = model.id;
-                record.location = static_cast<uint32_t>(port << 4 | (i < 0 ? 0 : i + 1));
-                record.serial = Format("SB%06d", port);
-                record.description = model.description;
-                if (i >= 0) {
-                    record.serial += static_cast<char>('A' + i);
-                    record.description += std::string(" ") + static_cast<char>('A' + i);
-                }
-            }
-            record.engine = engine ? model.engine : EngineKind::None;
-            record.highSpeed = model.highSpeed;
-            record.busy = busy;
-            int position = static_cast<int>(out->records.size());
-            if (engine && firstEngineRecord < 0)
-                firstEngineRecord = position;
-            if (spi && spiRecord < 0 && engine && (spiInterface == -2 || spiInterface == i))
-                spiRecord = position;
-            out->records.push_back(record);
-        }
-        if (spi) {
+        int spiRecord = AddRecords(entry, static_cast<int>(k) + 1, out, &firstEngine);
+        if (entry.spi) {
             if (spiRecord < 0) {
-                *reason = spiInterface == -2 ? "/spi on an entry without an MPSSE interface"
-                                             : "/spi names an interface without an MPSSE engine, or one not listed";
+                *reason = entry.spiInterface == SPI_FIRST_ENGINE
+                              ? "/spi on an entry without an MPSSE interface"
+                              : "/spi names an interface without an MPSSE engine, or one not listed";
                 return false;
             }
             spiNamed = true;
             out->spiRecord = spiRecord;
         }
-        (void)firstRecordOfEntry;
-
-        if (!text.empty())
-            text += ",";
-        text += chipName;
-        if (lettersGiven)
-            text += ":" + letters;
-        text += flagText;
+        text += (text.empty() ? "" : ",") + EntryText(entry);
     }
     if (!spiNamed)
-        out->spiRecord = firstEngineRecord;
+        out->spiRecord = firstEngine;
     out->text = text;
     return true;
 }
@@ -356,6 +406,45 @@ bool ParseEngine(const std::string &value, Settings *out, std::string *reason)
 
 // ---- SIMBOARD_FAIL -----------------------------------------------------------
 
+// CALLS of a rule: N, N-M, N- or *; *text as the BOARD line shows it.
+bool ParseCalls(const std::string &calls, FailRule *rule, std::string *text, std::string *reason)
+{
+    if (calls == "*") {
+        rule->first = 1;
+        rule->last = UINT64_MAX;
+        *text = "*";
+        return true;
+    }
+    size_t dash = calls.find('-');
+    if (!ParseNumber(Trim(calls.substr(0, dash)), UINT64_MAX, &rule->first)) {
+        *reason = "calls must be N, N-M, N- or *";
+        return false;
+    }
+    if (rule->first == 0) {
+        *reason = "call number must be 1 or more";
+        return false;
+    }
+    if (dash == std::string::npos) {
+        rule->last = rule->first;
+        *text = std::to_string(rule->first);
+        return true;
+    }
+    std::string lastText = Trim(calls.substr(dash + 1));
+    if (lastText.empty()) {
+        rule->last = UINT64_MAX;
+        *text = std::to_string(rule->first) + "-";
+    } else if (!ParseNumber(lastText, UINT64_MAX, &rule->last)) {
+        *reason = "calls must be N, N-M, N- or *";
+        return false;
+    } else if (rule->last < rule->first) {
+        *reason = "last call number below the first";
+        return false;
+    } else {
+        *text = std::to_string(rule->first) + "-" + std::to_string(rule->last);
+    }
+    return true;
+}
+
 bool ParseFail(const std::string &value, Settings *out, std::string *reason)
 {
     out->fail.clear();
@@ -378,42 +467,9 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
             *reason = "unknown entry point \"" + rule.entry + "\"";
             return false;
         }
-        std::string calls = Trim(parts[1]);
         std::string callsText;
-        if (calls == "*") {
-            rule.first = 1;
-            rule.last = UINT64_MAX;
-            callsText = "*";
-        } else {
-            size_t dash = calls.find('-');
-            std::string firstText = Trim(calls.substr(0, dash));
-            if (!ParseNumber(firstText, UINT64_MAX, &rule.first)) {
-                *reason = "calls must be N, N-M, N- or *";
-                return false;
-            }
-            if (rule.first == 0) {
-                *reason = "call number must be 1 or more";
-                return false;
-            }
-            if (dash == std::string::npos) {
-                rule.last = rule.first;
-                callsText = std::to_string(rule.first);
-            } else {
-                std::string lastText = Trim(calls.substr(dash + 1));
-                if (lastText.empty()) {
-                    rule.last = UINT64_MAX;
-                    callsText = std::to_string(rule.first) + "-";
-                } else if (!ParseNumber(lastText, UINT64_MAX, &rule.last)) {
-                    *reason = "calls must be N, N-M, N- or *";
-                    return false;
-                } else if (rule.last < rule.first) {
-                    *reason = "last call number below the first";
-                    return false;
-                } else {
-                    callsText = std::to_string(rule.first) + "-" + std::to_string(rule.last);
-                }
-            }
-        }
+        if (!ParseCalls(Trim(parts[1]), &rule, &callsText, reason))
+            return false;
         uint64_t status = 0;
         if (!ParseNumber(Trim(parts[2]), 0xFFFFFFFFu, &status)) {
             *reason = "status must be a number from 1 to 4294967295";
@@ -436,15 +492,15 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
 
 bool ParseController(const std::string &value, ControllerKind *kind, std::string *reason)
 {
-    std::string text = Lower(Trim(value.empty() ? std::string(kDefaultController) : value));
-    static const struct {
+    std::string text = Lower(Trim(value.empty() ? std::string(DEFAULT_CONTROLLER) : value));
+    static constexpr struct {
         const char *name;
         ControllerKind kind;
-    } kKinds[] = {
+    } KINDS[] = {
         {"mcp2515", ControllerKind::Mcp2515}, {"absent", ControllerKind::Absent}, {"miso-low", ControllerKind::MisoLow},
         {"no-bus", ControllerKind::NoBus},    {"script", ControllerKind::Script},
     };
-    for (const auto &entry : kKinds)
+    for (const auto &entry : KINDS)
         if (text == entry.name) {
             *kind = entry.kind;
             return true;
@@ -476,7 +532,7 @@ bool ParseOscHz(const std::string &value, uint32_t *hz, std::string *reason)
 {
     std::string text = Trim(value);
     uint64_t n = Mcp2515::DEFAULT_OSC_HZ;
-    if (!text.empty() && (!ParseDecimal(text, UINT64_MAX, &n) || n < kOscHzMin || n > kOscHzMax)) {
+    if (!text.empty() && (!ParseDecimal(text, UINT64_MAX, &n) || n < OSC_HZ_MIN || n > OSC_HZ_MAX)) {
         *reason = "oscillator frequency must be a decimal number of Hz from 1000000 to 25000000";
         return false;
     }
@@ -529,31 +585,31 @@ std::string SettingMessage(const std::string &name, const std::string &value, co
 bool CheckSetting(const std::string &name, const std::string &value, std::string *reason)
 {
     Settings scratch;
-    if (name == kDevices) {
+    if (name == DEVICES_SETTING) {
         ParsedDevices devices;
         return ParseDevices(value, &devices, reason);
     }
-    if (name == kEngine)
+    if (name == ENGINE_SETTING)
         return ParseEngine(value, &scratch, reason);
-    if (name == kFail)
+    if (name == FAIL_SETTING)
         return ParseFail(value, &scratch, reason);
-    if (name == kTrace)
+    if (name == TRACE_SETTING)
         return CheckTracePath(value, reason);
-    if (name == kController)
+    if (name == CONTROLLER_SETTING)
         return ParseController(value, &scratch.controller, reason);
-    if (name == kOscHz)
+    if (name == OSC_HZ_SETTING)
         return ParseOscHz(value, &scratch.oscHz, reason);
-    if (name == kNoise)
+    if (name == NOISE_SETTING)
         return ParseNoiseSetting(value, &scratch.noise, reason);
-    if (name == kCapture || name == kCanlog)
+    if (name == CAPTURE_SETTING || name == CANLOG_SETTING)
         return CheckCreatable(value, "cannot create \"" + value + "\": ", reason);
-    if (name == kChipLog)
+    if (name == CHIPLOG_SETTING)
         return CheckCreatable(value, "cannot create the file: ", reason);
     if (IsChipSetting(name)) {
         *reason = ParseChipSetting(name, value, &scratch.chip);
         if (!reason->empty())
             return false;
-        return name != kFlash || CheckFlashPath(value, reason);
+        return name != FLASH_SETTING || CheckFlashPath(value, reason);
     }
     if (!IsBoardName(name)) {
         *reason = "not a setting of the board";
@@ -583,24 +639,24 @@ bool LoadSettings(const std::map<std::string, std::string> &overrides, Settings 
         return false;
     };
     ParsedDevices devices;
-    if (!ParseDevices(out->Raw(kDevices), &devices, reason))
-        return fail(kDevices);
+    if (!ParseDevices(out->Raw(DEVICES_SETTING), &devices, reason))
+        return fail(DEVICES_SETTING);
     out->records = devices.records;
     out->spiRecord = devices.spiRecord;
     out->devicesText = devices.text;
-    if (!ParseEngine(out->Raw(kEngine), out, reason))
-        return fail(kEngine);
-    if (!ParseFail(out->Raw(kFail), out, reason))
-        return fail(kFail);
-    out->tracePath = out->Raw(kTrace);
-    if (!ParseController(out->Raw(kController), &out->controller, reason))
-        return fail(kController);
-    if (!ParseOscHz(out->Raw(kOscHz), &out->oscHz, reason))
-        return fail(kOscHz);
-    if (!ParseNoiseSetting(out->Raw(kNoise), &out->noise, reason))
-        return fail(kNoise);
-    out->capturePath = out->Raw(kCapture);
-    out->canlogPath = out->Raw(kCanlog);
+    if (!ParseEngine(out->Raw(ENGINE_SETTING), out, reason))
+        return fail(ENGINE_SETTING);
+    if (!ParseFail(out->Raw(FAIL_SETTING), out, reason))
+        return fail(FAIL_SETTING);
+    out->tracePath = out->Raw(TRACE_SETTING);
+    if (!ParseController(out->Raw(CONTROLLER_SETTING), &out->controller, reason))
+        return fail(CONTROLLER_SETTING);
+    if (!ParseOscHz(out->Raw(OSC_HZ_SETTING), &out->oscHz, reason))
+        return fail(OSC_HZ_SETTING);
+    if (!ParseNoiseSetting(out->Raw(NOISE_SETTING), &out->noise, reason))
+        return fail(NOISE_SETTING);
+    out->capturePath = out->Raw(CAPTURE_SETTING);
+    out->canlogPath = out->Raw(CANLOG_SETTING);
     // The chip's files (its log and the flash image) are checked when the
     // chip starts.
     std::string chipName;
