@@ -18,7 +18,8 @@ constexpr uint32_t CHIP_BITRATE_MAX = 1000000;
 constexpr uint32_t COMPARE_DIFF_ALIGN = 4;
 
 // A number in C syntax: 0x hexadecimal, a leading 0 octal, else decimal.
-bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out) {
+bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out)
+{
     if (s.empty()) return false;
     unsigned base = 10;
     size_t i = 0;
@@ -46,7 +47,8 @@ bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out) {
 }
 
 // The text between separators `sep`, every piece (empty ones included).
-std::vector<std::string> SplitAt(const std::string &text, char sep) {
+std::vector<std::string> SplitAt(const std::string &text, char sep)
+{
     std::vector<std::string> pieces;
     size_t from = 0;
     for (;;) {
@@ -58,7 +60,8 @@ std::vector<std::string> SplitAt(const std::string &text, char sep) {
 }
 
 // One SIMBOARD_CHIP_ABORT entry, INDEX:SUB:CODE[:NTH], the n-th of the value.
-std::string ParseAbortRule(int n, const std::string &entry, ChipAbortRule *rule) {
+std::string ParseAbortRule(int n, const std::string &entry, ChipAbortRule *rule)
+{
     std::vector<std::string> fields = SplitAt(entry, ':');
     std::string where = "entry " + std::to_string(n) + " \"" + entry + "\": ";
     if (fields.size() < 3 || fields.size() > 4) return where + "must be INDEX:SUB:CODE or INDEX:SUB:CODE:NTH";
@@ -75,7 +78,8 @@ std::string ParseAbortRule(int n, const std::string &entry, ChipAbortRule *rule)
     return "";
 }
 
-std::string ParseAbortRules(const std::string &text, std::vector<ChipAbortRule> *rules) {
+std::string ParseAbortRules(const std::string &text, std::vector<ChipAbortRule> *rules)
+{
     std::vector<ChipAbortRule> parsed;
     int n = 0;
     for (const std::string &entry : SplitAt(text, ',')) {
@@ -88,7 +92,8 @@ std::string ParseAbortRules(const std::string &text, std::vector<ChipAbortRule> 
     return "";
 }
 
-std::string ParseCompareDiff(const std::string &value, ChipConfig *config) {
+std::string ParseCompareDiff(const std::string &value, ChipConfig *config)
+{
     uint64_t n = 0;
     if (value.empty()) {
         config->compareDiff = false;
@@ -112,13 +117,15 @@ const char *const CHIP_SETTING_NAMES[11] = {
     "SIMBOARD_CHIP_REMAP",    "SIMBOARD_FLASH",           "SIMBOARD_CHIPLOG",
 };
 
-bool IsChipSetting(const std::string &name) {
+bool IsChipSetting(const std::string &name)
+{
     for (const char *n : CHIP_SETTING_NAMES)
         if (name == n) return true;
     return false;
 }
 
-std::string ParseChipSetting(const std::string &name, const std::string &value, ChipConfig *config) {
+std::string ParseChipSetting(const std::string &name, const std::string &value, ChipConfig *config)
+{
     const ChipConfig defaults;
     uint64_t n = 0;
     if (name == "SIMBOARD_CHIP") {
@@ -173,7 +180,8 @@ std::string ParseChipSetting(const std::string &name, const std::string &value, 
 }
 
 bool LoadChipConfig(const std::function<std::string(const std::string &)> &lookup, ChipConfig *config,
-                    std::string *badName, std::string *badValue, std::string *reason) {
+                    std::string *badName, std::string *badValue, std::string *reason)
+{
     ChipConfig c;
     for (const char *name : CHIP_SETTING_NAMES) {
         std::string value = lookup(name);
