@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,10 @@ bool LoadChipConfig(const std::function<std::string(const std::string &)> &looku
 
 // ---- The chip --------------------------------------------------------------
 
+namespace lpc {
+struct ChipState;
+} // namespace lpc
+
 // What SimBoard_ChipState reports.
 enum class ChipStateCode : int { Absent = 0, IspLocked = 1, IspUnlocked = 2, UserCode = 3 };
 
@@ -126,135 +131,17 @@ public:
     // cleared, the entry decision taken again.
     void PowerCycle(Ticks now);
     // SDO requests received since the chip was created.
-    uint32_t Requests() const { return requests_; }
+    uint32_t Requests() const;
     // Flash erase and programming time of the erase and copy commands carried
     // out since the chip was created (refused ones take none). Observation only.
-    Ticks FlashTime() const { return flashTicks_; }
+    Ticks FlashTime() const;
 
-    const ChipConfig &Config() const { return config_; }
+    const ChipConfig &Config() const;
 
 private:
-    enum class Mode { Absent, Isp, UserCode };
-    enum class Crp { None, Crp1, Crp2, Crp3, NoIsp };
-
-    // An open segmented transfer of the SDO server.
-    struct Transfer {
-        enum class Kind { None, Download, Upload } kind = Kind::None;
-        uint16_t index = 0;
-        uint8_t sub = 0;
-        bool toggle = false;          // toggle bit the next segment must carry
-        bool sizeIndicated = false;
-        uint32_t size = 0;
-        uint32_t done = 0;            // bytes moved so far
-        uint32_t address = 0;         // RAM write or memory read start
-        std::vector<uint8_t> data;    // a fixed-size entry's bytes, or the upload's
-    };
-
-    // What happens when a reply has gone out.
-    enum class AfterReply { Nothing, Reset, RunUserCode };
-
-    struct Reply {
-        CanFrame frame;
-        Ticks ready = 0;
-        bool retry = false;
-        AfterReply after = AfterReply::Nothing;
-        uint32_t jumpAddress = 0;
-    };
-
-    // The outcome of one request: a reply (or none) and what to log.
-    struct Outcome {
-        bool reply = false;
-        uint8_t data[8] = {};
-        Ticks flashTime = 0;                // erase or programming, before the reply
-        std::vector<std::string> flashLines;   // at the end of the flash time
-        std::string line;                   // the request line; empty: none
-        std::vector<std::string> afterLines;   // state changes, at the reply time
-        AfterReply after = AfterReply::Nothing;
-        uint32_t jumpAddress = 0;
-    };
-
-    // Power-on or reset: "STATE RESET" and the boot ROM's entry decision.
-    void Boot(Ticks now);
-    // The bootloader (re)starts: locked, nothing prepared, parameters 0.
-    void StartBootloader();
-    bool ValidUserCode() const;
-    Crp ReadCrp() const;
-
-    void Handle(const CanFrame &frame, Ticks end);
-    void Process(const uint8_t *req, uint64_t endUs, Outcome *out);
-    void InitiateDownload(const uint8_t *req, Outcome *out);
-    void RefuseSegment(const uint8_t *req, Outcome *out);
-    void DownloadSegment(const uint8_t *req, Outcome *out);
-    void InitiateUpload(const uint8_t *req, Outcome *out);
-    void UploadSegment(const uint8_t *req, Outcome *out);
-
-    // A fixed-size entry written with its value; fills the reply or an abort.
-    void WriteEntry(uint16_t index, uint8_t sub, uint32_t value, Outcome *out);
-    // A RAM write of `count` bytes at `address`: the ISP code it gets.
-    int CheckRamWrite(uint32_t address, uint64_t count) const;
-
-    int Prepare(uint32_t value);
-    int Erase(uint32_t value, Outcome *out);
-    int BlankCheck(uint32_t value);
-    int Copy(uint32_t count, Outcome *out);
-    int Compare(uint32_t count);
-    int Execute(Outcome *out);
-
-    // Memory as the bootloader's reads see it (boot ROM remap applied).
-    uint8_t ViewByte(uint32_t address) const;
-    bool InFlash(uint64_t address, uint64_t count) const;
-    bool InRam(uint64_t address, uint64_t count) const;
-
-    // A request as the log names it, from its bytes alone.
-    std::string Describe(const uint8_t *req) const;
-    std::string CommandText(uint16_t index, uint8_t sub, uint32_t value) const;
-    std::string TransferName() const;
-    // Closes the open transfer; returns its log line with `result` (and the
-    // bytes moved when it did not complete).
-    std::string EndTransfer(const std::string &result);
-
-    void SetAbort(uint16_t index, uint8_t sub, uint32_t code, Outcome *out) const;
-    void SetIspError(uint16_t index, uint8_t sub, int code, Outcome *out) const;
-    void SetConfirm(uint8_t command, uint16_t index, uint8_t sub, Outcome *out) const;
-
-    void Log(uint64_t timeUs, const std::string &event);
-    void SaveFlash();
-
-    ChipConfig config_;
-    ChipLogWriter log_;
-    std::vector<uint8_t> flash_;
-    std::vector<uint8_t> ram_;
-
-    Mode mode_ = Mode::Absent;
-    Crp crp_ = Crp::None;
-    bool unlocked_ = false;
-    uint8_t prepared_ = 0;  // one bit per sector
-
-    // Parameter entries, 0 when the bootloader starts.
-    uint32_t readAddress_ = 0;    // 0x5010
-    uint32_t readLength_ = 0;     // 0x5011
-    uint32_t ramAddress_ = 0;     // 0x5015
-    uint32_t copyDst_ = 0;        // 0x5050/1
-    uint32_t copySrc_ = 0;        // 0x5050/2
-    uint32_t cmpAddr1_ = 0;       // 0x5060/1
-    uint32_t cmpAddr2_ = 0;       // 0x5060/2
-    uint32_t execAddress_ = 0;    // 0x5070/1
-    uint32_t blankOffset_ = 0;    // 0x5040/2
-    uint32_t compareOffset_ = 0;  // 0x5060/4
-
-    Transfer transfer_;
-    std::deque<Reply> replies_;
-    Ticks busyUntil_ = 0;      // the bootloader works on one request at a time
-    bool leaving_ = false;     // an accepted execution waits for its reply to go out
-
-    // Scenario counters, kept across the chip's own resets.
-    uint32_t requests_ = 0;
-    Ticks flashTicks_ = 0;
-    uint32_t partIdRequests_ = 0;
-    bool answering_ = false;
-    uint32_t answered_ = 0;
-    bool silent_ = false;
-    std::vector<uint32_t> abortHits_;
+    // Everything the chip keeps (sim/lpc_isp_state.h), shared by the files
+    // that model its parts.
+    std::unique_ptr<lpc::ChipState> state_;
 };
 
 } // namespace simboard
