@@ -5,7 +5,9 @@
 //   lpc_isp_chip.cpp      the node on the bus: power-on and the boot ROM's
 //                         entry decision, requests in and replies out, the
 //                         answer scenarios, the control interface;
-//                         for now also the SDO server and the ISP commands
+//                         for now also the ISP commands
+//   lpc_isp_sdo.cpp       the SDO server: CiA 301 transfers as the bootloader
+//                         implements them, and the log's names of requests
 //   lpc_isp_memory.cpp    flash, RAM, the boot ROM remap, the valid user code
 //                         and CRP words, the flash file
 //   lpc_isp_settings.cpp  the chip's settings
@@ -194,7 +196,7 @@ void ProgramFlash(ChipState &s, uint32_t dst, uint32_t src, uint32_t count);
 bool LoadFlashFile(ChipState &s, std::string *reason);
 void SaveFlash(const ChipState &s);
 
-// ---- lpc_isp_sdo (in lpc_isp_chip.cpp) ------------------------------------------
+// ---- lpc_isp_sdo.cpp ---------------------------------------------------------------
 
 // One request the bootloader carries out: its reply and log lines in *out.
 void ServeRequest(ChipState &s, const uint8_t *req, uint64_t endUs, Outcome *out);
