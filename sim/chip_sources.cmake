@@ -9,6 +9,7 @@ set_property(GLOBAL PROPERTY SIMCHIP_SOURCES_ADDED TRUE)
 
 set(_simchip_sources
   ${CMAKE_CURRENT_LIST_DIR}/lpc_isp_chip.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lpc_isp_commands.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lpc_isp_memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lpc_isp_sdo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lpc_isp_settings.cpp

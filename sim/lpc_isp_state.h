@@ -4,10 +4,12 @@
 //
 //   lpc_isp_chip.cpp      the node on the bus: power-on and the boot ROM's
 //                         entry decision, requests in and replies out, the
-//                         answer scenarios, the control interface;
-//                         for now also the ISP commands
+//                         answer scenarios, the control interface
 //   lpc_isp_sdo.cpp       the SDO server: CiA 301 transfers as the bootloader
 //                         implements them, and the log's names of requests
+//   lpc_isp_commands.cpp  the object dictionary and the ISP commands behind
+//                         it (unlock, prepare, erase, blank check, copy,
+//                         compare, go, write to RAM, read memory)
 //   lpc_isp_memory.cpp    flash, RAM, the boot ROM remap, the valid user code
 //                         and CRP words, the flash file
 //   lpc_isp_settings.cpp  the chip's settings
@@ -211,7 +213,7 @@ void SetIspError(uint16_t index, uint8_t sub, int code, Outcome *out);
 // "0xIIII/SS", an entry as the log names it.
 std::string Mux(uint16_t index, uint8_t sub);
 
-// ---- lpc_isp_commands (in lpc_isp_chip.cpp) -------------------------------------
+// ---- lpc_isp_commands.cpp -----------------------------------------------------------
 
 enum class Access { Ro, Wo, Rw };
 
