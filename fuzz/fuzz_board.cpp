@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "driver_api.h"
-#include "simboard.h"
+#include "sim/driver_api.h"
+#include "sim/simboard.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "isp/sdo_transport.h"
 #include "platform/platform.h"
 #include "platform/vclock.h"
-#include "simboard.h"
+#include "sim/simboard.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/console.h"
 #include "app/firmware.h"
 #include "app/results.h"
-#include "records_chip.h"
+#include "sim/records_chip.h"
 #include "support/board_fixture.h"
 
 namespace {
@@ -22,13 +22,13 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t UNTOUCHED = 0xA5; // what every flash byte holds before the run
 constexpr uint8_t ERASED = 0xFF;
 
-class ProgramBoardTest : public BoardTest {
+class ProgramBoardTest : public ToolOnBoardTest {
 protected:
     void TearDown() override
     {
         for (const std::string &path : files)
             std::remove(path.c_str());
-        BoardTest::TearDown();
+        ToolOnBoardTest::TearDown();
     }
 
     std::string TempPath(const char *suffix)

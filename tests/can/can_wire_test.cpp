@@ -11,17 +11,17 @@
 
 #include "can/can.h"
 #include "can/mcp_spi.h"
-#include "records.h"
+#include "sim/records.h"
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
 namespace {
 
-class CanWireTest : public BoardTest {
+class CanWireTest : public ToolOnBoardTest {
 protected:
     void SetUp() override
     {
-        BoardTest::SetUp();
+        ToolOnBoardTest::SetUp();
         Configure({{"SIMBOARD_CONTROLLER", "script"}});
     }
 

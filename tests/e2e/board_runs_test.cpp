@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "app/image_file.h"
-#include "records.h"
-#include "records_bus.h"
-#include "records_chip.h"
+#include "sim/records.h"
+#include "sim/records_bus.h"
+#include "sim/records_chip.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
 #include "support/temp_files.h"

@@ -27,8 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "records_bus.h"
-#include "records_chip.h"
+#include "sim/records_bus.h"
+#include "sim/records_chip.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
 #include "support/temp_files.h"

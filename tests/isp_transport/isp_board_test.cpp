@@ -12,7 +12,7 @@
 #include "can/can.h"
 #include "isp/isp_commands.h"
 #include "isp/sdo_transport.h"
-#include "records.h"
+#include "sim/records.h"
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
@@ -35,7 +35,7 @@ Bytes ChipMemory(uint32_t address, uint32_t count)
     return bytes;
 }
 
-class IspBoardTest : public BoardTest {
+class IspBoardTest : public ToolOnBoardTest {
 protected:
     // Opens the interface, on the fast wire if asked, and unlocks the bootloader.
     void Connect(bool fast = false)

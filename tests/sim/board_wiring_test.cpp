@@ -1,7 +1,7 @@
 // The board as one piece: the CAN controller on the engine's SPI port, a node
 // of the bus, on which the chip, the noise node and test nodes sit. Driven
 // only through the entry points and the control interface.
-#include "board_fixture.h"
+#include "sim/sim_board_fixture.h"
 
 #include "sim/records_bus.h"
 
@@ -23,13 +23,13 @@ const Bytes kPartIdReply{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14};
 // Bus time at 100 kbit/s: the chip's 50 µs, then the reply (119 bits).
 const uint64_t kRequestToReplyEndUs = 50 + 1190;
 
-class Wiring : public BoardTest {
+class Wiring : public SimBoardTest {
 protected:
     void TearDown() override
     {
         for (const char *name : {"SIMBOARD_FLASH", "SIMBOARD_CAPTURE", "SIMBOARD_CANLOG"})
             SimBoard_Set(name, "");
-        BoardTest::TearDown();
+        SimBoardTest::TearDown();
         for (const std::string &path : files)
             std::remove(path.c_str());
     }

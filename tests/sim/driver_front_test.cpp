@@ -1,6 +1,6 @@
 // The driver front: handles, statuses and their order, injected failures,
 // the board time of calls, and the receive queue's delivery model.
-#include "board_fixture.h"
+#include "sim/sim_board_fixture.h"
 
 #include <functional>
 
@@ -8,7 +8,7 @@ namespace {
 
 using simboard::TraceLine;
 
-class DriverFront : public BoardTest {};
+class DriverFront : public SimBoardTest {};
 
 SB_HANDLE H(uint64_t value) { return reinterpret_cast<SB_HANDLE>(value); }
 

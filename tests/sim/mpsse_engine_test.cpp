@@ -1,13 +1,13 @@
 // The MPSSE engine against the documented command set: decoding and lengths,
 // bad-command answers, loopback, bit order, the clock, pins with their
 // pull-ups, the SPI slave port with its clock-edge rule, and failing engines.
-#include "board_fixture.h"
+#include "sim/sim_board_fixture.h"
 
 namespace {
 
 using simboard::TraceLine;
 
-class Engine : public BoardTest {};
+class Engine : public SimBoardTest {};
 
 struct AnswerCase {
     const char *chip;

@@ -1,7 +1,7 @@
 // Reading the board's settings: what each accepts and refuses, the device
 // lists they give, and the end of a process whose environment holds a value
 // that cannot be read.
-#include "board_fixture.h"
+#include "sim/sim_board_fixture.h"
 
 #include <cstring>
 
@@ -94,7 +94,7 @@ const ListCase kListCases[] = {
     {"FT2232H/busy", {{3, 0}, {3, 0}}, {}, -1},
 };
 
-class DeviceList : public BoardTest, public ::testing::WithParamInterface<ListCase> {};
+class DeviceList : public SimBoardTest, public ::testing::WithParamInterface<ListCase> {};
 
 TEST_P(DeviceList, GivesTheRecordsEnginesAndSlavePort)
 {
@@ -132,7 +132,7 @@ TEST_P(DeviceList, GivesTheRecordsEnginesAndSlavePort)
 
 INSTANTIATE_TEST_SUITE_P(Values, DeviceList, ::testing::ValuesIn(kListCases));
 
-class Records : public BoardTest {};
+class Records : public SimBoardTest {};
 
 TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
 {

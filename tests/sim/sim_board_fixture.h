@@ -18,7 +18,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-class BoardTest : public ::testing::Test {
+class SimBoardTest : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -2,7 +2,7 @@
 // points as the tool's SPI master makes its calls, and the controller reset
 // that follows: the trace must hold exactly these lines, whether the SPI test
 // double or the CAN controller sits on the port.
-#include "board_fixture.h"
+#include "sim/sim_board_fixture.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ const char *const kExpected[] = {
     "0000527225 USB FT_Write#11 handle=0x5B00000010 count=3 = 0 OK written=3 | 80 08 0B",
 };
 
-class WorkedExample : public BoardTest, public ::testing::WithParamInterface<const char *> {
+class WorkedExample : public SimBoardTest, public ::testing::WithParamInterface<const char *> {
 protected:
     // The tool's echo search: write the byte, poll the queue, read the pair.
     void Echo(SB_HANDLE handle, uint8_t command)

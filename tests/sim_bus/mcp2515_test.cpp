@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "spi_driver.h"
+#include "sim_bus/spi_driver.h"
 
 using namespace simboard;
 using simboard_test::SpiDriver;

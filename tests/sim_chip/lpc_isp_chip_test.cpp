@@ -1,5 +1,5 @@
 // The chip's bootloader on its own, driven through SDO frames from a test node.
-#include "chip_harness.h"
+#include "sim_chip/chip_harness.h"
 
 #include <cstdio>
 #include <fstream>

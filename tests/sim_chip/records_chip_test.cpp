@@ -1,5 +1,5 @@
 // The chip log: its line parser, and the lines the chip writes.
-#include "chip_harness.h"
+#include "sim_chip/chip_harness.h"
 
 #include "sim/records_chip.h"
 

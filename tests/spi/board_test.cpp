@@ -15,8 +15,8 @@
 #include "Mpsse/src/mpsse_channel.h"
 #include "TopLayer/SPI/src/ftdi_spi.h"
 #include "TopLayer/SPI/src/spi_channel_list.h"
-#include "records.h"
-#include "simboard.h"
+#include "sim/records.h"
+#include "sim/simboard.h"
 #include "support/tool_fixture.h"
 
 namespace {
@@ -24,7 +24,7 @@ namespace {
 using Lines = std::vector<std::string>;
 constexpr uint32_t SYSTEM_OPTIONS = SPI_CS_ACTIVE_LOW;
 
-class BoardTest : public ToolTest {
+class SpiBoardTest : public ToolTest {
 protected:
     void SetUp() override
     {
@@ -133,7 +133,7 @@ protected:
     uint32_t transferred = 0;
 };
 
-TEST_F(BoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
+TEST_F(SpiBoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
 {
     ASSERT_EQ(OpenChannel0(), 0u);
     const Lines list = {"FT_CreateDeviceInfoList = 0 OK count=2", "FT_GetDeviceInfoList = 0 OK count=2"};
@@ -174,7 +174,7 @@ TEST_F(BoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
     EXPECT_EQ(PLAT_VirtualClockMs(), 72u);
 }
 
-TEST_F(BoardTest, InstructionFramesInModes0And3)
+TEST_F(SpiBoardTest, InstructionFramesInModes0And3)
 {
     for (uint32_t mode : {0u, 3u}) {
         SCOPED_TRACE(mode);
@@ -209,7 +209,7 @@ TEST_F(BoardTest, InstructionFramesInModes0And3)
     }
 }
 
-TEST_F(BoardTest, DeviceListsDecideTheChannels)
+TEST_F(SpiBoardTest, DeviceListsDecideTheChannels)
 {
     const struct {
         const char *devices;
@@ -244,7 +244,7 @@ TEST_F(BoardTest, DeviceListsDecideTheChannels)
     }
 }
 
-TEST_F(BoardTest, Ft2232dIsClockedFromItsFixedBase)
+TEST_F(SpiBoardTest, Ft2232dIsClockedFromItsFixedBase)
 {
     Configure("FT2232D", "", "");
     ASSERT_EQ(OpenChannel0(), 0u);
@@ -263,7 +263,7 @@ TEST_F(BoardTest, Ft2232dIsClockedFromItsFixedBase)
     EXPECT_EQ(UsbCalls().back().rfind("FT_GetDeviceInfo", 0), 0u);
 }
 
-TEST_F(BoardTest, EngineFaultsAndFailingDriverCalls)
+TEST_F(SpiBoardTest, EngineFaultsAndFailingDriverCalls)
 {
     const struct {
         const char *engine, *fail;
@@ -291,7 +291,7 @@ TEST_F(BoardTest, EngineFaultsAndFailingDriverCalls)
     EXPECT_EQ(std::count(writes.begin(), writes.end(), "AA"), 4097);
 }
 
-TEST_F(BoardTest, TransferCommandsInEveryMode)
+TEST_F(SpiBoardTest, TransferCommandsInEveryMode)
 {
     const struct {
         uint32_t mode;
@@ -324,7 +324,7 @@ TEST_F(BoardTest, TransferCommandsInEveryMode)
     }
 }
 
-TEST_F(BoardTest, PinBytesByModeLineAndPolarity)
+TEST_F(SpiBoardTest, PinBytesByModeLineAndPolarity)
 {
     const struct {
         uint32_t options, pinsIn, pinsOut;
@@ -363,7 +363,7 @@ TEST_F(BoardTest, PinBytesByModeLineAndPolarity)
     EXPECT_EQ(WrittenBytes(setUpWrites), (Lines{"80 01 1B", "80 01 1B", "10 00 00", "42", "80 11 1B"}));
 }
 
-TEST_F(BoardTest, ChannelListAndHandlesThatCannotTransfer)
+TEST_F(SpiBoardTest, ChannelListAndHandlesThatCannotTransfer)
 {
     // Closing the first interface leaves the second listed and working.
     ASSERT_EQ(OpenChannel0(), 0u);
@@ -391,7 +391,7 @@ TEST_F(BoardTest, ChannelListAndHandlesThatCannotTransfer)
     EXPECT_EQ(Trace("USB").size(), calls + 1);
 }
 
-TEST_F(BoardTest, PinReadsAndAnswersThatNeverCome)
+TEST_F(SpiBoardTest, PinReadsAndAnswersThatNeverCome)
 {
     ASSERT_EQ(OpenChannel0(), 0u);
     bool busy = false;
@@ -416,7 +416,7 @@ TEST_F(BoardTest, PinReadsAndAnswersThatNeverCome)
     EXPECT_EQ(FT_ReadGPIO(handle, &value), 4u);
 }
 
-TEST_F(BoardTest, FailingTransferWriteLeavesChipSelectAsserted)
+TEST_F(SpiBoardTest, FailingTransferWriteLeavesChipSelectAsserted)
 {
     // Writes 1-7 are the set-up's; 8 is the assert, 9 the data command.
     Configure("", "", "FT_Write:9:4");
@@ -430,7 +430,7 @@ TEST_F(BoardTest, FailingTransferWriteLeavesChipSelectAsserted)
     EXPECT_EQ(writes[7], "80 00 0B");
 }
 
-TEST_F(BoardTest, UnbindingForgetsTheDriverUntilTheNextBind)
+TEST_F(SpiBoardTest, UnbindingForgetsTheDriverUntilTheNextBind)
 {
     Cleanup_libMPSSE();
     EXPECT_EQ(hdll_d2xx, nullptr);

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "simboard.h"
+#include "sim/simboard.h"
 #include "support/tool_fixture.h"
 
-class BoardTest : public ToolTest {
+class ToolOnBoardTest : public ToolTest {
 protected:
     void SetUp() override
     {

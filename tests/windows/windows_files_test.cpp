@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/child_process.h"
-#include "windows_build.h"
+#include "windows/windows_build.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "records.h"
+#include "sim/records.h"
 #include "support/child_process.h"
 #include "support/expected_output.h"
 #include "support/temp_files.h"
-#include "windows_build.h"
+#include "windows/windows_build.h"
 
 namespace {
 
