@@ -4,6 +4,7 @@
 
 add_library(simbus STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mcp2515.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mcp2515_can.cpp
   ${CMAKE_CURRENT_LIST_DIR}/can_bus.cpp
   ${CMAKE_CURRENT_LIST_DIR}/records_bus.cpp
 )
