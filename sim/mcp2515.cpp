@@ -293,18 +293,24 @@ Ticks Mcp2515::Deselect(Ticks now)
 
 // ---- Registers (section 11, Table 11-1) ------------------------------------
 
+namespace {
+
+// ICOD (section 7, Register 10-2): codes 1 to 7 name these CANINTF flags,
+// highest priority first.
+constexpr uint8_t ICOD_FLAGS[7] = {CANINTF_ERRIF,      CANINTF_WAKIF, CANINTF_TX0IF, CANINTF_TX0IF << 1,
+                                   CANINTF_TX0IF << 2, CANINTF_RX0IF, CANINTF_RX1IF};
+
+} // namespace
+
 uint8_t Mcp2515::Read(uint8_t address) const
 {
     uint8_t a = address & ADDRESS_MASK;
     if ((a & ROW_OFFSET) == CANSTAT) {
-        // ICOD (section 7, Register 10-2): the highest-priority flag whose
-        // interrupt is enabled.
+        // ICOD: the highest-priority flag whose interrupt is enabled.
         uint8_t pending = state_.regs[CANINTF] & state_.regs[CANINTE];
-        static const uint8_t order[7] = {CANINTF_ERRIF,      CANINTF_WAKIF, CANINTF_TX0IF, CANINTF_TX0IF << 1,
-                                         CANINTF_TX0IF << 2, CANINTF_RX0IF, CANINTF_RX1IF};
         uint8_t icod = 0;
         for (uint8_t i = 0; i < 7; ++i) {
-            if (pending & order[i]) {
+            if (pending & ICOD_FLAGS[i]) {
                 icod = static_cast<uint8_t>(i + 1);
                 break;
             }
