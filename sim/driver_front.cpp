@@ -263,7 +263,7 @@ void DriverFront::BuildList()
     state_.listBuilt = true;
 }
 
-// ---- Calls -------------------------------------------------------------------
+// ---- Calls ------------------------------------------------------------------
 // Checks run in this order: an injected failure, the handle, the arguments,
 // then the action. A failed call costs no board time.
 
@@ -649,7 +649,7 @@ SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t 
 
 } // namespace simboard
 
-// ---- The exported entry points -------------------------------------------------
+// ---- The exported entry points ----------------------------------------------
 
 using simboard::TheBoard;
 

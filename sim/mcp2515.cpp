@@ -291,7 +291,7 @@ Ticks Mcp2515::Deselect(Ticks now)
     return end;
 }
 
-// ---- Registers (section 11, Table 11-1) ------------------------------------
+// ---- Registers (section 11, Table 11-1) -------------------------------------
 
 namespace {
 
@@ -463,7 +463,7 @@ uint8_t Mcp2515::RxStatus() const
     return static_cast<uint8_t>(s | (ext ? RX_STATUS_EXTENDED : 0) | (remote ? RX_STATUS_REMOTE : 0) | hit);
 }
 
-// ---- Bit timing (section 5) --------------------------------------------------
+// ---- Bit timing (section 5) -------------------------------------------------
 
 namespace {
 

@@ -28,7 +28,7 @@ enum class McpVariant {
     NoBus,    // TXCAN/RXCAN unconnected: nothing received, nothing acknowledged
 };
 
-// ---- The register block --------------------------------------------------------
+// ---- The register block -----------------------------------------------------
 // MCP2515 datasheet (DS20001801): the SPI instruction set (section 12), then
 // the registers by address as the register map lays them out (section 11,
 // Table 11-1), each with its value on RESET (Table 11-2) and its bit fields

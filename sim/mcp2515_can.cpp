@@ -19,7 +19,7 @@ constexpr int ACK_ERROR_TEC_STEP = 8;
 
 } // namespace
 
-// ---- Message transmission (section 3) -------------------------------------------
+// ---- Message transmission (section 3) ---------------------------------------
 
 void Mcp2515::SetTxRequest(int n, Ticks now)
 {
@@ -162,7 +162,7 @@ void Mcp2515::ServiceLoopback(Ticks now)
     ApplyDeferredMode(now);
 }
 
-// ---- Message reception (section 4) ------------------------------------------------
+// ---- Message reception (section 4) ------------------------------------------
 
 void Mcp2515::Receive(const CanFrame& frame, Ticks)
 {

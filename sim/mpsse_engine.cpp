@@ -8,7 +8,7 @@ namespace simboard {
 
 namespace {
 
-// ---- The command set ---------------------------------------------------------
+// ---- The command set --------------------------------------------------------
 // FTDI AN_108, "Command Processor for MPSSE and MCU Host Bus Emulation Modes",
 // by its groups. A byte below 0x80 that starts no command is not one at all
 // and is ignored; any other unknown byte is a bad command.
@@ -81,7 +81,7 @@ constexpr uint8_t BAD_COMMAND_ANSWER = 0xFA;
 // Bytes below this that start no command are not commands at all.
 constexpr uint8_t COMMANDS_FROM = 0x80;
 
-// ---- Pins and clock ------------------------------------------------------------
+// ---- Pins and clock ---------------------------------------------------------
 
 // Low pin byte wiring: SK, DO (MOSI), DI (MISO), CS; GPIOL1 is pin 5.
 constexpr uint8_t PIN_SK = 0x01;
@@ -129,7 +129,7 @@ uint32_t Word(const std::vector<uint8_t> &header) { return static_cast<uint32_t>
 
 } // namespace
 
-// ---- The command table ---------------------------------------------------------
+// ---- The command table ------------------------------------------------------
 
 struct MpsseEngine::CommandEntry {
     uint8_t first, last;  // its opcodes
@@ -187,7 +187,7 @@ const MpsseEngine::CommandEntry MpsseEngine::NOT_A_COMMAND = {0x00, COMMANDS_FRO
 const MpsseEngine::CommandEntry MpsseEngine::BAD_COMMAND = {0x00, 0xFF, 1, Engines::All, "bad-command",
                                                             &MpsseEngine::OnBadCommand};
 
-// ---- Engine ------------------------------------------------------------------------
+// ---- Engine -----------------------------------------------------------------
 
 MpsseEngine::MpsseEngine(EngineKind kind, int position, TraceWriter &trace, SpiPort *port)
     : kind_(kind), position_(position), trace_(trace), port_(port)
@@ -304,7 +304,7 @@ void MpsseEngine::Line(Ticks now, const std::string &text, const std::vector<uin
         port_->FlushLines();
 }
 
-// ---- Data shifting ---------------------------------------------------------------
+// ---- Data shifting ----------------------------------------------------------
 
 void MpsseEngine::OnShift(const CommandEntry &, Ticks &now, AnswerSink &sink)
 {
@@ -374,7 +374,7 @@ void MpsseEngine::FinishShift(Ticks &now, AnswerSink &sink)
     command.dataTotal = 0;
 }
 
-// ---- TMS -------------------------------------------------------------------------
+// ---- TMS --------------------------------------------------------------------
 
 void MpsseEngine::OnTms(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -396,7 +396,7 @@ void MpsseEngine::OnTms(const CommandEntry &command, Ticks &now, AnswerSink &sin
     Finish(text + " lsb slave=" + slave, answer, now, sink);
 }
 
-// ---- Pins ------------------------------------------------------------------------
+// ---- Pins -------------------------------------------------------------------
 
 void MpsseEngine::OnSetLow(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -425,7 +425,7 @@ void MpsseEngine::OnReadHigh(const CommandEntry &command, Ticks &now, AnswerSink
     Finish(command.name, {HighPins()}, now, sink);
 }
 
-// ---- Loopback and clock ------------------------------------------------------------
+// ---- Loopback and clock -----------------------------------------------------
 
 void MpsseEngine::OnLoopback(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -485,7 +485,7 @@ void MpsseEngine::OnClockBytesUntil(const CommandEntry &command, Ticks &now, Ans
     Finish(Format("%s bytes=%u", command.name, bytes), {}, now, sink);
 }
 
-// ---- Send immediate and the waits -----------------------------------------------
+// ---- Send immediate and the waits -------------------------------------------
 
 void MpsseEngine::OnSendImmediate(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -503,7 +503,7 @@ void MpsseEngine::OnWait(const CommandEntry &command, Ticks &now, AnswerSink &si
         Stall(command.name, now);
 }
 
-// ---- FT232H ------------------------------------------------------------------------
+// ---- FT232H -----------------------------------------------------------------
 
 void MpsseEngine::OnDriveZero(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -512,7 +512,7 @@ void MpsseEngine::OnDriveZero(const CommandEntry &command, Ticks &now, AnswerSin
     Finish(Format("%s low=0x%02X high=0x%02X", command.name, state_.lowZero, state_.highZero), {}, now, sink);
 }
 
-// ---- Bytes that are no command ----------------------------------------------------
+// ---- Bytes that are no command ----------------------------------------------
 
 void MpsseEngine::OnNotACommand(const CommandEntry &command, Ticks &now, AnswerSink &sink)
 {
@@ -526,7 +526,7 @@ void MpsseEngine::OnBadCommand(const CommandEntry &command, Ticks &now, AnswerSi
     Finish(command.name, {BAD_COMMAND_ANSWER, state_.command.header[0]}, now, sink);
 }
 
-// ---- Clock and pins ----------------------------------------------------------------
+// ---- Clock and pins ---------------------------------------------------------
 
 uint32_t MpsseEngine::BaseHz() const { return (!HChip() || state_.div5) ? BASE_DIV5_HZ : BASE_HZ; }
 

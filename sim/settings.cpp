@@ -144,7 +144,7 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
     return ParseDecimal(text, max, value);
 }
 
-// ---- SIMBOARD_DEVICES --------------------------------------------------------
+// ---- SIMBOARD_DEVICES -------------------------------------------------------
 
 struct ParsedDevices {
     std::vector<RecordModel> records;
@@ -375,7 +375,7 @@ bool ParseDevices(const std::string &value, ParsedDevices *out, std::string *rea
     return true;
 }
 
-// ---- SIMBOARD_ENGINE ---------------------------------------------------------
+// ---- SIMBOARD_ENGINE --------------------------------------------------------
 
 bool ParseEngine(const std::string &value, Settings *out, std::string *reason)
 {
@@ -404,7 +404,7 @@ bool ParseEngine(const std::string &value, Settings *out, std::string *reason)
     return true;
 }
 
-// ---- SIMBOARD_FAIL -----------------------------------------------------------
+// ---- SIMBOARD_FAIL ----------------------------------------------------------
 
 // CALLS of a rule: N, N-M, N- or *; *text as the BOARD line shows it.
 bool ParseCalls(const std::string &calls, FailRule *rule, std::string *text, std::string *reason)
@@ -488,7 +488,7 @@ bool ParseFail(const std::string &value, Settings *out, std::string *reason)
     return true;
 }
 
-// ---- SIMBOARD_CONTROLLER -----------------------------------------------------
+// ---- SIMBOARD_CONTROLLER ----------------------------------------------------
 
 bool ParseController(const std::string &value, ControllerKind *kind, std::string *reason)
 {
