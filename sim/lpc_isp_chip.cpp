@@ -200,7 +200,7 @@ void LpcIspChip::PowerCycle(Ticks now)
     Boot(*state_, now);
 }
 
-// ---- On the bus ----------------------------------------------------------------
+// ---- On the bus -------------------------------------------------------------
 
 double LpcIspChip::BitRate() const
 {
@@ -252,7 +252,7 @@ void LpcIspChip::Receive(const CanFrame &frame, Ticks end)
     Handle(*state_, frame, end);
 }
 
-// ---- Control interface -----------------------------------------------------------
+// ---- Control interface ------------------------------------------------------
 
 int LpcIspChip::Read(uint32_t address, uint8_t *buffer, uint32_t count) const
 {

@@ -25,7 +25,7 @@
 
 namespace simboard {
 
-// ---- Memory map ------------------------------------------------------------
+// ---- Memory map -------------------------------------------------------------
 
 constexpr uint32_t LPC_FLASH_BASE = 0x00000000;
 constexpr uint32_t LPC_FLASH_SIZE = 0x8000;
@@ -34,7 +34,7 @@ constexpr uint32_t LPC_SECTOR_COUNT = 8;
 constexpr uint32_t LPC_RAM_BASE = 0x10000000;
 constexpr uint32_t LPC_RAM_SIZE = 0x2000;
 
-// ---- CANopen identity of the bootloader ------------------------------------
+// ---- CANopen identity of the bootloader -------------------------------------
 
 constexpr uint8_t LPC_NODE_ID = 0x7D;
 constexpr uint32_t LPC_SDO_REQUEST_ID = 0x600 + LPC_NODE_ID;  // 0x67D
@@ -42,7 +42,7 @@ constexpr uint32_t LPC_SDO_REPLY_ID = 0x580 + LPC_NODE_ID;    // 0x5FD
 constexpr uint32_t LPC_DEFAULT_BITRATE = 100000;
 constexpr uint32_t LPC_DEFAULT_PART_ID = 0x1430102B;  // LPC11C24/301
 
-// ---- Scenario settings -----------------------------------------------------
+// ---- Scenario settings ------------------------------------------------------
 
 // SIMBOARD_CHIP: how the ISP entry pin PIO0_1 is wired, or no chip at all.
 enum class ChipEntryPin { Isp, Boot, Absent };
@@ -90,7 +90,7 @@ std::string ParseChipSetting(const std::string &name, const std::string &value, 
 bool LoadChipConfig(const std::function<std::string(const std::string &)> &lookup, ChipConfig *config,
                     std::string *badName, std::string *badValue, std::string *reason);
 
-// ---- The chip --------------------------------------------------------------
+// ---- The chip ---------------------------------------------------------------
 
 namespace lpc {
 struct ChipState;
@@ -115,13 +115,13 @@ public:
     // still open is logged as abandoned, the log is closed.
     void Shutdown(Ticks now);
 
-    // ---- On the bus ----
+    // ---- On the bus ---------------------------------------------------------
     double BitRate() const override;
     bool NextFrame(TxRequest *request) override;
     void FrameDone(bool acknowledged, Ticks end) override;
     void Receive(const CanFrame &frame, Ticks end) override;
 
-    // ---- Control interface ----
+    // ---- Control interface --------------------------------------------------
     // Flash or RAM, straight to the memories (no remap). 0, or -1 when a byte
     // of the range lies outside both. A write that changes flash is persisted.
     int Read(uint32_t address, uint8_t *buffer, uint32_t count) const;

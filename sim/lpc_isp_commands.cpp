@@ -17,13 +17,13 @@ namespace lpc {
 
 namespace {
 
-// ---- Abort codes of the dictionary (CiA 301 "SDO abort transfer") -------------------
+// ---- Abort codes of the dictionary (CiA 301 "SDO abort transfer") -----------
 
 constexpr uint32_t ABORT_NO_OBJECT = 0x06020000;
 constexpr uint32_t ABORT_NO_SUB = 0x06090011;
 constexpr uint32_t ABORT_VALUE_RANGE = 0x06090030;
 
-// ---- Entry values ----------------------------------------------------------------------
+// ---- Entry values -----------------------------------------------------------
 
 constexpr uint32_t IDENTITY_ENTRIES = 3;      // 0x1018/00
 constexpr uint32_t VENDOR_ID = 0x00000000;    // 0x1018/01
@@ -49,7 +49,7 @@ constexpr uint32_t COPY_DST_ALIGN = 256;
 constexpr Ticks ERASE_TIME = 100000 * TICKS_PER_US;
 constexpr Ticks PROGRAM_TIME_PER_256 = 1000 * TICKS_PER_US;
 
-// ---- The dictionary ----------------------------------------------------------------------
+// ---- The dictionary ---------------------------------------------------------
 
 constexpr OdEntry DICTIONARY[] = {
     {OD_DEVICE_TYPE, 0, 4, Access::Ro},
@@ -103,7 +103,7 @@ const char *ParamNameOf(uint16_t index, uint8_t sub)
     return nullptr;
 }
 
-// ---- Sectors (UM10398 "Sector numbers") ----------------------------------------------------
+// ---- Sectors (UM10398 "Sector numbers") -------------------------------------
 
 // A command's sector range: start sector in bits 7-0, end sector in 15-8.
 bool SectorRange(uint32_t value, uint32_t *first, uint32_t *last)
@@ -122,7 +122,7 @@ uint8_t SectorMask(uint32_t first, uint32_t last)
 
 bool ReadProtected(const ChipState &s) { return s.crp == Crp::Crp1 || s.crp == Crp::Crp2; }
 
-// ---- The commands ------------------------------------------------------------------------
+// ---- The commands -----------------------------------------------------------
 
 // UM10398 "Unlock": flash writes, erases and go are refused until then.
 int Unlock(ChipState &s, uint32_t value, Outcome *out)

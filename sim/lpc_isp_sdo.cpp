@@ -16,7 +16,7 @@ namespace lpc {
 
 namespace {
 
-// ---- Byte 0 of an SDO frame (CiA 301 "SDO protocols") ----------------------------
+// ---- Byte 0 of an SDO frame (CiA 301 "SDO protocols") -----------------------
 
 // Initiate download: e (expedited) and s (size indicated); an expedited
 // frame with s gives the count of unused data bytes in bits 3-2.
@@ -33,7 +33,7 @@ constexpr uint8_t SDO_UPLOAD_EXPEDITED = 0x43;  // | (4 - n) << 2
 constexpr uint8_t SDO_UPLOAD_SEGMENTED = 0x41;  // size indicated
 constexpr uint8_t SDO_ABORT = 0x80;
 
-// ---- Abort codes (CiA 301 "SDO abort transfer", its table of abort codes) ----------
+// ---- Abort codes (CiA 301 "SDO abort transfer", its table of abort codes) ---
 
 constexpr uint32_t ABORT_TOGGLE = 0x05030000;
 constexpr uint32_t ABORT_COMMAND = 0x05040001;
@@ -126,7 +126,7 @@ void RefuseDownload(uint16_t index, uint8_t sub, uint32_t code, Outcome *out)
     out->line = "SDO " + Mux(index, sub) + " download -> ABORT " + Hex32(code);
 }
 
-// ---- Download (CiA 301 "SDO download initiate", "SDO download segment") -----------
+// ---- Download (CiA 301 "SDO download initiate", "SDO download segment") -----
 
 // 0x1F50/01 written: a write to RAM from the RAM address, expedited at once,
 // segmented as its segments come (UM10398 "Write to RAM").
@@ -237,7 +237,7 @@ void DownloadSegment(ChipState &s, const uint8_t *req, Outcome *out)
     else EntrySegment(s, req, out);
 }
 
-// ---- Upload (CiA 301 "SDO upload initiate", "SDO upload segment") -----------------
+// ---- Upload (CiA 301 "SDO upload initiate", "SDO upload segment") -----------
 
 // 0x1F50/01 read: a memory read of the read length from the read address,
 // always segmented (UM10398 "Read memory"). Its bytes are taken now, as the

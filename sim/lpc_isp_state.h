@@ -31,7 +31,7 @@
 namespace simboard {
 namespace lpc {
 
-// ---- Words -------------------------------------------------------------------
+// ---- Words ------------------------------------------------------------------
 
 // Flash, RAM and the SDO frames hold 32-bit values little-endian.
 constexpr uint32_t WORD = 4;
@@ -45,7 +45,7 @@ inline void PutLe32(uint8_t *p, uint32_t v) {
     for (uint32_t i = 0; i < WORD; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// ---- Object dictionary indices -------------------------------------------------
+// ---- Object dictionary indices ----------------------------------------------
 // UM10398 "C_CAN ISP object directory": the CiA 301 entries the bootloader
 // has, and its own 0x5000 range that carries the ISP commands.
 
@@ -71,7 +71,7 @@ constexpr uint8_t IDENTITY_PART_ID = 2;      // 0x1018/02
 constexpr uint8_t PROGRAM_DATA_SUB = 1;      // 0x1F50/01, the memory domain
 constexpr uint8_t COMPARE_OFFSET_SUB = 4;    // 0x5060/04
 
-// ---- SDO protocol ---------------------------------------------------------------
+// ---- SDO protocol -----------------------------------------------------------
 // CiA 301 "SDO protocols": byte 0 of every SDO frame is its command.
 
 // Client command specifiers (bits 7-5 of byte 0).
@@ -92,7 +92,7 @@ constexpr uint8_t SDO_DOWNLOAD_CONFIRM = 0x60;
 // code (UM10398 "C_CAN ISP SDO abort codes").
 constexpr uint32_t ABORT_ISP_BASE = 0x0F000000;
 
-// ---- The chip's parts -------------------------------------------------------------
+// ---- The chip's parts -------------------------------------------------------
 
 enum class Mode { Absent, Isp, UserCode };
 // UM10398 "Code Read Protection (CRP)" and "ISP entry protection".
@@ -134,7 +134,7 @@ struct Outcome {
     uint32_t jumpAddress = 0;
 };
 
-// ---- The state ----------------------------------------------------------------------
+// ---- The state --------------------------------------------------------------
 
 struct ChipState {
     explicit ChipState(const ChipConfig &config);
@@ -176,7 +176,7 @@ struct ChipState {
     std::vector<uint32_t> abortHits;  // per SIMBOARD_CHIP_ABORT entry
 };
 
-// ---- lpc_isp_memory.cpp ----------------------------------------------------------
+// ---- lpc_isp_memory.cpp -----------------------------------------------------
 
 bool InFlash(uint64_t address, uint64_t count);
 bool InRam(uint64_t address, uint64_t count);
@@ -198,7 +198,7 @@ void ProgramFlash(ChipState &s, uint32_t dst, uint32_t src, uint32_t count);
 bool LoadFlashFile(ChipState &s, std::string *reason);
 void SaveFlash(const ChipState &s);
 
-// ---- lpc_isp_sdo.cpp ---------------------------------------------------------------
+// ---- lpc_isp_sdo.cpp --------------------------------------------------------
 
 // One request the bootloader carries out: its reply and log lines in *out.
 void ServeRequest(ChipState &s, const uint8_t *req, uint64_t endUs, Outcome *out);
@@ -213,7 +213,7 @@ void SetIspError(uint16_t index, uint8_t sub, int code, Outcome *out);
 // "0xIIII/SS", an entry as the log names it.
 std::string Mux(uint16_t index, uint8_t sub);
 
-// ---- lpc_isp_commands.cpp -----------------------------------------------------------
+// ---- lpc_isp_commands.cpp ---------------------------------------------------
 
 enum class Access { Ro, Wo, Rw };
 
