@@ -9,7 +9,8 @@
 
 uint8_t g_connected = 0;
 
-namespace {
+namespace
+{
 
 constexpr uint32_t FLASH_FIRST_SECTOR = 0;
 constexpr uint32_t FLASH_LAST_SECTOR = 7; // eight 4096-byte sectors: 32 KB

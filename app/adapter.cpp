@@ -7,7 +7,8 @@
 #include "app/results.h"
 #include "Mpsse/src/mpsse_channel.h"
 
-namespace {
+namespace
+{
 
 bool isDecimal(const char *text)
 {

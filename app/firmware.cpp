@@ -12,7 +12,8 @@
 #include "isp/isp_commands.h"
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t VECTOR_CHECKSUM_OFFSET = 28;
 constexpr uint32_t VECTOR_WORDS = 8;
@@ -157,7 +158,8 @@ struct CrpPattern {
     const char *effect;
 };
 const CrpPattern CRP_PATTERNS[] = {
-    {0x12345678, CRP_LEVEL_1, "CRP1", CRP_ALLOW_CRP1, "no SWD; the bootloader refuses reads, compares, sector 0 writes"},
+    {0x12345678, CRP_LEVEL_1, "CRP1", CRP_ALLOW_CRP1,
+     "no SWD; the bootloader refuses reads, compares, sector 0 writes"},
     {0x87654321, CRP_LEVEL_2, "CRP2", CRP_ALLOW_CRP2, "no SWD; the bootloader refuses all but a whole-flash erase"},
     {0x43218765, CRP_LEVEL_3, "CRP3", CRP_ALLOW_CRP3, "no SWD, no bootloader: with valid code the chip is lost"},
     {0x4E697370, CRP_NO_ISP, "NO_ISP", CRP_ALLOW_NO_ISP, "no bootloader entry: with valid code the chip is lost"},

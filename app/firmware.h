@@ -44,8 +44,7 @@ void APP_WriteVectorChecksum(uint8_t *image);
 // takes and compared once; the run holding the image's end is copied with
 // the smallest piece that covers it within its sector, so that flash past
 // the image stays erased.
-ResultCode APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false,
-                        uint32_t allowedCrp = 0);
+ResultCode APP_ProgramFirmware(const char *fileName, uint32_t flashOffset, bool fast = false, uint32_t allowedCrp = 0);
 
 // A firmware file as programming writes it to the flash.
 struct Firmware {

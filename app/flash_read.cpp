@@ -13,7 +13,8 @@
 #include "isp/isp_commands.h"
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t WORD = 4;
 

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // An Intel HEX record: ':' then, in hex digit pairs, the byte count, the
 // 16-bit offset (high byte first), the type, the data and the checksum.
@@ -55,7 +56,8 @@ __attribute__((format(__MINGW_PRINTF_FORMAT, 3, 4)))
 #elif defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-ImageStatus Fail(char *reason, ImageStatus status, const char *format, ...)
+ImageStatus
+Fail(char *reason, ImageStatus status, const char *format, ...)
 {
     if (reason != nullptr) {
         va_list args;
@@ -66,10 +68,7 @@ ImageStatus Fail(char *reason, ImageStatus status, const char *format, ...)
     return status;
 }
 
-uint16_t Le16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+uint16_t Le16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 uint32_t Le32(const uint8_t *bytes)
 {
@@ -77,10 +76,7 @@ uint32_t Le32(const uint8_t *bytes)
 }
 
 // HEX record fields are big-endian, ELF fields here little-endian.
-uint16_t Be16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
-}
+uint16_t Be16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
 int HexDigit(uint8_t c)
 {
@@ -297,7 +293,10 @@ ImageStatus APP_PlaceBytes(FlashImage *image, uint32_t address, const uint8_t *b
 
 ImageFormat APP_ImageFormatOf(const uint8_t *data, size_t size)
 {
-    if (size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0)
+    if (size >= 4 && std::memcmp(data,
+                                 "\x7F"
+                                 "ELF",
+                                 4) == 0)
         return IMAGE_ELF;
     size_t first = 0;
     while (first < size && (data[first] == '\r' || data[first] == '\n'))

@@ -71,11 +71,11 @@ enum ImageStatus {
 
 // The flash as a file defines it. About 64 KB: keep it off small stacks.
 struct FlashImage {
-    uint8_t bytes[IMAGE_FLASH_SIZE];  // IMAGE_GAP_BYTE where the file defines nothing
-    bool defined[IMAGE_FLASH_SIZE];   // the file gives this byte
-    uint32_t low;                     // lowest defined address (0 when none)
-    uint32_t high;                    // one past the highest defined address (0 when none)
-    ImageFormat format;               // what the file was read as
+    uint8_t bytes[IMAGE_FLASH_SIZE]; // IMAGE_GAP_BYTE where the file defines nothing
+    bool defined[IMAGE_FLASH_SIZE];  // the file gives this byte
+    uint32_t low;                    // lowest defined address (0 when none)
+    uint32_t high;                   // one past the highest defined address (0 when none)
+    ImageFormat format;              // what the file was read as
 };
 
 // The format a file's first bytes name (enough of them to pass any leading

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 int digitValue(char c)
 {
@@ -37,7 +38,16 @@ bool parseDigits(const char *text, int base, uint64_t limit, uint64_t *value)
 
 // Options that stand alone (flags) or take one value, as --name=value or,
 // for the value options, --name value.
-enum LongOption { LONG_HELP, LONG_VERSION, LONG_EXIT_CODE, LONG_LIST, LONG_DEVICE, LONG_FAST, LONG_LENGTH, LONG_ALLOW_CRP };
+enum LongOption {
+    LONG_HELP,
+    LONG_VERSION,
+    LONG_EXIT_CODE,
+    LONG_LIST,
+    LONG_DEVICE,
+    LONG_FAST,
+    LONG_LENGTH,
+    LONG_ALLOW_CRP
+};
 // How a long option takes its value: none, as --name=value or --name value,
 // or only as --name=value (the option also stands alone).
 enum ValueKind { VALUE_NONE, VALUE_REQUIRED, VALUE_OPTIONAL };
@@ -47,10 +57,10 @@ struct LongOptionName {
     ValueKind value;
 };
 const LongOptionName LONG_OPTIONS[] = {
-    {"help", LONG_HELP, VALUE_NONE},         {"version", LONG_VERSION, VALUE_NONE},
+    {"help", LONG_HELP, VALUE_NONE},           {"version", LONG_VERSION, VALUE_NONE},
     {"exit-code", LONG_EXIT_CODE, VALUE_NONE}, {"list", LONG_LIST, VALUE_NONE},
-    {"device", LONG_DEVICE, VALUE_REQUIRED}, {"fast", LONG_FAST, VALUE_NONE},
-    {"length", LONG_LENGTH, VALUE_REQUIRED}, {"allow-crp", LONG_ALLOW_CRP, VALUE_OPTIONAL},
+    {"device", LONG_DEVICE, VALUE_REQUIRED},   {"fast", LONG_FAST, VALUE_NONE},
+    {"length", LONG_LENGTH, VALUE_REQUIRED},   {"allow-crp", LONG_ALLOW_CRP, VALUE_OPTIONAL},
 };
 
 struct CrpLevelName {
@@ -68,7 +78,8 @@ const LongOptionName *findLongOption(const char *name, size_t length)
     return nullptr;
 }
 
-class Parser {
+class Parser
+{
 public:
     Parser(int argc, const char *const *argv, RunSettings *settings) : argc_(argc), argv_(argv), settings_(settings) {}
 

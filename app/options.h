@@ -32,9 +32,9 @@ struct RunSettings {
     uint32_t expectedPartId;
     char action;
     RunRequest request;
-    bool exitCode;              // --exit-code: the exit status names the outcome
-    bool fast;                  // --fast: the fast wire and programming order
-    bool lengthGiven;           // --length: the byte count of -a d
+    bool exitCode;    // --exit-code: the exit status names the outcome
+    bool fast;        // --fast: the fast wire and programming order
+    bool lengthGiven; // --length: the byte count of -a d
     uint32_t length;
     // --allow-crp: the code read protection levels an image may set
     // (CRP_ALLOW_* bits); none without the option.

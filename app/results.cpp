@@ -1,34 +1,35 @@
 #include "app/results.h"
 
-namespace {
+namespace
+{
 
 // Indexed by -code, from RC_OK (0) to RC_START_ADDRESS_UNALIGNED (-21).
 const char *const RESULT_MESSAGES[] = {
-    "Action successfull!",                                        //   0 RC_OK
-    "CAN Interface could not be opened!",                         //  -1 RC_CAN_OPEN_FAILED
-    "Firmware binary file could not be loaded!",                  //  -2 RC_FILE_LOAD_FAILED
-    "Firmware too big for Flash Memory!",                         //  -3 RC_FILE_TOO_BIG
-    "Reading of Part ID failed after timeout!",                   //  -4 RC_PART_ID_TIMEOUT
-    "Chip to be programmed was not identified as LPC11C24!",      //  -5 RC_WRONG_PART
-    "Unlock failed!",                                             //  -6 RC_UNLOCK_FAILED
-    "Sector(s) could not be prepared for erasing!",               //  -7 RC_PREPARE_ERASE_FAILED
-    "Sector(s) could not be erased!",                             //  -8 RC_ERASE_FAILED
-    "Download to RAM failed!",                                    //  -9 RC_RAM_WRITE_FAILED
-    "Sector(s) could not be prepared for writing!",               // -10 RC_PREPARE_WRITE_FAILED
-    "Data could not be copied from RAM to Flash!",                // -11 RC_COPY_FAILED
-    "User Program could not be executed!",                        // -12 RC_EXECUTE_FAILED
-    "Not connected to CAN Transceiver!",                          // -13 RC_NOT_CONNECTED
-    "No answer after Reinvoking ISP! (This is good, probably!)",  // -14 RC_NO_REINVOKE_ANSWER
-    "Data in Flash and RAM not equal!",                           // -15 RC_COMPARE_FAILED
-    "Data could not be verified correctly!",                      // -16 RC_VERIFY_FAILED
-    "Data could not read!",                                       // -17 RC_READ_FAILED
-    "Action interrupted!",                                        // -18 RC_INTERRUPTED
-    "Output file could not be written!",                          // -19 RC_FILE_WRITE_FAILED
-    "CAN Interface could not be closed!",                         // -20 RC_CLOSE_FAILED
-    "Start Address must be a multiple of 4!",                     // -21 RC_START_ADDRESS_UNALIGNED
-    "Sector(s) could not be prepared for erasing!",               // -22 RC_OFFSET_BEYOND_FLASH
-    "Image would lock the chip: code read protection refused!",   // -23 RC_CRP_REFUSED
-    "Malformed Argument!",                                        // -24 RC_COMMAND_LINE_REFUSED
+    "Action successfull!",                                       //   0 RC_OK
+    "CAN Interface could not be opened!",                        //  -1 RC_CAN_OPEN_FAILED
+    "Firmware binary file could not be loaded!",                 //  -2 RC_FILE_LOAD_FAILED
+    "Firmware too big for Flash Memory!",                        //  -3 RC_FILE_TOO_BIG
+    "Reading of Part ID failed after timeout!",                  //  -4 RC_PART_ID_TIMEOUT
+    "Chip to be programmed was not identified as LPC11C24!",     //  -5 RC_WRONG_PART
+    "Unlock failed!",                                            //  -6 RC_UNLOCK_FAILED
+    "Sector(s) could not be prepared for erasing!",              //  -7 RC_PREPARE_ERASE_FAILED
+    "Sector(s) could not be erased!",                            //  -8 RC_ERASE_FAILED
+    "Download to RAM failed!",                                   //  -9 RC_RAM_WRITE_FAILED
+    "Sector(s) could not be prepared for writing!",              // -10 RC_PREPARE_WRITE_FAILED
+    "Data could not be copied from RAM to Flash!",               // -11 RC_COPY_FAILED
+    "User Program could not be executed!",                       // -12 RC_EXECUTE_FAILED
+    "Not connected to CAN Transceiver!",                         // -13 RC_NOT_CONNECTED
+    "No answer after Reinvoking ISP! (This is good, probably!)", // -14 RC_NO_REINVOKE_ANSWER
+    "Data in Flash and RAM not equal!",                          // -15 RC_COMPARE_FAILED
+    "Data could not be verified correctly!",                     // -16 RC_VERIFY_FAILED
+    "Data could not read!",                                      // -17 RC_READ_FAILED
+    "Action interrupted!",                                       // -18 RC_INTERRUPTED
+    "Output file could not be written!",                         // -19 RC_FILE_WRITE_FAILED
+    "CAN Interface could not be closed!",                        // -20 RC_CLOSE_FAILED
+    "Start Address must be a multiple of 4!",                    // -21 RC_START_ADDRESS_UNALIGNED
+    "Sector(s) could not be prepared for erasing!",              // -22 RC_OFFSET_BEYOND_FLASH
+    "Image would lock the chip: code read protection refused!",  // -23 RC_CRP_REFUSED
+    "Malformed Argument!",                                       // -24 RC_COMMAND_LINE_REFUSED
 };
 
 constexpr int RESULT_COUNT = static_cast<int>(sizeof(RESULT_MESSAGES) / sizeof(RESULT_MESSAGES[0]));

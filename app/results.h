@@ -25,7 +25,7 @@ enum ResultCode {
     RC_COMPARE_FAILED = -15,
     RC_VERIFY_FAILED = -16,
     RC_READ_FAILED = -17,
-    RC_INTERRUPTED = -18, // a request to stop (Ctrl-C, SIGTERM, ...) ended the run
+    RC_INTERRUPTED = -18,       // a request to stop (Ctrl-C, SIGTERM, ...) ended the run
     RC_FILE_WRITE_FAILED = -19, // the read-back's file
     RC_CLOSE_FAILED = -20,
     RC_START_ADDRESS_UNALIGNED = -21,
@@ -44,8 +44,8 @@ const char *APP_ResultMessage(int result);
 // Exit statuses with --exit-code. Without it a run ends with 0, but for the
 // driver library's report (1) and an interrupted run (130).
 constexpr int EXIT_SUCCESS_STATUS = 0;
-constexpr int EXIT_FAILED = 1;      // a failure after the chip was reached
-constexpr int EXIT_REFUSED = 2;     // the command line or the image file was refused
+constexpr int EXIT_FAILED = 1;       // a failure after the chip was reached
+constexpr int EXIT_REFUSED = 2;      // the command line or the image file was refused
 constexpr int EXIT_NO_INTERFACE = 3; // the interface did not open or close, or no chip answered
 constexpr int EXIT_INTERRUPTED = 130;
 

@@ -16,14 +16,15 @@
 #include "platform/vclock.h"
 #include "sim/simboard.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t BLOCK = 256;
 
 struct Image {
     const char *name;
     size_t size;
-    bool sparse;    // every other 256-byte block blank (0xFF)
+    bool sparse; // every other 256-byte block blank (0xFF)
 };
 
 struct Figures {
@@ -85,9 +86,8 @@ int main()
     const char *const adapters[] = {"FT2232H", "FT2232D"};
     const Image images[] = {{"4 KB", 4096, false}, {"32 KB", 32768, false}, {"32 KB sparse", 32768, true}};
 
-    std::printf("%-8s %-12s %-7s %9s %9s %10s %6s %9s %9s %6s %8s %9s  %s\n", "adapter", "image", "path",
-                "pauses s", "board s", "estimate s", "cpu s", "USB calls", "SPI bytes", "frames", "floor s",
-                "est/floor", "result");
+    std::printf("%-8s %-12s %-7s %9s %9s %10s %6s %9s %9s %6s %8s %9s  %s\n", "adapter", "image", "path", "pauses s",
+                "board s", "estimate s", "cpu s", "USB calls", "SPI bytes", "frames", "floor s", "est/floor", "result");
     for (const char *adapter : adapters) {
         for (const Image &image : images) {
             for (bool fast : {false, true}) {

@@ -18,7 +18,8 @@
 #include "can/mcp_spi.h"
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 // MCP2515: SCK at most 10 MHz.
 constexpr uint32_t CONTROLLER_MAX_SCK_HZ = 10000000;
@@ -130,7 +131,10 @@ int awaitMode(uint8_t mode, uint32_t at)
     return -1;
 }
 
-uint32_t busTimeUs(uint32_t bits) { return static_cast<uint32_t>((uint64_t(bits) * 1000000u + g_wire.bitRate - 1) / g_wire.bitRate); }
+uint32_t busTimeUs(uint32_t bits)
+{
+    return static_cast<uint32_t>((uint64_t(bits) * 1000000u + g_wire.bitRate - 1) / g_wire.bitRate);
+}
 
 } // namespace
 
@@ -259,7 +263,8 @@ int CAN_Exchange(const CanMessage &request, const CanMessage &expectedReply, uin
         // operation or for no one: from then on the engine waits between
         // looks, which costs a reply at most that wait and spares the USB.
         const uint64_t start = PLAT_NowMs();
-        const uint32_t lookUs = g_wire.roundTripUs + static_cast<uint32_t>(LOOK_SPI_BYTES * 8ull * 1000000u / batch->clockHz);
+        const uint32_t lookUs =
+            g_wire.roundTripUs + static_cast<uint32_t>(LOOK_SPI_BYTES * 8ull * 1000000u / batch->clockHz);
         int64_t budgetUs = REPLY_WAIT_US;
         bool found = false;
         for (uint32_t attempt = 0; budgetUs > 0 && !found && PLAT_NowMs() - start < REPLY_WAIT_MS; ++attempt) {

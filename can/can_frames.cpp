@@ -4,7 +4,8 @@
 #include "can/mcp2515_regs.h"
 #include "can/mcp_spi.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t CAN_STANDARD_ID_MASK = 0x7FF;
 
@@ -22,8 +23,9 @@ int CAN_GetTxPending(uint8_t *pending)
 {
     uint8_t status = 0;
     int result = MCP_ReadStatus(&status);
-    *pending = static_cast<uint8_t>(((status & MCP_STATUS_TX0REQ) ? 0x01 : 0) | ((status & MCP_STATUS_TX1REQ) ? 0x02 : 0) |
-                                    ((status & MCP_STATUS_TX2REQ) ? 0x04 : 0));
+    *pending =
+        static_cast<uint8_t>(((status & MCP_STATUS_TX0REQ) ? 0x01 : 0) | ((status & MCP_STATUS_TX1REQ) ? 0x02 : 0) |
+                             ((status & MCP_STATUS_TX2REQ) ? 0x04 : 0));
     return result;
 }
 
@@ -33,8 +35,8 @@ int CAN_Transmit(uint8_t txBuffer, CanMessage message)
     int status = CAN_GetTxPending(&pending);
     if (pending & (1u << txBuffer))
         return -1;
-    status = CAN_AddStatus(status, MCP_LoadTxBuffer(txBuffer, message.id, message.extended, message.remote,
-                                                    message.length, message.data));
+    status = CAN_AddStatus(
+        status, MCP_LoadTxBuffer(txBuffer, message.id, message.extended, message.remote, message.length, message.data));
     // A buffer whose load failed holds an earlier frame, or part of this
     // one: asking for its transmission would send what nobody asked for.
     if (status != 0)

@@ -7,7 +7,8 @@
 #include "can/mcp_spi.h"
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 // The channel's fixed settings: 5000 Hz, 255 ms latency, SPI mode 0, chip
 // select on line 0, active low; all low pins inputs at set-up and close.
@@ -241,8 +242,8 @@ int CAN_TakeOffBus()
     // An unacknowledged request stays pending and the controller would send
     // it again whenever a node appears: abort it, then leave the bus.
     int status = MCP_BitModify(MCP_CANCTRL, MCP_CANCTRL_ABAT, MCP_CANCTRL_ABAT);
-    return CAN_AddStatus(status, MCP_BitModify(MCP_CANCTRL, MCP_CANCTRL_REQOP_MASK | MCP_CANCTRL_ABAT,
-                                               MCP_MODE_CONFIGURATION));
+    return CAN_AddStatus(status,
+                         MCP_BitModify(MCP_CANCTRL, MCP_CANCTRL_REQOP_MASK | MCP_CANCTRL_ABAT, MCP_MODE_CONFIGURATION));
 }
 
 int CAN_Close()

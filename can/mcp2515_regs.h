@@ -68,17 +68,17 @@ constexpr uint8_t MCP_TXBCTRL_TXREQ = 0x08; // transmission pending; clearing it
 
 constexpr uint8_t MCP_RXB0CTRL = 0x60;
 constexpr uint8_t MCP_RXB1CTRL = 0x70;
-constexpr uint8_t MCP_RXBCTRL_RXM_MASK = 0x60; // receive buffer operating mode, bits 6-5
-constexpr uint8_t MCP_RXBCTRL_RXM_ANY = 0x60;  // filters and masks off: every frame
+constexpr uint8_t MCP_RXBCTRL_RXM_MASK = 0x60;     // receive buffer operating mode, bits 6-5
+constexpr uint8_t MCP_RXBCTRL_RXM_ANY = 0x60;      // filters and masks off: every frame
 constexpr uint8_t MCP_RXBCTRL_RXM_FILTERED = 0x00; // every frame through the masks and filters
-constexpr uint8_t MCP_RXB0CTRL_BUKT = 0x04;    // RXB0 full: a frame it accepts rolls over into RXB1
+constexpr uint8_t MCP_RXB0CTRL_BUKT = 0x04;        // RXB0 full: a frame it accepts rolls over into RXB1
 constexpr uint8_t MCP_RXB0SIDH = 0x61;
 constexpr uint8_t MCP_RXB1SIDH = 0x71;
 constexpr uint8_t MCP_RXB1CTRL_FILHIT_MASK = 0x07;
 
 // Buffer header: SIDH, SIDL, EID8, EID0, DLC.
 constexpr uint8_t MCP_HEADER_SIZE = 5;
-constexpr uint8_t MCP_DLC_RTR = 0x40;      // remote frame (extended frames on receive)
+constexpr uint8_t MCP_DLC_RTR = 0x40; // remote frame (extended frames on receive)
 constexpr uint8_t MCP_DLC_LENGTH_MASK = 0x0F;
 constexpr uint8_t MCP_DATA_SIZE = 8;
 constexpr uint8_t MCP_BUFFER_SIZE = MCP_HEADER_SIZE + MCP_DATA_SIZE;

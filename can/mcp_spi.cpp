@@ -8,7 +8,8 @@
 
 SpiHandle g_spiHandle = nullptr;
 
-namespace {
+namespace
+{
 
 // The pause after every chip-select release, and the controller's reset time.
 constexpr uint32_t MCP_INSTRUCTION_PAUSE_MS = 1;
@@ -66,7 +67,10 @@ int CAN_AddStatus(int sum, int status)
     return sum + status;
 }
 
-int MCP_StatusOf(uint32_t status) { return status > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(status); }
+int MCP_StatusOf(uint32_t status)
+{
+    return status > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(status);
+}
 
 int MCP_SpiWrite(uint8_t count, const uint8_t *bytes)
 {
@@ -140,8 +144,7 @@ void MCP_EncodeHeader(uint32_t id, uint8_t extended, uint8_t remote, uint8_t len
     header[4] = static_cast<uint8_t>(((remote & 1u) << 6) | (length & MCP_DLC_LENGTH_MASK));
 }
 
-int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remote, uint8_t length,
-                     const uint8_t *data)
+int MCP_LoadTxBuffer(uint8_t buffer, uint32_t id, uint8_t extended, uint8_t remote, uint8_t length, const uint8_t *data)
 {
     uint8_t head[1 + MCP_HEADER_SIZE] = {static_cast<uint8_t>(MCP_INSTR_LOAD_TX_BUFFER | (buffer << 1))};
     MCP_EncodeHeader(id, extended, remote, length, head + 1);

@@ -9,7 +9,8 @@
 
 uint8_t g_verbosity = 1;
 
-namespace {
+namespace
+{
 
 const char LINE_BREAK[] = "\r\n";
 const char TRUNCATION_MARK[] = "...";

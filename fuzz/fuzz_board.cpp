@@ -12,7 +12,8 @@
 #include "sim/driver_api.h"
 #include "sim/simboard.h"
 
-namespace {
+namespace
+{
 
 // The first input byte picks the chip on the list and the piece sizes.
 const char *const DEVICES[] = {"FT2232H", "FT2232D", "FT232H", "FT4232H"};

@@ -18,7 +18,8 @@
 #include "platform/vclock.h"
 #include "sim/simboard.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t MAX_STANDARD_ID = 0x7FF;
 constexpr uint32_t MAX_EXTENDED_ID = 0x1FFFFFFF;

@@ -12,7 +12,8 @@
 
 #include "app/image_file.h"
 
-namespace {
+namespace
+{
 
 [[noreturn]] void Fail(const char *condition, int line)
 {
@@ -39,10 +40,7 @@ bool Give(Expected *expected, uint64_t address, const uint8_t *bytes, uint64_t l
     return true;
 }
 
-int Digit(uint8_t c)
-{
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
+int Digit(uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 // The data records of a HEX text the reader accepted.
 bool WalkHex(const uint8_t *data, size_t size, Expected *expected)
@@ -123,7 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t first = 0;
     while (first < size && (data[first] == '\r' || data[first] == '\n'))
         ++first;
-    const bool elf = size >= 4 && std::memcmp(data, "\x7F" "ELF", 4) == 0;
+    const bool elf = size >= 4 && std::memcmp(data,
+                                              "\x7F"
+                                              "ELF",
+                                              4) == 0;
     const ImageFormat format = elf ? IMAGE_ELF : first < size && data[first] == ':' ? IMAGE_HEX : IMAGE_RAW;
     CHECK(image->format == format);
 

@@ -12,7 +12,8 @@
 
 #include "app/firmware.h"
 
-namespace {
+namespace
+{
 
 std::string g_path;
 

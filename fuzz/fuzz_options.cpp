@@ -13,7 +13,8 @@
 #include "app/options.h"
 #include "app/test_reset.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t MAX_ARGUMENTS = 64;
 

@@ -13,7 +13,8 @@
 #include "isp/sdo_frame.h"
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 // Levels at which the printout changes, and the level the input names.
 constexpr uint8_t LEVELS[] = {0, 1, 2, 3, 4, 255};

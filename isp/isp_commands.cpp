@@ -6,13 +6,14 @@
 #include "can/can.h"
 #include "isp/sdo_transport.h"
 
-namespace {
+namespace
+{
 
 // The ISP client's own line buffer: the label of a data segment's reply.
 char g_ispLabel[MESSAGE_SIZE] = "";
 
 // Object dictionary entries of the bootloader.
-constexpr uint16_t OD_IDENTITY = 0x1018;        // sub 2: part identification
+constexpr uint16_t OD_IDENTITY = 0x1018; // sub 2: part identification
 constexpr uint16_t OD_UNLOCK = 0x5000;
 constexpr uint16_t OD_REINVOKE_ISP = 0x5001;
 constexpr uint16_t OD_READ_ADDRESS = 0x5010;
@@ -23,8 +24,8 @@ constexpr uint16_t OD_ERASE_SECTORS = 0x5030;
 constexpr uint16_t OD_COPY_RAM_TO_FLASH = 0x5050; // sub 1 flash, 2 RAM, 3 size
 constexpr uint16_t OD_COMPARE = 0x5060;           // sub 1 flash, 2 RAM, 3 size, 4 offset
 constexpr uint16_t OD_EXECUTE_ADDRESS = 0x5070;
-constexpr uint16_t OD_PROGRAM_DATA = 0x1F50;      // sub 1: segmented download
-constexpr uint16_t OD_PROGRAM_CONTROL = 0x1F51;   // sub 1: 1 starts the program
+constexpr uint16_t OD_PROGRAM_DATA = 0x1F50;    // sub 1: segmented download
+constexpr uint16_t OD_PROGRAM_CONTROL = 0x1F51; // sub 1: 1 starts the program
 
 constexpr uint8_t ISP_PROGRAM_START = 0x01;
 // A compare that fails answers with an abort whose code has COMPARE_ERROR in byte 4.
@@ -100,8 +101,8 @@ int sectorCommand(uint16_t index, const char *label, uint32_t startSector, uint3
 int readParameter(SdoFrame *frame, uint16_t index, uint32_t value, const char *label)
 {
     int status = download32(frame, index, 0, value, label);
-    if (status == 0 && ((frame->command >> 5) != SDO_SCS_INITIATE_DOWNLOAD || frame->index != index ||
-                        frame->subIndex != 0))
+    if (status == 0 &&
+        ((frame->command >> 5) != SDO_SCS_INITIATE_DOWNLOAD || frame->index != index || frame->subIndex != 0))
         return -1;
     return status;
 }
@@ -195,8 +196,7 @@ int ISP_Compare(uint32_t flashAddress, uint32_t ramAddress, uint32_t size)
         int offsetStatus = upload(&frame, OD_COMPARE, 4, "Read Offset");
         if (offsetStatus == -1)
             return -1;
-        APP_Print("Offset: 0x%02X 0x%02X 0x%02X 0x%02X\n", frame.data[0], frame.data[1], frame.data[2],
-                  frame.data[3]);
+        APP_Print("Offset: 0x%02X 0x%02X 0x%02X 0x%02X\n", frame.data[0], frame.data[1], frame.data[2], frame.data[3]);
         status = CAN_AddStatus(status, offsetStatus);
     }
     return status;
@@ -243,7 +243,8 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
         if (g_verbosity >= 4)
             printDump("\r\n Uploading data [0x%04X-0x%04X] : 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X", offset,
                       source, SDO_SEGMENT_MAX_DATA);
-        if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 0, SDO_SEGMENT_MAX_DATA, source + offset) != 0)
+        if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 0, SDO_SEGMENT_MAX_DATA, source + offset) !=
+            0)
             return -1;
         if (SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
             return -1;
@@ -264,8 +265,8 @@ int ISP_WriteToRam(uint32_t ramAddress, uint32_t size, const uint8_t *source)
     if (g_verbosity >= 4)
         printDump("\r\n Uploading data[0x%04X-0x%04X] : 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X 0x%02X\r\n", offset,
                   source, rest);
-    if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 1, static_cast<uint8_t>(rest),
-                        source + offset) != 0)
+    if (SDO_SendSegment(SDO_REQUEST_COB_ID, SDO_CCS_DOWNLOAD_SEGMENT, 1, static_cast<uint8_t>(rest), source + offset) !=
+        0)
         return -1;
     if (SDO_WaitReply(SDO_REPLY_COB_ID, &frame) != 0)
         return -1;

@@ -4,7 +4,8 @@
 
 #include "console/console.h"
 
-namespace {
+namespace
+{
 
 constexpr uint8_t SDO_MAX_EXPEDITED_BYTES = 4;
 constexpr uint8_t SDO_SEGMENT_DATA_BYTES = 7;
@@ -12,26 +13,26 @@ constexpr uint8_t SDO_SEGMENT_DATA_BYTES = 7;
 // Indexed by the ISP error code 0-19.
 const char UNKNOWN_ERROR_TEXT[] = "\r\n UNKNOWN_ERROR_CODE";
 const char *const ISP_ERROR_TEXTS[] = {
-    "\r\n NO_ERROR",                                  //  0
-    "\r\n INVALID_COMMAND",                           //  1
-    "\r\n SRC_ADDR_ERROR",                            //  2
-    UNKNOWN_ERROR_TEXT,                               //  3
-    "\r\n SRC_ADDR_NOT_MAPPED",                       //  4
-    "\r\n DST_ADDR_NOT_MAPPED",                       //  5
-    "\r\n COUNT_ERROR",                               //  6
-    "\r\n INVALID_SECTOR",                            //  7
-    "\r\n SECTOR_NOT_BLANK",                          //  8
-    "\r\n SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",   //  9
-    "\r\n COMPARE_ERROR",                             // 10
-    UNKNOWN_ERROR_TEXT,                               // 11
-    "\r\n PARAM_ERROR",                               // 12
-    "\r\n ADDR_ERROR",                                // 13
-    "\r\n ADDR_NOT_MAPPED",                           // 14
-    "\r\n CMD_LOCKED",                                // 15
-    "\r\n INVALID_CODE",                              // 16
-    UNKNOWN_ERROR_TEXT,                               // 17
-    UNKNOWN_ERROR_TEXT,                               // 18
-    "\r\n CODE_READ_PROTECTION_ENABLED",              // 19
+    "\r\n NO_ERROR",                                //  0
+    "\r\n INVALID_COMMAND",                         //  1
+    "\r\n SRC_ADDR_ERROR",                          //  2
+    UNKNOWN_ERROR_TEXT,                             //  3
+    "\r\n SRC_ADDR_NOT_MAPPED",                     //  4
+    "\r\n DST_ADDR_NOT_MAPPED",                     //  5
+    "\r\n COUNT_ERROR",                             //  6
+    "\r\n INVALID_SECTOR",                          //  7
+    "\r\n SECTOR_NOT_BLANK",                        //  8
+    "\r\n SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION", //  9
+    "\r\n COMPARE_ERROR",                           // 10
+    UNKNOWN_ERROR_TEXT,                             // 11
+    "\r\n PARAM_ERROR",                             // 12
+    "\r\n ADDR_ERROR",                              // 13
+    "\r\n ADDR_NOT_MAPPED",                         // 14
+    "\r\n CMD_LOCKED",                              // 15
+    "\r\n INVALID_CODE",                            // 16
+    UNKNOWN_ERROR_TEXT,                             // 17
+    UNKNOWN_ERROR_TEXT,                             // 18
+    "\r\n CODE_READ_PROTECTION_ENABLED",            // 19
 };
 constexpr uint32_t ISP_ERROR_TEXT_COUNT = sizeof(ISP_ERROR_TEXTS) / sizeof(ISP_ERROR_TEXTS[0]);
 static_assert(ISP_ERROR_TEXT_COUNT == 20, "one entry per ISP error code 0-19");

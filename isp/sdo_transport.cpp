@@ -7,7 +7,8 @@
 
 uint8_t g_sdoToggle = 0;
 
-namespace {
+namespace
+{
 
 constexpr uint8_t SDO_FRAME_LENGTH = 8;
 constexpr uint8_t SDO_TX_BUFFER = 0;

@@ -11,7 +11,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 std::string *g_capture = nullptr;
 bool g_utf8Frames = false;

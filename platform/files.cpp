@@ -80,7 +80,8 @@ bool PLAT_FileSize(FILE *file, uint64_t *size)
 
 // ---- Writing a file whole or not at all -------------------------------------
 
-namespace {
+namespace
+{
 
 std::string temporaryName(const char *path) { return std::string(path) + ".part"; }
 

@@ -8,7 +8,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -16,7 +17,8 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 #ifdef _WIN32
 
-namespace {
+namespace
+{
 
 // Windows calls the handler on a thread of its own. For Ctrl-C and Ctrl-Break
 // returning is enough; after a console close (or logoff, shutdown) the
@@ -41,7 +43,8 @@ void PLAT_InstallInterruptHandlers() { SetConsoleCtrlHandler(onConsoleEvent, TRU
 
 #else
 
-namespace {
+namespace
+{
 
 // Only async-signal-safe work: the flag, or _exit for the second request.
 void onSignal(int)

@@ -1,10 +1,11 @@
 #include "platform/platform.h"
 #include "platform/vclock.h"
 
-namespace {
+namespace
+{
 uint64_t g_virtualMs = 0;
 uint64_t g_virtualSleeps = 0;
-}
+} // namespace
 
 void PLAT_SleepMs(uint32_t ms)
 {

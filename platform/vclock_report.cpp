@@ -8,7 +8,8 @@
 
 #include "platform/vclock.h"
 
-namespace {
+namespace
+{
 
 struct PauseReport {
     ~PauseReport()

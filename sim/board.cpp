@@ -10,9 +10,11 @@
 #include "sim/script_slave.h"
 #include "sim/simboard.h"
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 // A setting that cannot be read ends the process at once. _Exit, not exit:
 // the board may be half built inside its own creation, and no destructor of

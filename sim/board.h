@@ -15,13 +15,15 @@
 #include "sim/settings.h"
 #include "sim/spi_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
 class DriverFront;
 class ScriptSlave;
 class SpiPort;
 
-class Board {
+class Board
+{
 public:
     Board();
     ~Board();
@@ -43,24 +45,24 @@ public:
             bus->RunUntil(t);
     }
 
-    std::map<std::string, std::string> overrides;   // from SimBoard_Set; kept over resets
+    std::map<std::string, std::string> overrides; // from SimBoard_Set; kept over resets
     Settings settings;
     TraceWriter trace;
     Ticks now = 0;
     uint64_t usbCalls = 0;
-    uint64_t mpsseBytes = 0;        // bytes written to engines in mode 2 since creation or reset
+    uint64_t mpsseBytes = 0; // bytes written to engines in mode 2 since creation or reset
     bool deadNoted = false;
 
     // The bus side, in the order of their lifetimes: the recorder outlives
     // the bus that feeds it, the bus every node attached to it.
     BusRecorder recorder;
     std::unique_ptr<CanBus> bus;
-    std::unique_ptr<Mcp2515> mcp;          // the controller, when one is on the SPI port
-    std::unique_ptr<LpcIspChip> chip;      // exists with SIMBOARD_CHIP=absent too, off the bus
+    std::unique_ptr<Mcp2515> mcp;     // the controller, when one is on the SPI port
+    std::unique_ptr<LpcIspChip> chip; // exists with SIMBOARD_CHIP=absent too, off the bus
 
-    std::unique_ptr<ScriptSlave> script;   // the test double, when it is on the SPI port
-    SpiSlave *slave = nullptr;             // what sits on the SPI port, or null
-    std::unique_ptr<SpiPort> port;         // null when no record is wired to it
+    std::unique_ptr<ScriptSlave> script; // the test double, when it is on the SPI port
+    SpiSlave *slave = nullptr;           // what sits on the SPI port, or null
+    std::unique_ptr<SpiPort> port;       // null when no record is wired to it
     std::unique_ptr<DriverFront> front;
 
 private:

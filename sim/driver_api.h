@@ -17,9 +17,9 @@ typedef void *SB_HANDLE;
 
 /* The driver's device-list entry, in the driver's field order. */
 typedef struct {
-    uint32_t Flags;          /* bit 0: open; bit 1: high-speed chip */
+    uint32_t Flags; /* bit 0: open; bit 1: high-speed chip */
     uint32_t Type;
-    uint32_t ID;             /* VID << 16 | PID */
+    uint32_t ID; /* VID << 16 | PID */
     uint32_t LocId;
     char SerialNumber[16];
     char Description[64];
@@ -64,7 +64,7 @@ SIMBOARD_API SB_STATUS FT_SetBitMode(SB_HANDLE handle, uint8_t mask, uint8_t mod
 SIMBOARD_API SB_STATUS FT_GetQueueStatus(SB_HANDLE handle, uint32_t *count);
 SIMBOARD_API SB_STATUS FT_Read(SB_HANDLE handle, void *buffer, uint32_t count, uint32_t *read);
 SIMBOARD_API SB_STATUS FT_Write(SB_HANDLE handle, const void *buffer, uint32_t count, uint32_t *written);
-SIMBOARD_API SB_STATUS FT_GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial,
-                                        char *description, void *reserved);
+SIMBOARD_API SB_STATUS FT_GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial, char *description,
+                                        void *reserved);
 
 #endif

@@ -6,9 +6,11 @@
 #include "sim/board.h"
 #include "sim/records.h"
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 // Entry points by their place in the driver table (ENTRY_NAMES).
 enum Entry : int {
@@ -73,19 +75,18 @@ constexpr uint32_t USB_SIZE_STEP = 64;
 constexpr uint32_t MAX_USB_SIZE = 65536;
 
 // Bit modes of FT_SetBitMode: the chips' interface modes.
-constexpr uint8_t MODE_RESET = 0x00;             // the serial port (UART)
+constexpr uint8_t MODE_RESET = 0x00; // the serial port (UART)
 constexpr uint8_t MODE_ASYNC_BITBANG = 0x01;
 constexpr uint8_t MODE_MPSSE = 0x02;
 constexpr uint8_t MODE_SYNC_BITBANG = 0x04;
 constexpr uint8_t MODE_MCU_HOST_BUS = 0x08;
-constexpr uint8_t MODE_FAST_SERIAL = 0x10;       // fast opto-isolated serial
+constexpr uint8_t MODE_FAST_SERIAL = 0x10; // fast opto-isolated serial
 constexpr uint8_t MODE_CBUS_BITBANG = 0x20;
-constexpr uint8_t MODE_SYNC_FIFO = 0x40;         // single-channel synchronous 245 FIFO
+constexpr uint8_t MODE_SYNC_FIFO = 0x40; // single-channel synchronous 245 FIFO
 bool KnownBitMode(uint8_t mode)
 {
     return mode == MODE_RESET || mode == MODE_ASYNC_BITBANG || mode == MODE_MPSSE || mode == MODE_SYNC_BITBANG ||
-           mode == MODE_MCU_HOST_BUS || mode == MODE_FAST_SERIAL || mode == MODE_CBUS_BITBANG ||
-           mode == MODE_SYNC_FIFO;
+           mode == MODE_MCU_HOST_BUS || mode == MODE_FAST_SERIAL || mode == MODE_CBUS_BITBANG || mode == MODE_SYNC_FIFO;
 }
 
 constexpr uint32_t PURGE_RX = 0x1;
@@ -623,8 +624,7 @@ SB_STATUS DriverFront::Write(SB_HANDLE handle, const void *buffer, uint32_t coun
     return Finish(call, DRIVER_OK, Format("written=%u", count), HexBytes(bytes, count));
 }
 
-SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial,
-                                     char *description)
+SB_STATUS DriverFront::GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial, char *description)
 {
     Call call = Begin(ENTRY_GET_DEVICE_INFO, HandleText(handle));
     Device *device = nullptr;
@@ -667,8 +667,7 @@ SB_STATUS FT_SetUSBParameters(SB_HANDLE handle, uint32_t inSize, uint32_t outSiz
 {
     return TheBoard().front->SetUSBParameters(handle, inSize, outSize);
 }
-SB_STATUS FT_SetChars(SB_HANDLE handle, uint8_t eventChar, uint8_t eventEnable, uint8_t errorChar,
-                      uint8_t errorEnable)
+SB_STATUS FT_SetChars(SB_HANDLE handle, uint8_t eventChar, uint8_t eventEnable, uint8_t errorChar, uint8_t errorEnable)
 {
     return TheBoard().front->SetChars(handle, eventChar, eventEnable, errorChar, errorEnable);
 }
@@ -681,7 +680,10 @@ SB_STATUS FT_SetBitMode(SB_HANDLE handle, uint8_t mask, uint8_t mode)
 {
     return TheBoard().front->SetBitMode(handle, mask, mode);
 }
-SB_STATUS FT_GetQueueStatus(SB_HANDLE handle, uint32_t *count) { return TheBoard().front->GetQueueStatus(handle, count); }
+SB_STATUS FT_GetQueueStatus(SB_HANDLE handle, uint32_t *count)
+{
+    return TheBoard().front->GetQueueStatus(handle, count);
+}
 SB_STATUS FT_Read(SB_HANDLE handle, void *buffer, uint32_t count, uint32_t *read)
 {
     return TheBoard().front->Read(handle, buffer, count, read);
@@ -690,8 +692,7 @@ SB_STATUS FT_Write(SB_HANDLE handle, const void *buffer, uint32_t count, uint32_
 {
     return TheBoard().front->Write(handle, buffer, count, written);
 }
-SB_STATUS FT_GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial, char *description,
-                           void *)
+SB_STATUS FT_GetDeviceInfo(SB_HANDLE handle, uint32_t *type, uint32_t *id, char *serial, char *description, void *)
 {
     return TheBoard().front->GetDeviceInfo(handle, type, id, serial, description);
 }

@@ -13,11 +13,13 @@
 #include "sim/mpsse_engine.h"
 #include "sim/settings.h"
 
-namespace simboard {
+namespace simboard
+{
 
 class Board;
 
-class DriverFront {
+class DriverFront
+{
 public:
     explicit DriverFront(Board &board);
     ~DriverFront();
@@ -46,11 +48,11 @@ private:
 
     // The front's state: the records and what the driver keeps of them.
     struct State {
-        std::vector<std::unique_ptr<Device>> devices;  // one per record, in list order
-        std::vector<SB_DEVICE_RECORD> list;            // the list as last built
+        std::vector<std::unique_ptr<Device>> devices; // one per record, in list order
+        std::vector<SB_DEVICE_RECORD> list;           // the list as last built
         bool listBuilt = false;
-        uint64_t opens = 0;                            // successful opens: the handles' sequence
-        uint64_t calls[16] = {};                       // calls per entry point, failed ones included
+        uint64_t opens = 0;      // successful opens: the handles' sequence
+        uint64_t calls[16] = {}; // calls per entry point, failed ones included
     };
 
     Device *Find(SB_HANDLE handle);

@@ -8,18 +8,21 @@
 #include <algorithm>
 #include <cstring>
 
-namespace simboard {
+namespace simboard
+{
 
 using lpc::ChipState;
 
-namespace {
+namespace
+{
 
 // Command decoding before a reply goes out (board choice).
 constexpr Ticks REPLY_DELAY = 50 * TICKS_PER_US;
 
 void AbandonTransfer(ChipState &s, uint64_t us)
 {
-    if (s.transfer.kind != lpc::Transfer::Kind::None) s.log.Line(us, lpc::EndTransfer(s, "ABANDONED"));
+    if (s.transfer.kind != lpc::Transfer::Kind::None)
+        s.log.Line(us, lpc::EndTransfer(s, "ABANDONED"));
 }
 
 // Power-on or reset: "STATE RESET" and the boot ROM's entry decision (UM10398
@@ -58,7 +61,8 @@ void Boot(ChipState &s, Ticks now)
 // n-th part-ID request. True when it ignores this one.
 bool NotYetAnswering(ChipState &s, const uint8_t *req, uint64_t endUs)
 {
-    if (s.answering) return false;
+    if (s.answering)
+        return false;
     bool partId = lpc::CommandSpecifier(req) == lpc::CCS_INITIATE_UPLOAD &&
                   lpc::RequestIndex(req) == lpc::OD_IDENTITY && req[3] == lpc::IDENTITY_PART_ID;
     if (partId && ++s.partIdRequests >= s.config.answerFrom) {
@@ -78,8 +82,10 @@ void DropSilently(ChipState &s, const uint8_t *req, uint64_t endUs)
     bool segment = ccs == lpc::CCS_DOWNLOAD_SEGMENT || ccs == lpc::CCS_UPLOAD_SEGMENT;
     bool open = s.transfer.kind != lpc::Transfer::Kind::None;
     std::string text = lpc::DescribeRequest(s, req);
-    if (open) s.log.Line(endUs, lpc::EndTransfer(s, "NO_REPLY"));
-    if (!segment || !open) s.log.Line(endUs, text + " -> NO_REPLY");
+    if (open)
+        s.log.Line(endUs, lpc::EndTransfer(s, "NO_REPLY"));
+    if (!segment || !open)
+        s.log.Line(endUs, text + " -> NO_REPLY");
 }
 
 // SIMBOARD_CHIP_ABORT: every rule for an initiate's entry counts it; the
@@ -87,19 +93,22 @@ void DropSilently(ChipState &s, const uint8_t *req, uint64_t endUs)
 bool ForceAbort(ChipState &s, const uint8_t *req, uint64_t endUs, lpc::Outcome *out)
 {
     const uint8_t ccs = lpc::CommandSpecifier(req);
-    if (ccs != lpc::CCS_INITIATE_DOWNLOAD && ccs != lpc::CCS_INITIATE_UPLOAD) return false;
+    if (ccs != lpc::CCS_INITIATE_DOWNLOAD && ccs != lpc::CCS_INITIATE_UPLOAD)
+        return false;
     bool forced = false;
     uint32_t code = 0;
     for (size_t i = 0; i < s.config.aborts.size(); ++i) {
         const ChipAbortRule &r = s.config.aborts[i];
-        if (r.index != lpc::RequestIndex(req) || r.sub != req[3]) continue;
+        if (r.index != lpc::RequestIndex(req) || r.sub != req[3])
+            continue;
         ++s.abortHits[i];
         if (!forced && (r.nth == 0 || s.abortHits[i] == r.nth)) {
             forced = true;
             code = r.code;
         }
     }
-    if (!forced) return false;
+    if (!forced)
+        return false;
     // A new initiate ends an open transfer in any case.
     AbandonTransfer(s, endUs);
     out->line = lpc::DescribeRequest(s, req) + " -> ABORT " + Hex32(code) + " (forced)";
@@ -118,10 +127,14 @@ void Conclude(ChipState &s, Ticks end, const lpc::Outcome &out)
     s.busyUntil = replyAt;
     s.flashTicks += out.flashTime;
     const uint64_t lineUs = out.reply ? replyAt / TICKS_PER_US : endUs;
-    for (const std::string &l : out.flashLines) s.log.Line(replyAt / TICKS_PER_US, l);
-    if (!out.line.empty()) s.log.Line(lineUs, out.line);
-    for (const std::string &l : out.afterLines) s.log.Line(lineUs, l);
-    if (!out.reply) return;
+    for (const std::string &l : out.flashLines)
+        s.log.Line(replyAt / TICKS_PER_US, l);
+    if (!out.line.empty())
+        s.log.Line(lineUs, out.line);
+    for (const std::string &l : out.afterLines)
+        s.log.Line(lineUs, l);
+    if (!out.reply)
+        return;
 
     lpc::Reply r;
     r.frame.id = LPC_SDO_REPLY_ID;
@@ -131,7 +144,8 @@ void Conclude(ChipState &s, Ticks end, const lpc::Outcome &out)
     r.after = out.after;
     r.jumpAddress = out.jumpAddress;
     s.replies.push_back(r);
-    if (out.after != lpc::AfterReply::Nothing) s.leaving = true;
+    if (out.after != lpc::AfterReply::Nothing)
+        s.leaving = true;
     ++s.answered;
     if (s.config.silentAfter != 0 && s.answered >= s.config.silentAfter) {
         s.silent = true;
@@ -145,24 +159,30 @@ void Handle(ChipState &s, const CanFrame &frame, Ticks end)
     ++s.requests;
     const uint8_t *req = frame.data;
     const uint64_t endUs = end / TICKS_PER_US;
-    if (s.leaving) {  // an accepted execution: the bootloader is on its way out
+    if (s.leaving) { // an accepted execution: the bootloader is on its way out
         s.log.Line(endUs, lpc::DescribeRequest(s, req) + " -> IGNORED");
         return;
     }
-    if (NotYetAnswering(s, req, endUs)) return;
-    if (s.silent) return DropSilently(s, req, endUs);
+    if (NotYetAnswering(s, req, endUs))
+        return;
+    if (s.silent)
+        return DropSilently(s, req, endUs);
     lpc::Outcome out;
-    if (!ForceAbort(s, req, endUs, &out)) lpc::ServeRequest(s, req, endUs, &out);
+    if (!ForceAbort(s, req, endUs, &out))
+        lpc::ServeRequest(s, req, endUs, &out);
     Conclude(s, end, out);
 }
 
 } // namespace
 
-namespace lpc {
+namespace lpc
+{
 
 ChipState::ChipState(const ChipConfig &config)
     : config(config), flash(LPC_FLASH_SIZE, 0xFF), ram(LPC_RAM_SIZE, 0x00), answering(config.answerFrom <= 1),
-      abortHits(config.aborts.size(), 0) {}
+      abortHits(config.aborts.size(), 0)
+{
+}
 
 } // namespace lpc
 
@@ -175,11 +195,15 @@ bool LpcIspChip::Start(Ticks now, std::string *badName, std::string *reason)
     ChipState &s = *state_;
     const char *bad = nullptr;
     std::string why;
-    if (!s.config.logPath.empty() && !s.log.Open(s.config.logPath, &why)) bad = "SIMBOARD_CHIPLOG";
-    else if (!s.config.flashPath.empty() && !lpc::LoadFlashFile(s, &why)) bad = "SIMBOARD_FLASH";
+    if (!s.config.logPath.empty() && !s.log.Open(s.config.logPath, &why))
+        bad = "SIMBOARD_CHIPLOG";
+    else if (!s.config.flashPath.empty() && !lpc::LoadFlashFile(s, &why))
+        bad = "SIMBOARD_FLASH";
     if (bad) {
-        if (badName) *badName = bad;
-        if (reason) *reason = why;
+        if (badName)
+            *badName = bad;
+        if (reason)
+            *reason = why;
         s.log.Close();
         std::fill(s.flash.begin(), s.flash.end(), 0xFF);
         s.config.flashPath.clear();
@@ -212,7 +236,8 @@ double LpcIspChip::BitRate() const
 bool LpcIspChip::NextFrame(TxRequest *request)
 {
     const ChipState &s = *state_;
-    if (s.replies.empty() || s.mode != lpc::Mode::Isp) return false;
+    if (s.replies.empty() || s.mode != lpc::Mode::Isp)
+        return false;
     const lpc::Reply &r = s.replies.front();
     request->frame = r.frame;
     request->bitRate = s.config.bitRate;
@@ -226,7 +251,8 @@ bool LpcIspChip::NextFrame(TxRequest *request)
 void LpcIspChip::FrameDone(bool acknowledged, Ticks end)
 {
     ChipState &s = *state_;
-    if (s.replies.empty()) return;
+    if (s.replies.empty())
+        return;
     if (!acknowledged) {
         s.replies.front().retry = true;
         return;
@@ -245,10 +271,12 @@ void LpcIspChip::FrameDone(bool acknowledged, Ticks end)
 
 void LpcIspChip::Receive(const CanFrame &frame, Ticks end)
 {
-    if (state_->mode != lpc::Mode::Isp) return;
+    if (state_->mode != lpc::Mode::Isp)
+        return;
     // Only standard data frames to the SDO request identifier are requests;
     // everything else is acknowledged and dropped, as is a short 0x67D frame.
-    if (frame.extended || frame.remote || frame.id != LPC_SDO_REQUEST_ID || frame.DataLength() < 8) return;
+    if (frame.extended || frame.remote || frame.id != LPC_SDO_REQUEST_ID || frame.DataLength() < 8)
+        return;
     Handle(*state_, frame, end);
 }
 
@@ -267,9 +295,12 @@ int LpcIspChip::Write(uint32_t address, const uint8_t *buffer, uint32_t count)
 ChipStateCode LpcIspChip::State() const
 {
     switch (state_->mode) {
-    case lpc::Mode::Absent: return ChipStateCode::Absent;
-    case lpc::Mode::UserCode: return ChipStateCode::UserCode;
-    case lpc::Mode::Isp: break;
+    case lpc::Mode::Absent:
+        return ChipStateCode::Absent;
+    case lpc::Mode::UserCode:
+        return ChipStateCode::UserCode;
+    case lpc::Mode::Isp:
+        break;
     }
     return state_->unlocked ? ChipStateCode::IspUnlocked : ChipStateCode::IspLocked;
 }

@@ -23,7 +23,8 @@
 #include "sim/can_bus.h"
 #include "sim/records_chip.h"
 
-namespace simboard {
+namespace simboard
+{
 
 // ---- Memory map -------------------------------------------------------------
 
@@ -37,10 +38,10 @@ constexpr uint32_t LPC_RAM_SIZE = 0x2000;
 // ---- CANopen identity of the bootloader -------------------------------------
 
 constexpr uint8_t LPC_NODE_ID = 0x7D;
-constexpr uint32_t LPC_SDO_REQUEST_ID = 0x600 + LPC_NODE_ID;  // 0x67D
-constexpr uint32_t LPC_SDO_REPLY_ID = 0x580 + LPC_NODE_ID;    // 0x5FD
+constexpr uint32_t LPC_SDO_REQUEST_ID = 0x600 + LPC_NODE_ID; // 0x67D
+constexpr uint32_t LPC_SDO_REPLY_ID = 0x580 + LPC_NODE_ID;   // 0x5FD
 constexpr uint32_t LPC_DEFAULT_BITRATE = 100000;
-constexpr uint32_t LPC_DEFAULT_PART_ID = 0x1430102B;  // LPC11C24/301
+constexpr uint32_t LPC_DEFAULT_PART_ID = 0x1430102B; // LPC11C24/301
 
 // ---- Scenario settings ------------------------------------------------------
 
@@ -62,15 +63,15 @@ struct ChipConfig {
     ChipEntryPin pin = ChipEntryPin::Isp;
     uint32_t bitRate = LPC_DEFAULT_BITRATE;
     uint32_t partId = LPC_DEFAULT_PART_ID;
-    uint32_t answerFrom = 1;      // answers from the nth part-ID request on
-    uint32_t silentAfter = 0;     // 0: never falls silent
+    uint32_t answerFrom = 1;  // answers from the nth part-ID request on
+    uint32_t silentAfter = 0; // 0: never falls silent
     ReinvokeMode reinvoke = ReinvokeMode::Silent;
     std::vector<ChipAbortRule> aborts;
-    bool compareDiff = false;     // every long enough compare fails at compareDiffOffset
+    bool compareDiff = false; // every long enough compare fails at compareDiffOffset
     uint32_t compareDiffOffset = 0;
-    bool remap = true;            // flash 0x000-0x1FF reads as boot ROM while in ISP
-    std::string flashPath;        // empty: flash not persisted
-    std::string logPath;          // empty: no chip log
+    bool remap = true;     // flash 0x000-0x1FF reads as boot ROM while in ISP
+    std::string flashPath; // empty: flash not persisted
+    std::string logPath;   // empty: no chip log
 };
 
 // The names of the chip's settings, in the order LoadChipConfig reads them.
@@ -92,14 +93,16 @@ bool LoadChipConfig(const std::function<std::string(const std::string &)> &looku
 
 // ---- The chip ---------------------------------------------------------------
 
-namespace lpc {
+namespace lpc
+{
 struct ChipState;
 } // namespace lpc
 
 // What SimBoard_ChipState reports.
 enum class ChipStateCode : int { Absent = 0, IspLocked = 1, IspUnlocked = 2, UserCode = 3 };
 
-class LpcIspChip : public CanNode {
+class LpcIspChip : public CanNode
+{
 public:
     explicit LpcIspChip(const ChipConfig &config);
     ~LpcIspChip() override;

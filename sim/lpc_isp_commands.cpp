@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstring>
 
-namespace simboard {
-namespace lpc {
+namespace simboard
+{
+namespace lpc
+{
 
-namespace {
+namespace
+{
 
 // ---- Abort codes of the dictionary (CiA 301 "SDO abort transfer") -----------
 
@@ -25,13 +28,13 @@ constexpr uint32_t ABORT_VALUE_RANGE = 0x06090030;
 
 // ---- Entry values -----------------------------------------------------------
 
-constexpr uint32_t IDENTITY_ENTRIES = 3;      // 0x1018/00
-constexpr uint32_t VENDOR_ID = 0x00000000;    // 0x1018/01
-constexpr uint32_t BOOT_CODE_VERSION = 0x00000001;  // 0x1018/03 (UM10398 "Read Boot code version number")
-constexpr uint32_t DEVICE_TYPE = 0x00000000;  // 0x1000
-constexpr uint32_t EXEC_ENTRIES = 1;          // 0x5070/00
-constexpr uint16_t UNLOCK_CODE = 0x5A5A;      // 23130 (UM10398 "Unlock")
-constexpr uint32_t EXECUTE_START = 1;         // 0x1F51/01: start the program at the execution address
+constexpr uint32_t IDENTITY_ENTRIES = 3;           // 0x1018/00
+constexpr uint32_t VENDOR_ID = 0x00000000;         // 0x1018/01
+constexpr uint32_t BOOT_CODE_VERSION = 0x00000001; // 0x1018/03 (UM10398 "Read Boot code version number")
+constexpr uint32_t DEVICE_TYPE = 0x00000000;       // 0x1000
+constexpr uint32_t EXEC_ENTRIES = 1;               // 0x5070/00
+constexpr uint16_t UNLOCK_CODE = 0x5A5A;           // 23130 (UM10398 "Unlock")
+constexpr uint32_t EXECUTE_START = 1;              // 0x1F51/01: start the program at the execution address
 
 // ldr r2,[pc,#4]; ldr r3,[pc,#8]; str r2,[r3,#12]; nop; .word 0x05FA0004,
 // 0xE000ED00: VECTKEY with SYSRESETREQ stored to AIRCR, a system reset.
@@ -52,36 +55,21 @@ constexpr Ticks PROGRAM_TIME_PER_256 = 1000 * TICKS_PER_US;
 // ---- The dictionary ---------------------------------------------------------
 
 constexpr OdEntry DICTIONARY[] = {
-    {OD_DEVICE_TYPE, 0, 4, Access::Ro},
-    {OD_ERROR_REGISTER, 0, 1, Access::Ro},
-    {OD_IDENTITY, 0, 1, Access::Ro},
-    {OD_IDENTITY, 1, 4, Access::Ro},
-    {OD_IDENTITY, 2, 4, Access::Ro},
-    {OD_IDENTITY, 3, 4, Access::Ro},
-    {OD_PROGRAM_DATA, 1, 0, Access::Rw},
-    {OD_PROGRAM_CONTROL, 1, 1, Access::Rw},
-    {OD_UNLOCK, 0, 2, Access::Wo},
-    {OD_REINVOKE, 0, 1, Access::Wo},
-    {OD_READ_ADDRESS, 0, 4, Access::Rw},
-    {OD_READ_LENGTH, 0, 4, Access::Rw},
-    {OD_RAM_ADDRESS, 0, 4, Access::Rw},
-    {OD_PREPARE, 0, 2, Access::Wo},
-    {OD_ERASE, 0, 2, Access::Wo},
-    {OD_BLANK_CHECK, 1, 2, Access::Wo},
-    {OD_BLANK_CHECK, 2, 4, Access::Ro},
-    {OD_COPY, 1, 4, Access::Rw},
-    {OD_COPY, 2, 4, Access::Rw},
-    {OD_COPY, 3, 2, Access::Wo},
-    {OD_COMPARE, 1, 4, Access::Rw},
-    {OD_COMPARE, 2, 4, Access::Rw},
-    {OD_COMPARE, 3, 2, Access::Wo},
-    {OD_COMPARE, 4, 4, Access::Ro},
-    {OD_EXEC_ADDRESS, 0, 1, Access::Ro},
-    {OD_EXEC_ADDRESS, 1, 4, Access::Rw},
-    {OD_SERIAL, 1, 4, Access::Ro},
-    {OD_SERIAL, 2, 4, Access::Ro},
-    {OD_SERIAL, 3, 4, Access::Ro},
-    {OD_SERIAL, 4, 4, Access::Ro},
+    {OD_DEVICE_TYPE, 0, 4, Access::Ro},  {OD_ERROR_REGISTER, 0, 1, Access::Ro},
+    {OD_IDENTITY, 0, 1, Access::Ro},     {OD_IDENTITY, 1, 4, Access::Ro},
+    {OD_IDENTITY, 2, 4, Access::Ro},     {OD_IDENTITY, 3, 4, Access::Ro},
+    {OD_PROGRAM_DATA, 1, 0, Access::Rw}, {OD_PROGRAM_CONTROL, 1, 1, Access::Rw},
+    {OD_UNLOCK, 0, 2, Access::Wo},       {OD_REINVOKE, 0, 1, Access::Wo},
+    {OD_READ_ADDRESS, 0, 4, Access::Rw}, {OD_READ_LENGTH, 0, 4, Access::Rw},
+    {OD_RAM_ADDRESS, 0, 4, Access::Rw},  {OD_PREPARE, 0, 2, Access::Wo},
+    {OD_ERASE, 0, 2, Access::Wo},        {OD_BLANK_CHECK, 1, 2, Access::Wo},
+    {OD_BLANK_CHECK, 2, 4, Access::Ro},  {OD_COPY, 1, 4, Access::Rw},
+    {OD_COPY, 2, 4, Access::Rw},         {OD_COPY, 3, 2, Access::Wo},
+    {OD_COMPARE, 1, 4, Access::Rw},      {OD_COMPARE, 2, 4, Access::Rw},
+    {OD_COMPARE, 3, 2, Access::Wo},      {OD_COMPARE, 4, 4, Access::Ro},
+    {OD_EXEC_ADDRESS, 0, 1, Access::Ro}, {OD_EXEC_ADDRESS, 1, 4, Access::Rw},
+    {OD_SERIAL, 1, 4, Access::Ro},       {OD_SERIAL, 2, 4, Access::Ro},
+    {OD_SERIAL, 3, 4, Access::Ro},       {OD_SERIAL, 4, 4, Access::Ro},
 };
 
 // The parameter entries and their names in the chip log.
@@ -91,15 +79,21 @@ struct ParamName {
     const char *name;
 };
 constexpr ParamName PARAM_NAMES[] = {
-    {OD_READ_ADDRESS, 0, "READ_ADDRESS"}, {OD_READ_LENGTH, 0, "READ_LENGTH"}, {OD_RAM_ADDRESS, 0, "RAM_ADDRESS"},
-    {OD_COPY, 1, "COPY_DST"},             {OD_COPY, 2, "COPY_SRC"},           {OD_COMPARE, 1, "CMP_ADDR1"},
-    {OD_COMPARE, 2, "CMP_ADDR2"},         {OD_EXEC_ADDRESS, 1, "EXEC_ADDRESS"},
+    {OD_READ_ADDRESS, 0, "READ_ADDRESS"},
+    {OD_READ_LENGTH, 0, "READ_LENGTH"},
+    {OD_RAM_ADDRESS, 0, "RAM_ADDRESS"},
+    {OD_COPY, 1, "COPY_DST"},
+    {OD_COPY, 2, "COPY_SRC"},
+    {OD_COMPARE, 1, "CMP_ADDR1"},
+    {OD_COMPARE, 2, "CMP_ADDR2"},
+    {OD_EXEC_ADDRESS, 1, "EXEC_ADDRESS"},
 };
 
 const char *ParamNameOf(uint16_t index, uint8_t sub)
 {
     for (const auto &p : PARAM_NAMES)
-        if (p.index == index && p.sub == sub) return p.name;
+        if (p.index == index && p.sub == sub)
+            return p.name;
     return nullptr;
 }
 
@@ -116,7 +110,8 @@ bool SectorRange(uint32_t value, uint32_t *first, uint32_t *last)
 uint8_t SectorMask(uint32_t first, uint32_t last)
 {
     uint8_t mask = 0;
-    for (uint32_t s = first; s <= last; ++s) mask = static_cast<uint8_t>(mask | 1u << s);
+    for (uint32_t s = first; s <= last; ++s)
+        mask = static_cast<uint8_t>(mask | 1u << s);
     return mask;
 }
 
@@ -127,8 +122,10 @@ bool ReadProtected(const ChipState &s) { return s.crp == Crp::Crp1 || s.crp == C
 // UM10398 "Unlock": flash writes, erases and go are refused until then.
 int Unlock(ChipState &s, uint32_t value, Outcome *out)
 {
-    if (value != UNLOCK_CODE) return ISP_INVALID_CODE;
-    if (!s.unlocked) out->afterLines.push_back("STATE UNLOCKED");
+    if (value != UNLOCK_CODE)
+        return ISP_INVALID_CODE;
+    if (!s.unlocked)
+        out->afterLines.push_back("STATE UNLOCKED");
     s.unlocked = true;
     return ISP_CMD_SUCCESS;
 }
@@ -138,14 +135,16 @@ void Reinvoke(ChipState &s, Outcome *out)
 {
     bool wasUnlocked = s.unlocked;
     StartBootloader(s);
-    if (wasUnlocked) out->afterLines.push_back("STATE LOCKED");
+    if (wasUnlocked)
+        out->afterLines.push_back("STATE LOCKED");
 }
 
 // UM10398 "Prepare sector(s) for write operation".
 int Prepare(ChipState &s, uint32_t value)
 {
     uint32_t first, last;
-    if (!SectorRange(value, &first, &last)) return ISP_INVALID_SECTOR;
+    if (!SectorRange(value, &first, &last))
+        return ISP_INVALID_SECTOR;
     s.prepared = static_cast<uint8_t>(s.prepared | SectorMask(first, last));
     return ISP_CMD_SUCCESS;
 }
@@ -155,17 +154,21 @@ int Prepare(ChipState &s, uint32_t value)
 int Erase(ChipState &s, uint32_t value, Outcome *out)
 {
     uint32_t first, last;
-    if (!s.unlocked) return ISP_CMD_LOCKED;
-    if (!SectorRange(value, &first, &last)) return ISP_INVALID_SECTOR;
+    if (!s.unlocked)
+        return ISP_CMD_LOCKED;
+    if (!SectorRange(value, &first, &last))
+        return ISP_INVALID_SECTOR;
     const bool all = first == 0 && last == LPC_SECTOR_COUNT - 1;
     if ((s.crp == Crp::Crp1 && first == 0 && !all) || (s.crp == Crp::Crp2 && !all))
         return ISP_CODE_READ_PROTECTION_ENABLED;
     const uint8_t mask = SectorMask(first, last);
-    if ((s.prepared & mask) != mask) return ISP_SECTOR_NOT_PREPARED;
+    if ((s.prepared & mask) != mask)
+        return ISP_SECTOR_NOT_PREPARED;
     EraseSectors(s, first, last);
     s.prepared = static_cast<uint8_t>(s.prepared & ~mask);
     out->flashTime = ERASE_TIME;
-    for (uint32_t n = first; n <= last; ++n) out->flashLines.push_back("FLASH ERASE " + std::to_string(n));
+    for (uint32_t n = first; n <= last; ++n)
+        out->flashLines.push_back("FLASH ERASE " + std::to_string(n));
     return ISP_CMD_SUCCESS;
 }
 
@@ -174,8 +177,10 @@ int Erase(ChipState &s, uint32_t value, Outcome *out)
 int BlankCheck(ChipState &s, uint32_t value)
 {
     uint32_t first, last;
-    if (ReadProtected(s)) return ISP_CODE_READ_PROTECTION_ENABLED;
-    if (!SectorRange(value, &first, &last)) return ISP_INVALID_SECTOR;
+    if (ReadProtected(s))
+        return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (!SectorRange(value, &first, &last))
+        return ISP_INVALID_SECTOR;
     const uint32_t start = LPC_FLASH_BASE + first * LPC_SECTOR_SIZE;
     const uint32_t end = LPC_FLASH_BASE + (last + 1) * LPC_SECTOR_SIZE;
     for (uint32_t a = start; a < end; ++a) {
@@ -191,18 +196,25 @@ int BlankCheck(ChipState &s, uint32_t value)
 // Under CRP1 sector 0 cannot be written, under CRP2 no sector.
 int Copy(ChipState &s, uint32_t count, Outcome *out)
 {
-    if (!s.unlocked) return ISP_CMD_LOCKED;
+    if (!s.unlocked)
+        return ISP_CMD_LOCKED;
     if (std::find(std::begin(COPY_COUNTS), std::end(COPY_COUNTS), count) == std::end(COPY_COUNTS))
         return ISP_COUNT_ERROR;
-    if (s.copyDst % COPY_DST_ALIGN != 0) return ISP_DST_ADDR_ERROR;
-    if (s.copySrc % WORD != 0) return ISP_SRC_ADDR_ERROR;
-    if (!InRam(s.copySrc, count)) return ISP_SRC_ADDR_NOT_MAPPED;
-    if (!InFlash(s.copyDst, count)) return ISP_DST_ADDR_NOT_MAPPED;
+    if (s.copyDst % COPY_DST_ALIGN != 0)
+        return ISP_DST_ADDR_ERROR;
+    if (s.copySrc % WORD != 0)
+        return ISP_SRC_ADDR_ERROR;
+    if (!InRam(s.copySrc, count))
+        return ISP_SRC_ADDR_NOT_MAPPED;
+    if (!InFlash(s.copyDst, count))
+        return ISP_DST_ADDR_NOT_MAPPED;
     const uint32_t first = (s.copyDst - LPC_FLASH_BASE) / LPC_SECTOR_SIZE;
     const uint32_t last = (s.copyDst - LPC_FLASH_BASE + count - 1) / LPC_SECTOR_SIZE;
-    if (s.crp == Crp::Crp2 || (s.crp == Crp::Crp1 && first == 0)) return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (s.crp == Crp::Crp2 || (s.crp == Crp::Crp1 && first == 0))
+        return ISP_CODE_READ_PROTECTION_ENABLED;
     const uint8_t mask = SectorMask(first, last);
-    if ((s.prepared & mask) != mask) return ISP_SECTOR_NOT_PREPARED;
+    if ((s.prepared & mask) != mask)
+        return ISP_SECTOR_NOT_PREPARED;
     ProgramFlash(s, s.copyDst, s.copySrc, count);
     s.prepared = static_cast<uint8_t>(s.prepared & ~mask);
     out->flashTime = PROGRAM_TIME_PER_256 * (count / 256);
@@ -215,11 +227,15 @@ int Copy(ChipState &s, uint32_t count, Outcome *out)
 // a difference at its offset in every compare long enough to reach it.
 int Compare(ChipState &s, uint32_t count)
 {
-    if (ReadProtected(s)) return ISP_CODE_READ_PROTECTION_ENABLED;
-    if (count % WORD != 0) return ISP_COUNT_ERROR;
-    if (s.cmpAddr1 % WORD != 0 || s.cmpAddr2 % WORD != 0) return ISP_ADDR_ERROR;
+    if (ReadProtected(s))
+        return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (count % WORD != 0)
+        return ISP_COUNT_ERROR;
+    if (s.cmpAddr1 % WORD != 0 || s.cmpAddr2 % WORD != 0)
+        return ISP_ADDR_ERROR;
     for (uint32_t a : {s.cmpAddr1, s.cmpAddr2})
-        if (!InFlash(a, count) && !InRam(a, count)) return ISP_ADDR_NOT_MAPPED;
+        if (!InFlash(a, count) && !InRam(a, count))
+            return ISP_ADDR_NOT_MAPPED;
     if (s.config.compareDiff && count > s.config.compareDiffOffset) {
         s.compareOffset = s.config.compareDiffOffset;
         return ISP_COMPARE_ERROR;
@@ -240,10 +256,14 @@ int Compare(ChipState &s, uint32_t count)
 // tool's reset action resets the chip instead.
 int Execute(ChipState &s, Outcome *out)
 {
-    if (!s.unlocked) return ISP_CMD_LOCKED;
-    if (ReadProtected(s)) return ISP_CODE_READ_PROTECTION_ENABLED;
-    if (s.execAddress % WORD != 0) return ISP_ADDR_ERROR;
-    if (!InFlash(s.execAddress, 1) && !InRam(s.execAddress, 1)) return ISP_ADDR_NOT_MAPPED;
+    if (!s.unlocked)
+        return ISP_CMD_LOCKED;
+    if (ReadProtected(s))
+        return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (s.execAddress % WORD != 0)
+        return ISP_ADDR_ERROR;
+    if (!InFlash(s.execAddress, 1) && !InRam(s.execAddress, 1))
+        return ISP_ADDR_NOT_MAPPED;
     uint8_t code[sizeof RESET_ROUTINE];
     bool reset =
         ReadMemory(s, s.execAddress, code, sizeof code) == 0 && std::memcmp(code, RESET_ROUTINE, sizeof code) == 0;
@@ -258,33 +278,55 @@ int ApplyWrite(ChipState &s, uint16_t index, uint8_t sub, uint32_t value, Outcom
 {
     int isp = ISP_CMD_SUCCESS;
     switch (index) {
-    case OD_PROGRAM_CONTROL: return Execute(s, out);
-    case OD_UNLOCK: return Unlock(s, value, out);
-    case OD_REINVOKE: Reinvoke(s, out); break;
-    case OD_READ_ADDRESS: s.readAddress = value; break;
-    case OD_READ_LENGTH: s.readLength = value; break;
-    case OD_RAM_ADDRESS: s.ramAddress = value; break;
-    case OD_PREPARE: return Prepare(s, value);
-    case OD_ERASE: return Erase(s, value, out);
+    case OD_PROGRAM_CONTROL:
+        return Execute(s, out);
+    case OD_UNLOCK:
+        return Unlock(s, value, out);
+    case OD_REINVOKE:
+        Reinvoke(s, out);
+        break;
+    case OD_READ_ADDRESS:
+        s.readAddress = value;
+        break;
+    case OD_READ_LENGTH:
+        s.readLength = value;
+        break;
+    case OD_RAM_ADDRESS:
+        s.ramAddress = value;
+        break;
+    case OD_PREPARE:
+        return Prepare(s, value);
+    case OD_ERASE:
+        return Erase(s, value, out);
     case OD_BLANK_CHECK:
         isp = BlankCheck(s, value);
-        if (isp == ISP_SECTOR_NOT_BLANK) *extra = " " + Hex32(s.blankOffset);
+        if (isp == ISP_SECTOR_NOT_BLANK)
+            *extra = " " + Hex32(s.blankOffset);
         break;
     case OD_COPY:
-        if (sub == 1) s.copyDst = value;
-        else if (sub == 2) s.copySrc = value;
-        else isp = Copy(s, value, out);
+        if (sub == 1)
+            s.copyDst = value;
+        else if (sub == 2)
+            s.copySrc = value;
+        else
+            isp = Copy(s, value, out);
         break;
     case OD_COMPARE:
-        if (sub == 1) s.cmpAddr1 = value;
-        else if (sub == 2) s.cmpAddr2 = value;
+        if (sub == 1)
+            s.cmpAddr1 = value;
+        else if (sub == 2)
+            s.cmpAddr2 = value;
         else {
             isp = Compare(s, value);
-            if (isp == ISP_COMPARE_ERROR) *extra = " " + Hex32(s.compareOffset);
+            if (isp == ISP_COMPARE_ERROR)
+                *extra = " " + Hex32(s.compareOffset);
         }
         break;
-    case OD_EXEC_ADDRESS: s.execAddress = value; break;
-    default: break;
+    case OD_EXEC_ADDRESS:
+        s.execAddress = value;
+        break;
+    default:
+        break;
     }
     return isp;
 }
@@ -309,10 +351,13 @@ const OdEntry *FindEntry(const ChipState &s, uint16_t index, uint8_t sub, uint32
     const bool reinvokePresent = s.config.reinvoke != ReinvokeMode::Absent;
     bool indexFound = false;
     for (const OdEntry &e : DICTIONARY) {
-        if (e.index != index) continue;
-        if (index == OD_REINVOKE && !reinvokePresent) continue;
+        if (e.index != index)
+            continue;
+        if (index == OD_REINVOKE && !reinvokePresent)
+            continue;
         indexFound = true;
-        if (e.sub == sub) return &e;
+        if (e.sub == sub)
+            return &e;
     }
     *abortCode = indexFound ? ABORT_NO_SUB : ABORT_NO_OBJECT;
     return nullptr;
@@ -321,21 +366,33 @@ const OdEntry *FindEntry(const ChipState &s, uint16_t index, uint8_t sub, uint32
 uint32_t ReadEntry(const ChipState &s, uint16_t index, uint8_t sub)
 {
     switch (index) {
-    case OD_DEVICE_TYPE: return DEVICE_TYPE;
-    case OD_ERROR_REGISTER: return 0;
+    case OD_DEVICE_TYPE:
+        return DEVICE_TYPE;
+    case OD_ERROR_REGISTER:
+        return 0;
     case OD_IDENTITY:
         // UM10398 "Read Part Identification number" is 0x1018/02.
         return sub == 0 ? IDENTITY_ENTRIES : sub == 1 ? VENDOR_ID : sub == 2 ? s.config.partId : BOOT_CODE_VERSION;
-    case OD_PROGRAM_CONTROL: return 0;
-    case OD_READ_ADDRESS: return s.readAddress;
-    case OD_READ_LENGTH: return s.readLength;
-    case OD_RAM_ADDRESS: return s.ramAddress;
-    case OD_BLANK_CHECK: return s.blankOffset;
-    case OD_COPY: return sub == 1 ? s.copyDst : s.copySrc;
-    case OD_COMPARE: return sub == 1 ? s.cmpAddr1 : sub == 2 ? s.cmpAddr2 : s.compareOffset;
-    case OD_EXEC_ADDRESS: return sub == 0 ? EXEC_ENTRIES : s.execAddress;
-    case OD_SERIAL: return sub;  // serial number words 1-4
-    default: return 0;
+    case OD_PROGRAM_CONTROL:
+        return 0;
+    case OD_READ_ADDRESS:
+        return s.readAddress;
+    case OD_READ_LENGTH:
+        return s.readLength;
+    case OD_RAM_ADDRESS:
+        return s.ramAddress;
+    case OD_BLANK_CHECK:
+        return s.blankOffset;
+    case OD_COPY:
+        return sub == 1 ? s.copyDst : s.copySrc;
+    case OD_COMPARE:
+        return sub == 1 ? s.cmpAddr1 : sub == 2 ? s.cmpAddr2 : s.compareOffset;
+    case OD_EXEC_ADDRESS:
+        return sub == 0 ? EXEC_ENTRIES : s.execAddress;
+    case OD_SERIAL:
+        return sub; // serial number words 1-4
+    default:
+        return 0;
     }
 }
 
@@ -367,9 +424,13 @@ std::string CommandText(const ChipState &s, uint16_t index, uint8_t sub, uint32_
 {
     char text[64];
     switch (index) {
-    case OD_PROGRAM_CONTROL: return "EXECUTE " + Hex32(s.execAddress);
-    case OD_UNLOCK: std::snprintf(text, sizeof text, "UNLOCK 0x%04X", value); return text;
-    case OD_REINVOKE: return "REINVOKE";
+    case OD_PROGRAM_CONTROL:
+        return "EXECUTE " + Hex32(s.execAddress);
+    case OD_UNLOCK:
+        std::snprintf(text, sizeof text, "UNLOCK 0x%04X", value);
+        return text;
+    case OD_REINVOKE:
+        return "REINVOKE";
     case OD_PREPARE:
     case OD_ERASE:
         std::snprintf(text, sizeof text, "%s %u %u", index == OD_PREPARE ? "PREPARE" : "ERASE", value & 0xFF,
@@ -382,14 +443,18 @@ std::string CommandText(const ChipState &s, uint16_t index, uint8_t sub, uint32_
         }
         break;
     case OD_COPY:
-        if (sub == 3) return "COPY " + Hex32(s.copyDst) + " " + Hex32(s.copySrc) + " " + std::to_string(value);
+        if (sub == 3)
+            return "COPY " + Hex32(s.copyDst) + " " + Hex32(s.copySrc) + " " + std::to_string(value);
         break;
     case OD_COMPARE:
-        if (sub == 3) return "COMPARE " + Hex32(s.cmpAddr1) + " " + Hex32(s.cmpAddr2) + " " + std::to_string(value);
+        if (sub == 3)
+            return "COMPARE " + Hex32(s.cmpAddr1) + " " + Hex32(s.cmpAddr2) + " " + std::to_string(value);
         break;
-    default: break;
+    default:
+        break;
     }
-    if (const char *name = ParamNameOf(index, sub)) return std::string("SET ") + name + " " + Hex32(value);
+    if (const char *name = ParamNameOf(index, sub))
+        return std::string("SET ") + name + " " + Hex32(value);
     return "SDO " + Mux(index, sub) + " download";
 }
 
@@ -397,7 +462,8 @@ std::string CommandText(const ChipState &s, uint16_t index, uint8_t sub, uint32_
 // the bootloader leaves free.
 int CheckWriteToRam(const ChipState &s, bool sizeKnown, uint32_t count)
 {
-    if (s.crp == Crp::Crp2) return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (s.crp == Crp::Crp2)
+        return ISP_CODE_READ_PROTECTION_ENABLED;
     return sizeKnown ? CheckRamWrite(s.ramAddress, count) : ISP_CMD_SUCCESS;
 }
 
@@ -405,8 +471,10 @@ int CheckWriteToRam(const ChipState &s, bool sizeKnown, uint32_t count)
 // flash or in RAM.
 int CheckReadMemory(const ChipState &s)
 {
-    if (ReadProtected(s)) return ISP_CODE_READ_PROTECTION_ENABLED;
-    if (!InFlash(s.readAddress, s.readLength) && !InRam(s.readAddress, s.readLength)) return ISP_ADDR_NOT_MAPPED;
+    if (ReadProtected(s))
+        return ISP_CODE_READ_PROTECTION_ENABLED;
+    if (!InFlash(s.readAddress, s.readLength) && !InRam(s.readAddress, s.readLength))
+        return ISP_ADDR_NOT_MAPPED;
     return ISP_CMD_SUCCESS;
 }
 

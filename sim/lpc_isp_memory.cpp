@@ -12,7 +12,7 @@
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
-#define NOMINMAX  // std::min and std::max stay usable
+#define NOMINMAX // std::min and std::max stay usable
 #endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -23,10 +23,13 @@
 #include <unistd.h>
 #endif
 
-namespace simboard {
-namespace lpc {
+namespace simboard
+{
+namespace lpc
+{
 
-namespace {
+namespace
+{
 
 // The RAM that a RAM write may reach. Below it the bootloader keeps its
 // command handler (0x1000017C-0x1000025B) and the on-chip CAN driver's data
@@ -149,44 +152,56 @@ uint8_t ViewByte(const ChipState &s, uint32_t address)
         uint32_t word = BOOT_ROM_WORD_BASE + (offset & ~(WORD - 1));
         return static_cast<uint8_t>(word >> (8 * (offset & (WORD - 1))));
     }
-    if (InFlash(address, 1)) return s.flash[address - LPC_FLASH_BASE];
+    if (InFlash(address, 1))
+        return s.flash[address - LPC_FLASH_BASE];
     return s.ram[address - LPC_RAM_BASE];
 }
 
 int CheckRamWrite(uint32_t address, uint64_t count)
 {
-    if (count == 0) return ISP_CMD_SUCCESS;
-    if (!InRam(address, count)) return ISP_ADDR_NOT_MAPPED;
-    if (address < RAM_WRITE_FIRST || uint64_t(address) + count - 1 > RAM_WRITE_LAST) return ISP_ADDR_ERROR;
+    if (count == 0)
+        return ISP_CMD_SUCCESS;
+    if (!InRam(address, count))
+        return ISP_ADDR_NOT_MAPPED;
+    if (address < RAM_WRITE_FIRST || uint64_t(address) + count - 1 > RAM_WRITE_LAST)
+        return ISP_ADDR_ERROR;
     return ISP_CMD_SUCCESS;
 }
 
 bool ValidUserCode(const ChipState &s)
 {
     uint32_t sum = 0;
-    for (uint32_t i = 0; i < VECTOR_WORDS; ++i) sum += Le32(&s.flash[i * WORD]);
+    for (uint32_t i = 0; i < VECTOR_WORDS; ++i)
+        sum += Le32(&s.flash[i * WORD]);
     return sum == 0;
 }
 
 Crp ReadCrp(const ChipState &s)
 {
     switch (Le32(&s.flash[CRP_WORD_ADDRESS])) {
-    case CRP1_PATTERN: return Crp::Crp1;
-    case CRP2_PATTERN: return Crp::Crp2;
-    case CRP3_PATTERN: return Crp::Crp3;
-    case NO_ISP_PATTERN: return Crp::NoIsp;
-    default: return Crp::None;
+    case CRP1_PATTERN:
+        return Crp::Crp1;
+    case CRP2_PATTERN:
+        return Crp::Crp2;
+    case CRP3_PATTERN:
+        return Crp::Crp3;
+    case NO_ISP_PATTERN:
+        return Crp::NoIsp;
+    default:
+        return Crp::None;
     }
 }
 
 int ReadMemory(const ChipState &s, uint32_t address, uint8_t *buffer, uint32_t count)
 {
     if (InFlash(address, count)) {
-        if (count) std::memcpy(buffer, &s.flash[address - LPC_FLASH_BASE], count);
+        if (count)
+            std::memcpy(buffer, &s.flash[address - LPC_FLASH_BASE], count);
         return 0;
     }
     if (InRam(address, count)) {
-        if (count) std::memcpy(buffer, &s.ram[address - LPC_RAM_BASE], count);
+        if (count)
+            std::memcpy(buffer, &s.ram[address - LPC_RAM_BASE], count);
         return 0;
     }
     return -1;
@@ -195,15 +210,18 @@ int ReadMemory(const ChipState &s, uint32_t address, uint8_t *buffer, uint32_t c
 int WriteMemory(ChipState &s, uint32_t address, const uint8_t *buffer, uint32_t count)
 {
     if (InFlash(address, count)) {
-        if (count == 0) return 0;
+        if (count == 0)
+            return 0;
         uint8_t *at = &s.flash[address - LPC_FLASH_BASE];
         bool changed = std::memcmp(at, buffer, count) != 0;
         std::memcpy(at, buffer, count);
-        if (changed) SaveFlash(s);
+        if (changed)
+            SaveFlash(s);
         return 0;
     }
     if (InRam(address, count)) {
-        if (count) std::memcpy(&s.ram[address - LPC_RAM_BASE], buffer, count);
+        if (count)
+            std::memcpy(&s.ram[address - LPC_RAM_BASE], buffer, count);
         return 0;
     }
     return -1;
@@ -226,13 +244,15 @@ void ProgramFlash(ChipState &s, uint32_t dst, uint32_t src, uint32_t count)
         changed = changed || next != cell;
         cell = next;
     }
-    if (changed) SaveFlash(s);
+    if (changed)
+        SaveFlash(s);
 }
 
 bool LoadFlashFile(ChipState &s, std::string *reason)
 {
     FILE *f = std::fopen(s.config.flashPath.c_str(), "rb");
-    if (f) return ReadFlashFile(s, f, reason);
+    if (f)
+        return ReadFlashFile(s, f, reason);
     if (errno != ENOENT) {
         *reason = std::string("cannot open the file: ") + std::strerror(errno);
         return false;
@@ -242,7 +262,8 @@ bool LoadFlashFile(ChipState &s, std::string *reason)
 
 void SaveFlash(const ChipState &s)
 {
-    if (s.config.flashPath.empty()) return;
+    if (s.config.flashPath.empty())
+        return;
     std::string why;
     if (!WriteFileAtomically(s.config.flashPath, s.flash, &why)) {
         // Nothing else can report it: a lost flash image must not pass unseen.

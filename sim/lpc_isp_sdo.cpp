@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
-namespace simboard {
-namespace lpc {
+namespace simboard
+{
+namespace lpc
+{
 
-namespace {
+namespace
+{
 
 // ---- Byte 0 of an SDO frame (CiA 301 "SDO protocols") -----------------------
 
@@ -29,8 +32,8 @@ constexpr uint8_t SDO_SEGMENT_BYTES = 7;
 
 // Server commands.
 constexpr uint8_t SDO_SEGMENT_CONFIRM = 0x20;
-constexpr uint8_t SDO_UPLOAD_EXPEDITED = 0x43;  // | (4 - n) << 2
-constexpr uint8_t SDO_UPLOAD_SEGMENTED = 0x41;  // size indicated
+constexpr uint8_t SDO_UPLOAD_EXPEDITED = 0x43; // | (4 - n) << 2
+constexpr uint8_t SDO_UPLOAD_SEGMENTED = 0x41; // size indicated
 constexpr uint8_t SDO_ABORT = 0x80;
 
 // ---- Abort codes (CiA 301 "SDO abort transfer", its table of abort codes) ---
@@ -47,7 +50,8 @@ bool TransferOpen(const ChipState &s) { return s.transfer.kind != Transfer::Kind
 // The data bytes of an expedited initiate download.
 uint32_t ExpeditedLength(const uint8_t *req)
 {
-    if ((req[0] & SDO_SIZE_INDICATED) == 0) return 4;
+    if ((req[0] & SDO_SIZE_INDICATED) == 0)
+        return 4;
     return 4u - ((req[0] >> 2) & 3u);
 }
 
@@ -55,7 +59,8 @@ uint32_t ExpeditedLength(const uint8_t *req)
 // segmented one's indicated size, 0 when it gives none.
 uint32_t DownloadCount(const uint8_t *req)
 {
-    if (req[0] & SDO_EXPEDITED) return ExpeditedLength(req);
+    if (req[0] & SDO_EXPEDITED)
+        return ExpeditedLength(req);
     return (req[0] & SDO_SIZE_INDICATED) ? Le32(&req[4]) : 0u;
 }
 
@@ -67,7 +72,8 @@ uint32_t SegmentLength(const uint8_t *req) { return SDO_SEGMENT_BYTES - ((req[0]
 uint32_t EntryValue(const uint8_t *req, const OdEntry &e)
 {
     uint32_t value = Le32(&req[4]);
-    if (e.size < 4) value &= (1u << (8 * e.size)) - 1;
+    if (e.size < 4)
+        value &= (1u << (8 * e.size)) - 1;
     return value;
 }
 
@@ -108,7 +114,8 @@ void FailTransfer(ChipState &s, uint32_t code, Outcome *out) { FailTransfer(s, c
 // with the abort; otherwise it is answered under index:sub.
 void RefuseCommand(ChipState &s, const uint8_t *req, uint16_t index, uint8_t sub, Outcome *out)
 {
-    if (TransferOpen(s)) return FailTransfer(s, ABORT_COMMAND, out);
+    if (TransferOpen(s))
+        return FailTransfer(s, ABORT_COMMAND, out);
     SetAbort(index, sub, ABORT_COMMAND, out);
     out->line = DescribeRequest(s, req) + " -> ABORT " + Hex32(ABORT_COMMAND);
 }
@@ -177,9 +184,12 @@ void InitiateDownload(ChipState &s, const uint8_t *req, Outcome *out)
     const uint8_t sub = req[3];
     uint32_t code = 0;
     const OdEntry *e = FindEntry(s, index, sub, &code);
-    if (!e || e->access == Access::Ro) return RefuseDownload(index, sub, e ? ABORT_WRITE_READ_ONLY : code, out);
-    if (e->size == 0) DownloadProgramData(s, req, out);
-    else DownloadEntry(s, req, *e, out);
+    if (!e || e->access == Access::Ro)
+        return RefuseDownload(index, sub, e ? ABORT_WRITE_READ_ONLY : code, out);
+    if (e->size == 0)
+        DownloadProgramData(s, req, out);
+    else
+        DownloadEntry(s, req, *e, out);
 }
 
 // A segment of a write to RAM. Without an indicated size each segment's
@@ -190,19 +200,23 @@ void RamSegment(ChipState &s, const uint8_t *req, Outcome *out)
     const bool toggle = (req[0] & SDO_TOGGLE) != 0;
     const uint32_t n = SegmentLength(req);
     const bool last = (req[0] & SDO_LAST_SEGMENT) != 0;
-    if (t.sizeIndicated && uint64_t(t.done) + n > t.size) return FailTransfer(s, ABORT_LENGTH_HIGH, out);
-    if (t.sizeIndicated && last && t.done + n < t.size) return FailTransfer(s, ABORT_LENGTH_LOW, out);
+    if (t.sizeIndicated && uint64_t(t.done) + n > t.size)
+        return FailTransfer(s, ABORT_LENGTH_HIGH, out);
+    if (t.sizeIndicated && last && t.done + n < t.size)
+        return FailTransfer(s, ABORT_LENGTH_LOW, out);
     const uint64_t at = uint64_t(t.address) + t.done;
     if (!t.sizeIndicated) {
         int isp = at > 0xFFFFFFFFu ? ISP_ADDR_NOT_MAPPED : CheckRamWrite(static_cast<uint32_t>(at), n);
         if (isp != ISP_CMD_SUCCESS)
             return FailTransfer(s, ABORT_ISP_BASE + static_cast<uint32_t>(isp), IspCodeName(isp), out);
     }
-    if (n > 0) std::memcpy(&s.ram[at - LPC_RAM_BASE], &req[1], n);
+    if (n > 0)
+        std::memcpy(&s.ram[at - LPC_RAM_BASE], &req[1], n);
     t.done += n;
     t.toggle = !t.toggle;
     SetSegmentConfirm(toggle, out);
-    if (last) out->line = EndTransfer(s, "CMD_SUCCESS");
+    if (last)
+        out->line = EndTransfer(s, "CMD_SUCCESS");
 }
 
 // A segment of a fixed-size entry: the last one applies the value.
@@ -214,27 +228,36 @@ void EntrySegment(ChipState &s, const uint8_t *req, Outcome *out)
     const bool last = (req[0] & SDO_LAST_SEGMENT) != 0;
     const uint16_t index = t.index;
     const uint8_t sub = t.sub;
-    if (t.data.size() + n > t.size) return FailTransfer(s, ABORT_LENGTH_HIGH, out);
+    if (t.data.size() + n > t.size)
+        return FailTransfer(s, ABORT_LENGTH_HIGH, out);
     t.data.insert(t.data.end(), &req[1], &req[1] + n);
     t.done += n;
     t.toggle = !t.toggle;
-    if (!last) return SetSegmentConfirm(toggle, out);
-    if (t.data.size() < t.size) return FailTransfer(s, ABORT_LENGTH_LOW, out);
+    if (!last)
+        return SetSegmentConfirm(toggle, out);
+    if (t.data.size() < t.size)
+        return FailTransfer(s, ABORT_LENGTH_LOW, out);
     uint32_t value = 0;
-    for (size_t i = 0; i < t.data.size(); ++i) value |= static_cast<uint32_t>(t.data[i]) << (8 * i);
+    for (size_t i = 0; i < t.data.size(); ++i)
+        value |= static_cast<uint32_t>(t.data[i]) << (8 * i);
     s.transfer = Transfer{};
     WriteEntry(s, index, sub, value, out);
     // The entry's confirmation goes out as the last segment's.
-    if (out->reply && out->data[0] == SDO_DOWNLOAD_CONFIRM) SetSegmentConfirm(toggle, out);
+    if (out->reply && out->data[0] == SDO_DOWNLOAD_CONFIRM)
+        SetSegmentConfirm(toggle, out);
 }
 
 void DownloadSegment(ChipState &s, const uint8_t *req, Outcome *out)
 {
-    if (s.transfer.kind != Transfer::Kind::Download) return RefuseSegment(s, req, out);
+    if (s.transfer.kind != Transfer::Kind::Download)
+        return RefuseSegment(s, req, out);
     const bool toggle = (req[0] & SDO_TOGGLE) != 0;
-    if (toggle != s.transfer.toggle) return FailTransfer(s, ABORT_TOGGLE, out);
-    if (s.transfer.index == OD_PROGRAM_DATA) RamSegment(s, req, out);
-    else EntrySegment(s, req, out);
+    if (toggle != s.transfer.toggle)
+        return FailTransfer(s, ABORT_TOGGLE, out);
+    if (s.transfer.index == OD_PROGRAM_DATA)
+        RamSegment(s, req, out);
+    else
+        EntrySegment(s, req, out);
 }
 
 // ---- Upload (CiA 301 "SDO upload initiate", "SDO upload segment") -----------
@@ -255,7 +278,8 @@ void UploadProgramData(ChipState &s, const uint8_t *req, Outcome *out)
     }
     OpenTransfer(s, Transfer::Kind::Upload, index, sub, true, s.readLength, s.readAddress);
     s.transfer.data.resize(s.readLength);
-    for (uint32_t i = 0; i < s.readLength; ++i) s.transfer.data[i] = ViewByte(s, s.readAddress + i);
+    for (uint32_t i = 0; i < s.readLength; ++i)
+        s.transfer.data[i] = ViewByte(s, s.readAddress + i);
     SetConfirm(SDO_UPLOAD_SEGMENTED, index, sub, out);
     PutLe32(&out->data[4], s.readLength);
 }
@@ -267,12 +291,14 @@ void InitiateUpload(ChipState &s, const uint8_t *req, Outcome *out)
     uint32_t code = 0;
     const OdEntry *e = FindEntry(s, index, sub, &code);
     if (!e || e->access == Access::Wo) {
-        if (e) code = ABORT_READ_WRITE_ONLY;
+        if (e)
+            code = ABORT_READ_WRITE_ONLY;
         SetAbort(index, sub, code, out);
         out->line = DescribeRequest(s, req) + " -> ABORT " + Hex32(code);
         return;
     }
-    if (e->size == 0) return UploadProgramData(s, req, out);
+    if (e->size == 0)
+        return UploadProgramData(s, req, out);
     // A fixed-size entry: always expedited, with its size indicated.
     const uint32_t value = ReadEntry(s, index, sub);
     SetConfirm(static_cast<uint8_t>(SDO_UPLOAD_EXPEDITED | (4 - e->size) << 2), index, sub, out);
@@ -283,26 +309,32 @@ void InitiateUpload(ChipState &s, const uint8_t *req, Outcome *out)
 void UploadSegment(ChipState &s, const uint8_t *req, Outcome *out)
 {
     Transfer &t = s.transfer;
-    if (t.kind != Transfer::Kind::Upload) return RefuseSegment(s, req, out);
+    if (t.kind != Transfer::Kind::Upload)
+        return RefuseSegment(s, req, out);
     const bool toggle = (req[0] & SDO_TOGGLE) != 0;
-    if (toggle != t.toggle) return FailTransfer(s, ABORT_TOGGLE, out);
+    if (toggle != t.toggle)
+        return FailTransfer(s, ABORT_TOGGLE, out);
     const uint32_t n = std::min<uint32_t>(SDO_SEGMENT_BYTES, t.size - t.done);
     const bool last = t.done + n == t.size;
     out->reply = true;
     std::memset(out->data, 0, 8);
-    out->data[0] = static_cast<uint8_t>((toggle ? SDO_TOGGLE : 0) | (SDO_SEGMENT_BYTES - n) << 1 |
-                                        (last ? SDO_LAST_SEGMENT : 0));
-    if (n > 0) std::memcpy(&out->data[1], &t.data[t.done], n);
+    out->data[0] =
+        static_cast<uint8_t>((toggle ? SDO_TOGGLE : 0) | (SDO_SEGMENT_BYTES - n) << 1 | (last ? SDO_LAST_SEGMENT : 0));
+    if (n > 0)
+        std::memcpy(&out->data[1], &t.data[t.done], n);
     t.done += n;
     t.toggle = !t.toggle;
-    if (last) out->line = EndTransfer(s, "CMD_SUCCESS");
+    if (last)
+        out->line = EndTransfer(s, "CMD_SUCCESS");
 }
 
 std::string TransferName(const ChipState &s)
 {
     const Transfer &t = s.transfer;
-    if (t.index != OD_PROGRAM_DATA) return "SDO " + Mux(t.index, t.sub) + " download";
-    if (t.kind == Transfer::Kind::Upload) return "READ_MEMORY " + Hex32(t.address) + " " + std::to_string(t.size);
+    if (t.index != OD_PROGRAM_DATA)
+        return "SDO " + Mux(t.index, t.sub) + " download";
+    if (t.kind == Transfer::Kind::Upload)
+        return "READ_MEMORY " + Hex32(t.address) + " " + std::to_string(t.size);
     return "WRITE_RAM " + Hex32(t.address) + " " + std::to_string(t.sizeIndicated ? t.size : t.done);
 }
 
@@ -310,7 +342,8 @@ std::string DescribeDownload(const ChipState &s, const uint8_t *req)
 {
     const uint16_t index = RequestIndex(req);
     const uint8_t sub = req[3];
-    if (index == OD_PROGRAM_DATA && sub == PROGRAM_DATA_SUB) return WriteRamText(s, DownloadCount(req));
+    if (index == OD_PROGRAM_DATA && sub == PROGRAM_DATA_SUB)
+        return WriteRamText(s, DownloadCount(req));
     uint32_t code = 0;
     const OdEntry *e = FindEntry(s, index, sub, &code);
     if ((req[0] & SDO_EXPEDITED) == 0 || !e || e->size == 0 || e->access == Access::Ro)
@@ -322,8 +355,10 @@ std::string DescribeUpload(const ChipState &s, const uint8_t *req)
 {
     const uint16_t index = RequestIndex(req);
     const uint8_t sub = req[3];
-    if (index == OD_IDENTITY && sub == IDENTITY_PART_ID) return "READ_PART_ID";
-    if (index == OD_COMPARE && sub == COMPARE_OFFSET_SUB) return "READ_OFFSET";
+    if (index == OD_IDENTITY && sub == IDENTITY_PART_ID)
+        return "READ_PART_ID";
+    if (index == OD_COMPARE && sub == COMPARE_OFFSET_SUB)
+        return "READ_OFFSET";
     if (index == OD_PROGRAM_DATA && sub == PROGRAM_DATA_SUB)
         return "READ_MEMORY " + Hex32(s.readAddress) + " " + std::to_string(s.readLength);
     return "SDO " + Mux(index, sub) + " upload";
@@ -337,9 +372,12 @@ void ServeRequest(ChipState &s, const uint8_t *req, uint64_t endUs, Outcome *out
     switch (ccs) {
     case CCS_INITIATE_DOWNLOAD:
     case CCS_INITIATE_UPLOAD:
-        if (TransferOpen(s)) s.log.Line(endUs, EndTransfer(s, "ABANDONED"));
-        if (ccs == CCS_INITIATE_DOWNLOAD) InitiateDownload(s, req, out);
-        else InitiateUpload(s, req, out);
+        if (TransferOpen(s))
+            s.log.Line(endUs, EndTransfer(s, "ABANDONED"));
+        if (ccs == CCS_INITIATE_DOWNLOAD)
+            InitiateDownload(s, req, out);
+        else
+            InitiateUpload(s, req, out);
         return;
     case CCS_DOWNLOAD_SEGMENT:
         DownloadSegment(s, req, out);
@@ -349,10 +387,12 @@ void ServeRequest(ChipState &s, const uint8_t *req, uint64_t endUs, Outcome *out
         return;
     case CCS_ABORT:
         // A client abort ends an open transfer and is never answered.
-        if (TransferOpen(s)) out->line = EndTransfer(s, "ABANDONED");
-        else out->line = DescribeRequest(s, req) + " -> NO_REPLY";
+        if (TransferOpen(s))
+            out->line = EndTransfer(s, "ABANDONED");
+        else
+            out->line = DescribeRequest(s, req) + " -> NO_REPLY";
         return;
-    default:  // block transfers and reserved specifiers
+    default: // block transfers and reserved specifiers
         RefuseCommand(s, req, RequestIndex(req), req[3], out);
         return;
     }
@@ -363,11 +403,15 @@ std::string DescribeRequest(const ChipState &s, const uint8_t *req)
     switch (CommandSpecifier(req)) {
     case CCS_DOWNLOAD_SEGMENT:
     case CCS_UPLOAD_SEGMENT:
-        if (TransferOpen(s)) return "SDO " + Mux(s.transfer.index, s.transfer.sub) + " segment";
+        if (TransferOpen(s))
+            return "SDO " + Mux(s.transfer.index, s.transfer.sub) + " segment";
         return "SDO " + Mux(OD_PROGRAM_DATA, PROGRAM_DATA_SUB) + " segment";
-    case CCS_INITIATE_DOWNLOAD: return DescribeDownload(s, req);
-    case CCS_INITIATE_UPLOAD: return DescribeUpload(s, req);
-    case CCS_ABORT: return "SDO " + Mux(RequestIndex(req), req[3]) + " abort " + Hex32(Le32(&req[4]));
+    case CCS_INITIATE_DOWNLOAD:
+        return DescribeDownload(s, req);
+    case CCS_INITIATE_UPLOAD:
+        return DescribeUpload(s, req);
+    case CCS_ABORT:
+        return "SDO " + Mux(RequestIndex(req), req[3]) + " abort " + Hex32(Le32(&req[4]));
     default: {
         char text[16];
         std::snprintf(text, sizeof text, " command 0x%02X", req[0]);
@@ -380,7 +424,8 @@ std::string EndTransfer(ChipState &s, const std::string &result)
 {
     std::string line = TransferName(s) + " -> " + result;
     bool complete = result == "CMD_SUCCESS";
-    if (!complete) line += " after " + std::to_string(s.transfer.done) + " bytes";
+    if (!complete)
+        line += " after " + std::to_string(s.transfer.done) + " bytes";
     s.transfer = Transfer{};
     return line;
 }

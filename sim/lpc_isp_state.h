@@ -28,21 +28,26 @@
 #include "sim/lpc_isp_chip.h"
 #include "sim/records_chip.h"
 
-namespace simboard {
-namespace lpc {
+namespace simboard
+{
+namespace lpc
+{
 
 // ---- Words ------------------------------------------------------------------
 
 // Flash, RAM and the SDO frames hold 32-bit values little-endian.
 constexpr uint32_t WORD = 4;
 
-inline uint32_t Le32(const uint8_t *p) {
+inline uint32_t Le32(const uint8_t *p)
+{
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-inline void PutLe32(uint8_t *p, uint32_t v) {
-    for (uint32_t i = 0; i < WORD; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+inline void PutLe32(uint8_t *p, uint32_t v)
+{
+    for (uint32_t i = 0; i < WORD; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // ---- Object dictionary indices ----------------------------------------------
@@ -67,9 +72,9 @@ constexpr uint16_t OD_COMPARE = 0x5060;
 constexpr uint16_t OD_EXEC_ADDRESS = 0x5070;
 constexpr uint16_t OD_SERIAL = 0x5100;
 
-constexpr uint8_t IDENTITY_PART_ID = 2;      // 0x1018/02
-constexpr uint8_t PROGRAM_DATA_SUB = 1;      // 0x1F50/01, the memory domain
-constexpr uint8_t COMPARE_OFFSET_SUB = 4;    // 0x5060/04
+constexpr uint8_t IDENTITY_PART_ID = 2;   // 0x1018/02
+constexpr uint8_t PROGRAM_DATA_SUB = 1;   // 0x1F50/01, the memory domain
+constexpr uint8_t COMPARE_OFFSET_SUB = 4; // 0x5060/04
 
 // ---- SDO protocol -----------------------------------------------------------
 // CiA 301 "SDO protocols": byte 0 of every SDO frame is its command.
@@ -103,12 +108,12 @@ struct Transfer {
     enum class Kind { None, Download, Upload } kind = Kind::None;
     uint16_t index = 0;
     uint8_t sub = 0;
-    bool toggle = false;          // toggle bit the next segment must carry
+    bool toggle = false; // toggle bit the next segment must carry
     bool sizeIndicated = false;
     uint32_t size = 0;
-    uint32_t done = 0;            // bytes moved so far
-    uint32_t address = 0;         // RAM write or memory read start
-    std::vector<uint8_t> data;    // a fixed-size entry's bytes, or the upload's
+    uint32_t done = 0;         // bytes moved so far
+    uint32_t address = 0;      // RAM write or memory read start
+    std::vector<uint8_t> data; // a fixed-size entry's bytes, or the upload's
 };
 
 // What happens when a reply has gone out.
@@ -126,10 +131,10 @@ struct Reply {
 struct Outcome {
     bool reply = false;
     uint8_t data[8] = {};
-    Ticks flashTime = 0;                   // erase or programming, before the reply
-    std::vector<std::string> flashLines;   // at the end of the flash time
-    std::string line;                      // the request line; empty: none
-    std::vector<std::string> afterLines;   // state changes, at the reply time
+    Ticks flashTime = 0;                 // erase or programming, before the reply
+    std::vector<std::string> flashLines; // at the end of the flash time
+    std::string line;                    // the request line; empty: none
+    std::vector<std::string> afterLines; // state changes, at the reply time
     AfterReply after = AfterReply::Nothing;
     uint32_t jumpAddress = 0;
 };
@@ -145,26 +150,26 @@ struct ChipState {
     std::vector<uint8_t> ram;
 
     Mode mode = Mode::Absent;
-    Crp crp = Crp::None;          // read when the bootloader starts
+    Crp crp = Crp::None; // read when the bootloader starts
     bool unlocked = false;
-    uint8_t prepared = 0;         // one bit per sector
+    uint8_t prepared = 0; // one bit per sector
 
     // Parameter entries, 0 when the bootloader starts.
-    uint32_t readAddress = 0;     // 0x5010
-    uint32_t readLength = 0;      // 0x5011
-    uint32_t ramAddress = 0;      // 0x5015
-    uint32_t copyDst = 0;         // 0x5050/1
-    uint32_t copySrc = 0;         // 0x5050/2
-    uint32_t cmpAddr1 = 0;        // 0x5060/1
-    uint32_t cmpAddr2 = 0;        // 0x5060/2
-    uint32_t execAddress = 0;     // 0x5070/1
-    uint32_t blankOffset = 0;     // 0x5040/2
-    uint32_t compareOffset = 0;   // 0x5060/4
+    uint32_t readAddress = 0;   // 0x5010
+    uint32_t readLength = 0;    // 0x5011
+    uint32_t ramAddress = 0;    // 0x5015
+    uint32_t copyDst = 0;       // 0x5050/1
+    uint32_t copySrc = 0;       // 0x5050/2
+    uint32_t cmpAddr1 = 0;      // 0x5060/1
+    uint32_t cmpAddr2 = 0;      // 0x5060/2
+    uint32_t execAddress = 0;   // 0x5070/1
+    uint32_t blankOffset = 0;   // 0x5040/2
+    uint32_t compareOffset = 0; // 0x5060/4
 
     Transfer transfer;
     std::deque<Reply> replies;
-    Ticks busyUntil = 0;          // the bootloader works on one request at a time
-    bool leaving = false;         // an accepted execution waits for its reply to go out
+    Ticks busyUntil = 0;  // the bootloader works on one request at a time
+    bool leaving = false; // an accepted execution waits for its reply to go out
 
     // Scenario counters, kept across the chip's own resets.
     uint32_t requests = 0;
@@ -173,7 +178,7 @@ struct ChipState {
     bool answering = false;
     uint32_t answered = 0;
     bool silent = false;
-    std::vector<uint32_t> abortHits;  // per SIMBOARD_CHIP_ABORT entry
+    std::vector<uint32_t> abortHits; // per SIMBOARD_CHIP_ABORT entry
 };
 
 // ---- lpc_isp_memory.cpp -----------------------------------------------------
@@ -220,7 +225,7 @@ enum class Access { Ro, Wo, Rw };
 struct OdEntry {
     uint16_t index;
     uint8_t sub;
-    uint8_t size;  // bytes; 0 for the program data domain
+    uint8_t size; // bytes; 0 for the program data domain
     Access access;
 };
 

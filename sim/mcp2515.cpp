@@ -7,11 +7,13 @@
 #include <cmath>
 #include <cstdio>
 
-namespace simboard {
+namespace simboard
+{
 
 using namespace mcp;
 
-namespace {
+namespace
+{
 
 // SCK above 10 MHz (a period under 100 ns) is outside the datasheet's SPI
 // timing (section 13): such bytes are not decoded.
@@ -30,7 +32,7 @@ bool IsFilterOrMask(uint8_t a)
 // A buffer's last data register.
 constexpr int LAST_DATA = HDR_DATA + BUFFER_DATA_BYTES - 1;
 
-bool InTxBuffer(uint8_t a, int* buffer)
+bool InTxBuffer(uint8_t a, int *buffer)
 {
     for (int n = 0; n < 3; ++n) {
         if (a >= TXB_CTRL[n] && a <= TXB_SIDH[n] + LAST_DATA) {
@@ -69,23 +71,26 @@ Mcp2515::Mcp2515(uint32_t oscHz, McpVariant variant) : osc_(oscHz ? oscHz : DEFA
 
 Mcp2515::~Mcp2515() { DisconnectBus(); }
 
-void Mcp2515::ConnectBus(CanBus* bus)
+void Mcp2515::ConnectBus(CanBus *bus)
 {
     DisconnectBus();
-    if (!bus || variant_ == McpVariant::NoBus) return;
+    if (!bus || variant_ == McpVariant::NoBus)
+        return;
     bus_ = bus;
     bus_->Attach(this);
 }
 
 void Mcp2515::DisconnectBus()
 {
-    if (bus_) bus_->Detach(this);
+    if (bus_)
+        bus_->Detach(this);
     bus_ = nullptr;
 }
 
-void Mcp2515::Note(Ticks now, const std::string& text) const
+void Mcp2515::Note(Ticks now, const std::string &text) const
 {
-    if (note_) note_(now, text);
+    if (note_)
+        note_(now, text);
 }
 
 void Mcp2515::PowerOn()
@@ -106,14 +111,16 @@ void Mcp2515::ResetRegisters()
         int n;
         bool keep = (IsFilterOrMask(addr) && addr < RXM0SIDH) || (InTxBuffer(addr, &n) && addr != TXB_CTRL[n]) ||
                     InRxBuffer(addr);
-        if (!keep) state_.regs[a] = 0;
+        if (!keep)
+            state_.regs[a] = 0;
     }
     state_.regs[TXRTSCTRL] = TXRTSCTRL_RESET;
     state_.regs[CANCTRL] = CANCTRL_RESET;
     state_.mode = MODE_CONFIG;
     state_.modeDeferred = false;
     state_.rate = 0;
-    for (TxState& t : state_.tx) t = TxState{};
+    for (TxState &t : state_.tx)
+        t = TxState{};
     state_.offered = -1;
 }
 
@@ -123,7 +130,7 @@ void Mcp2515::ResetRegisters()
 
 void Mcp2515::Select(Ticks now)
 {
-    SpiFrame& spi = state_.spi;
+    SpiFrame &spi = state_.spi;
     spi.selected = true;
     spi.bits = 0;
     spi.shift = 0;
@@ -131,17 +138,19 @@ void Mcp2515::Select(Ticks now)
     spi.op = Op::None;
     spi.address = 0;
     spi.mask = 0;
-    spi.outIndex = 0;  // byte 0 clocks in the instruction: SO is not driven
+    spi.outIndex = 0; // byte 0 clocks in the instruction: SO is not driven
     spi.outDriven = false;
     spi.so = SoLevel::Undriven;
     spi.dead = now < state_.startupEnd;
-    if (spi.dead) Note(now, "controller: frame ignored, oscillator start-up after RESET");
+    if (spi.dead)
+        Note(now, "controller: frame ignored, oscillator start-up after RESET");
 }
 
 void Mcp2515::SampleRising(bool si, Ticks now)
 {
-    SpiFrame& spi = state_.spi;
-    if (!spi.selected) return;
+    SpiFrame &spi = state_.spi;
+    if (!spi.selected)
+        return;
     if (spi.haveRise && now - spi.lastRise < MIN_SCK_PERIOD_TICKS && !spi.dead) {
         Note(now, "controller: SCK above 10 MHz, rest of the frame not decoded");
         spi.dead = true;
@@ -151,15 +160,17 @@ void Mcp2515::SampleRising(bool si, Ticks now)
     ++spi.bits;
     spi.shift = static_cast<uint8_t>(spi.shift << 1 | (si ? 1 : 0));
     if (spi.bits % 8 == 0) {
-        if (!spi.dead) ByteIn(spi.shift, spi.bits / 8 - 1, now);
+        if (!spi.dead)
+            ByteIn(spi.shift, spi.bits / 8 - 1, now);
         spi.shift = 0;
     }
 }
 
 void Mcp2515::AfterFalling(Ticks)
 {
-    SpiFrame& spi = state_.spi;
-    if (!spi.selected) return;
+    SpiFrame &spi = state_.spi;
+    if (!spi.selected)
+        return;
     // After the falling edge that follows rising edge k, SO carries output
     // bit k (from 0); a byte's value is taken when its first bit goes out.
     size_t index = spi.bits / 8;
@@ -176,20 +187,27 @@ void Mcp2515::AfterFalling(Ticks)
 
 SoLevel Mcp2515::So() const
 {
-    if (variant_ == McpVariant::MisoLow) return SoLevel::Low;
+    if (variant_ == McpVariant::MisoLow)
+        return SoLevel::Low;
     return state_.spi.selected ? state_.spi.so : SoLevel::Undriven;
 }
 
 void Mcp2515::ByteIn(uint8_t byte, size_t index, Ticks now)
 {
-    SpiFrame& spi = state_.spi;
+    SpiFrame &spi = state_.spi;
     if (index == 0) {
-        if (byte == INS_RESET) spi.op = Op::Reset;
-        else if (byte == INS_READ) spi.op = Op::Read;
-        else if (byte == INS_WRITE) spi.op = Op::Write;
-        else if (byte == INS_READ_STATUS) spi.op = Op::ReadStatus;
-        else if (byte == INS_RX_STATUS) spi.op = Op::RxStatus;
-        else if (byte == INS_BIT_MODIFY) spi.op = Op::BitModify;
+        if (byte == INS_RESET)
+            spi.op = Op::Reset;
+        else if (byte == INS_READ)
+            spi.op = Op::Read;
+        else if (byte == INS_WRITE)
+            spi.op = Op::Write;
+        else if (byte == INS_READ_STATUS)
+            spi.op = Op::ReadStatus;
+        else if (byte == INS_RX_STATUS)
+            spi.op = Op::RxStatus;
+        else if (byte == INS_BIT_MODIFY)
+            spi.op = Op::BitModify;
         else if ((byte & INS_READ_RX_MASK) == INS_READ_RX) {
             // 0x90 / 0x92 / 0x94 / 0x96: RXB0SIDH, RXB0D0, RXB1SIDH, RXB1D0
             spi.op = Op::ReadRx;
@@ -210,43 +228,53 @@ void Mcp2515::ByteIn(uint8_t byte, size_t index, Ticks now)
     }
     switch (spi.op) {
     case Op::Read:
-        if (index == 1) spi.address = byte & ADDRESS_MASK;
+        if (index == 1)
+            spi.address = byte & ADDRESS_MASK;
         break;
     case Op::Write:
-        if (index == 1) spi.address = byte & ADDRESS_MASK;
-        else Write(static_cast<uint8_t>((spi.address + index - 2) & ADDRESS_MASK), byte, now);
+        if (index == 1)
+            spi.address = byte & ADDRESS_MASK;
+        else
+            Write(static_cast<uint8_t>((spi.address + index - 2) & ADDRESS_MASK), byte, now);
         break;
     case Op::LoadTx:
         Write(static_cast<uint8_t>((spi.address + index - 1) & ADDRESS_MASK), byte, now);
         break;
     case Op::BitModify:
-        if (index == 1) spi.address = byte & ADDRESS_MASK;
-        else if (index == 2) spi.mask = byte;
-        else if (index == 3) BitModify(spi.address, spi.mask, byte, now);
+        if (index == 1)
+            spi.address = byte & ADDRESS_MASK;
+        else if (index == 2)
+            spi.mask = byte;
+        else if (index == 3)
+            BitModify(spi.address, spi.mask, byte, now);
         break;
     default:
         break;
     }
 }
 
-bool Mcp2515::OutputFor(size_t index, uint8_t* byte) const
+bool Mcp2515::OutputFor(size_t index, uint8_t *byte) const
 {
-    const SpiFrame& spi = state_.spi;
+    const SpiFrame &spi = state_.spi;
     switch (spi.op) {
     case Op::Read:
-        if (index < 2) return false;
+        if (index < 2)
+            return false;
         *byte = Read(static_cast<uint8_t>((spi.address + index - 2) & ADDRESS_MASK));
         return true;
     case Op::ReadRx:
-        if (index < 1) return false;
+        if (index < 1)
+            return false;
         *byte = Read(static_cast<uint8_t>((spi.address + index - 1) & ADDRESS_MASK));
         return true;
     case Op::ReadStatus:
-        if (index < 1) return false;
+        if (index < 1)
+            return false;
         *byte = ReadStatus();
         return true;
     case Op::RxStatus:
-        if (index < 1) return false;
+        if (index < 1)
+            return false;
         *byte = RxStatus();
         return true;
     default:
@@ -256,8 +284,9 @@ bool Mcp2515::OutputFor(size_t index, uint8_t* byte) const
 
 Ticks Mcp2515::Deselect(Ticks now)
 {
-    SpiFrame& spi = state_.spi;
-    if (!spi.selected) return now;
+    SpiFrame &spi = state_.spi;
+    if (!spi.selected)
+        return now;
     spi.selected = false;
     spi.so = SoLevel::Undriven;
     switch (spi.op) {
@@ -267,7 +296,8 @@ Ticks Mcp2515::Deselect(Ticks now)
         break;
     case Op::Rts:
         for (int n = 0; n < 3; ++n)
-            if ((spi.mask >> n) & 1 && !(state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ)) SetTxRequest(n, now);
+            if ((spi.mask >> n) & 1 && !(state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ))
+                SetTxRequest(n, now);
         break;
     case Op::ReadRx:
         state_.regs[CANINTF] &= static_cast<uint8_t>(spi.address < RXB_SIDH[1] ? ~CANINTF_RX0IF : ~CANINTF_RX1IF);
@@ -280,8 +310,10 @@ Ticks Mcp2515::Deselect(Ticks now)
     // A first attempt waits on the bus: board time runs to its end and to
     // the end of whatever it causes.
     int n = state_.mode == MODE_NORMAL ? NextTxBuffer() : -1;
-    if (n < 0 || state_.tx[n].attempted) return now;
-    if (bus_) return bus_->Settle(now);
+    if (n < 0 || state_.tx[n].attempted)
+        return now;
+    if (bus_)
+        return bus_->Settle(now);
     // TXCAN unconnected: the attempt still takes its bits, and nobody
     // acknowledges it.
     state_.offered = n;
@@ -293,7 +325,8 @@ Ticks Mcp2515::Deselect(Ticks now)
 
 // ---- Registers (section 11, Table 11-1) -------------------------------------
 
-namespace {
+namespace
+{
 
 // ICOD (section 7, Register 10-2): codes 1 to 7 name these CANINTF flags,
 // highest priority first.
@@ -317,14 +350,16 @@ uint8_t Mcp2515::Read(uint8_t address) const
         }
         return static_cast<uint8_t>(state_.mode << CANSTAT_OPMOD_SHIFT | icod << CANSTAT_ICOD_SHIFT);
     }
-    if ((a & ROW_OFFSET) == CANCTRL) return state_.regs[CANCTRL];
+    if ((a & ROW_OFFSET) == CANCTRL)
+        return state_.regs[CANCTRL];
     return state_.regs[a];
 }
 
 void Mcp2515::Write(uint8_t address, uint8_t value, Ticks now)
 {
     uint8_t a = address & ADDRESS_MASK;
-    if ((a & ROW_OFFSET) == CANSTAT) return;  // read-only
+    if ((a & ROW_OFFSET) == CANSTAT)
+        return; // read-only
     if ((a & ROW_OFFSET) == CANCTRL) {
         WriteCanctrl(value, now);
         return;
@@ -351,7 +386,7 @@ void Mcp2515::Write(uint8_t address, uint8_t value, Ticks now)
         state_.regs[a] = value;
     } else if (a == EFLG) {
         // RX1OVR and RX0OVR can only be cleared; the rest follows the counters.
-        uint8_t& eflg = state_.regs[a];
+        uint8_t &eflg = state_.regs[a];
         eflg = static_cast<uint8_t>((eflg & ~EFLG_OVERFLOWS) | (eflg & value & EFLG_OVERFLOWS));
     } else if (InTxBuffer(a, &n)) {
         if (a == TXB_CTRL[n]) {
@@ -360,13 +395,16 @@ void Mcp2515::Write(uint8_t address, uint8_t value, Ticks now)
             Note(now, "controller: write to " + Hex2(a) + " ignored while TXB" + std::to_string(n) + " is pending");
         } else {
             int offset = a - TXB_SIDH[n];
-            if (offset == HDR_SIDL) value &= TXBSIDL_BITS;
-            if (offset == HDR_DLC) value &= TXBDLC_BITS;
+            if (offset == HDR_SIDL)
+                value &= TXBSIDL_BITS;
+            if (offset == HDR_DLC)
+                value &= TXBDLC_BITS;
             state_.regs[a] = value;
         }
     } else if (a == RXB0CTRL) {
         uint8_t v = value & RXB0CTRL_WRITABLE;
-        if (v & RXB0CTRL_BUKT) v |= RXB0CTRL_BUKT1;
+        if (v & RXB0CTRL_BUKT)
+            v |= RXB0CTRL_BUKT1;
         state_.regs[a] = static_cast<uint8_t>((state_.regs[a] & ~(RXB0CTRL_WRITABLE | RXB0CTRL_BUKT1)) | v);
     } else if (a == RXB1CTRL) {
         state_.regs[a] = static_cast<uint8_t>((state_.regs[a] & ~RXB1CTRL_WRITABLE) | (value & RXB1CTRL_WRITABLE));
@@ -381,7 +419,8 @@ void Mcp2515::BitModify(uint8_t address, uint8_t mask, uint8_t data, Ticks now)
     // registers of Table 11-1); on every other one the mask is forced to 0xFF.
     bool maskable = a == BFPCTRL || a == TXRTSCTRL || (a & ROW_OFFSET) == CANCTRL || (a >= CNF3 && a <= EFLG) ||
                     a == TXB0CTRL || a == TXB1CTRL || a == TXB2CTRL || a == RXB0CTRL || a == RXB1CTRL;
-    if (!maskable) mask = 0xFF;
+    if (!maskable)
+        mask = 0xFF;
     Write(a, static_cast<uint8_t>((Read(a) & ~mask) | (data & mask)), now);
 }
 
@@ -391,14 +430,15 @@ void Mcp2515::WriteCanctrl(uint8_t value, Ticks now)
     state_.regs[CANCTRL] = value;
     if ((value & CANCTRL_ABAT) && !(old & CANCTRL_ABAT)) {
         for (int n = 0; n < 3; ++n)
-            if (state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ) AbortTx(n);
+            if (state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ)
+                AbortTx(n);
     }
     RequestMode(static_cast<uint8_t>(value >> CANCTRL_REQOP_SHIFT), now);
 }
 
 void Mcp2515::WriteTxCtrl(int n, uint8_t value, Ticks now)
 {
-    uint8_t& r = state_.regs[TXB_CTRL[n]];
+    uint8_t &r = state_.regs[TXB_CTRL[n]];
     bool was = (r & TXBCTRL_TXREQ) != 0;
     bool want = (value & TXBCTRL_TXREQ) != 0;
     r = static_cast<uint8_t>((r & ~TXBCTRL_TXP) | (value & TXBCTRL_TXP));
@@ -418,14 +458,17 @@ void Mcp2515::Poke(uint8_t address, uint8_t value)
     if ((a & ROW_OFFSET) == CANSTAT) {
         uint8_t m = value >> CANSTAT_OPMOD_SHIFT;
         if (m <= MODE_CONFIG) {
-            if (state_.mode == MODE_CONFIG && m != MODE_CONFIG) state_.rate = ConfiguredBitRate();
+            if (state_.mode == MODE_CONFIG && m != MODE_CONFIG)
+                state_.rate = ConfiguredBitRate();
             state_.mode = m;
         }
         return;
     }
-    if ((a & ROW_OFFSET) == CANCTRL) a = CANCTRL;
+    if ((a & ROW_OFFSET) == CANCTRL)
+        a = CANCTRL;
     for (int n = 0; n < 3; ++n) {
-        if (a == TXB_CTRL[n] && ((state_.regs[a] ^ value) & TXBCTRL_TXREQ)) state_.tx[n] = TxState{};
+        if (a == TXB_CTRL[n] && ((state_.regs[a] ^ value) & TXBCTRL_TXREQ))
+            state_.tx[n] = TxState{};
     }
     state_.regs[a] = value;
 }
@@ -436,8 +479,10 @@ uint8_t Mcp2515::ReadStatus() const
     uint8_t f = state_.regs[CANINTF];
     uint8_t s = f & READ_STATUS_RXIF;
     for (int n = 0; n < 3; ++n) {
-        if (state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ) s |= static_cast<uint8_t>(READ_STATUS_TX0REQ << (2 * n));
-        if (f & (CANINTF_TX0IF << n)) s |= static_cast<uint8_t>(READ_STATUS_TX0IF << (2 * n));
+        if (state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ)
+            s |= static_cast<uint8_t>(READ_STATUS_TX0REQ << (2 * n));
+        if (f & (CANINTF_TX0IF << n))
+            s |= static_cast<uint8_t>(READ_STATUS_TX0IF << (2 * n));
     }
     return s;
 }
@@ -449,7 +494,8 @@ uint8_t Mcp2515::RxStatus() const
     uint8_t s =
         static_cast<uint8_t>(((f & CANINTF_RX0IF) ? RX_STATUS_RXB0 : 0) | ((f & CANINTF_RX1IF) ? RX_STATUS_RXB1 : 0));
     int b = (f & CANINTF_RX0IF) ? 0 : (f & CANINTF_RX1IF) ? 1 : -1;
-    if (b < 0) return s;
+    if (b < 0)
+        return s;
     uint8_t sidl = state_.regs[RXB_SIDH[b] + HDR_SIDL];
     bool ext = (sidl & SIDL_IDE) != 0;
     bool remote = ext ? (state_.regs[RXB_SIDH[b] + HDR_DLC] & DLC_RTR) != 0 : (sidl & SIDL_SRR) != 0;
@@ -458,21 +504,23 @@ uint8_t Mcp2515::RxStatus() const
         hit = state_.regs[RXB0CTRL] & RXB0CTRL_FILHIT0;
     } else {
         hit = state_.regs[RXB1CTRL] & RXB1CTRL_FILHIT;
-        if (hit < RXB1_FIRST_FILTER) hit = static_cast<uint8_t>(hit + RX_STATUS_ROLLOVER);  // RXF0/RXF1 rolled over
+        if (hit < RXB1_FIRST_FILTER)
+            hit = static_cast<uint8_t>(hit + RX_STATUS_ROLLOVER); // RXF0/RXF1 rolled over
     }
     return static_cast<uint8_t>(s | (ext ? RX_STATUS_EXTENDED : 0) | (remote ? RX_STATUS_REMOTE : 0) | hit);
 }
 
 // ---- Bit timing (section 5) -------------------------------------------------
 
-namespace {
+namespace
+{
 
 // The information processing time, the shortest PS2: 2 TQ.
 constexpr int IPT = 2;
 
-int PhaseSegment1(const uint8_t* regs) { return ((regs[CNF2] >> CNF2_PHSEG1_SHIFT) & CNF2_PHSEG1) + 1; }
+int PhaseSegment1(const uint8_t *regs) { return ((regs[CNF2] >> CNF2_PHSEG1_SHIFT) & CNF2_PHSEG1) + 1; }
 
-int PhaseSegment2(const uint8_t* regs)
+int PhaseSegment2(const uint8_t *regs)
 {
     return (regs[CNF2] & CNF2_BTLMODE) ? (regs[CNF3] & CNF3_PHSEG2) + 1 : std::max(PhaseSegment1(regs), IPT);
 }
@@ -483,7 +531,7 @@ int PhaseSegment2(const uint8_t* regs)
 // 2 (BRP + 1) oscillator periods.
 double Mcp2515::ConfiguredBitRate() const
 {
-    const uint8_t* regs = state_.regs;
+    const uint8_t *regs = state_.regs;
     int brp = regs[CNF1] & CNF1_BRP;
     int prseg = regs[CNF2] & CNF2_PRSEG;
     int tqPerBit = 1 + prseg + 1 + PhaseSegment1(regs) + PhaseSegment2(regs);
@@ -494,15 +542,15 @@ double Mcp2515::ConfiguredBitRate() const
 // PS2 > SJW.
 void Mcp2515::CheckBitTiming(Ticks now)
 {
-    const uint8_t* regs = state_.regs;
+    const uint8_t *regs = state_.regs;
     int prop = (regs[CNF2] & CNF2_PRSEG) + 1;
     int ps1 = PhaseSegment1(regs);
     int ps2 = PhaseSegment2(regs);
     int sjw = (regs[CNF1] >> CNF1_SJW_SHIFT) + 1;
     if (prop + ps1 < ps2 || ps2 < 2 || sjw >= ps2) {
-        Note(now, "controller: bit timing outside the datasheet's rules (PropSeg " + std::to_string(prop) +
-                      ", PS1 " + std::to_string(ps1) + ", PS2 " + std::to_string(ps2) + ", SJW " +
-                      std::to_string(sjw) + "): " + RateText(state_.rate));
+        Note(now, "controller: bit timing outside the datasheet's rules (PropSeg " + std::to_string(prop) + ", PS1 " +
+                      std::to_string(ps1) + ", PS2 " + std::to_string(ps2) + ", SJW " + std::to_string(sjw) +
+                      "): " + RateText(state_.rate));
     }
 }
 
@@ -515,13 +563,15 @@ bool Mcp2515::ListenOnly() const { return state_.mode == MODE_LISTEN; }
 bool Mcp2515::AnyTxPending() const
 {
     for (uint8_t c : TXB_CTRL)
-        if (state_.regs[c] & TXBCTRL_TXREQ) return true;
+        if (state_.regs[c] & TXBCTRL_TXREQ)
+            return true;
     return false;
 }
 
 void Mcp2515::RequestMode(uint8_t reqop, Ticks now)
 {
-    if (reqop > MODE_CONFIG) return;  // invalid: OPMOD keeps its value
+    if (reqop > MODE_CONFIG)
+        return; // invalid: OPMOD keeps its value
     if (reqop == state_.mode) {
         state_.modeDeferred = false;
         return;
@@ -536,10 +586,12 @@ void Mcp2515::RequestMode(uint8_t reqop, Ticks now)
 
 void Mcp2515::ApplyDeferredMode(Ticks now)
 {
-    if (!state_.modeDeferred || AnyTxPending()) return;
+    if (!state_.modeDeferred || AnyTxPending())
+        return;
     state_.modeDeferred = false;
     uint8_t reqop = state_.regs[CANCTRL] >> CANCTRL_REQOP_SHIFT;
-    if (reqop <= MODE_CONFIG && reqop != state_.mode) EnterMode(reqop, now);
+    if (reqop <= MODE_CONFIG && reqop != state_.mode)
+        EnterMode(reqop, now);
 }
 
 void Mcp2515::EnterMode(uint8_t mode, Ticks now)
@@ -557,7 +609,8 @@ void Mcp2515::EnterMode(uint8_t mode, Ticks now)
     state_.mode = mode;
     if (mode == MODE_NORMAL) {
         for (int n = 0; n < 3; ++n)
-            if ((state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ) && !state_.tx[n].attempted) state_.tx[n].ready = now;
+            if ((state_.regs[TXB_CTRL[n]] & TXBCTRL_TXREQ) && !state_.tx[n].attempted)
+                state_.tx[n].ready = now;
     } else if (mode == MODE_LOOPBACK) {
         ServiceLoopback(now);
     }

@@ -19,13 +19,14 @@
 #include "sim/can_bus.h"
 #include "sim/spi_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
 // What sits on the slave port besides "nothing at all" (which is no slave).
 enum class McpVariant {
-    Normal,   // an MCP2515
-    MisoLow,  // MISO stuck low: instructions run, every bit read is 0
-    NoBus,    // TXCAN/RXCAN unconnected: nothing received, nothing acknowledged
+    Normal,  // an MCP2515
+    MisoLow, // MISO stuck low: instructions run, every bit read is 0
+    NoBus,   // TXCAN/RXCAN unconnected: nothing received, nothing acknowledged
 };
 
 // ---- The register block -----------------------------------------------------
@@ -35,20 +36,21 @@ enum class McpVariant {
 // under it. A register without a reset value here resets to 0x00; the
 // filters and the buffers' identifier, DLC and data registers keep their
 // values through RESET (the board starts them at 0x00 at power-on).
-namespace mcp {
+namespace mcp
+{
 
 // SPI instruction set (section 12, Table 12-1).
 constexpr uint8_t INS_WRITE = 0x02;
 constexpr uint8_t INS_READ = 0x03;
 constexpr uint8_t INS_BIT_MODIFY = 0x05;
-constexpr uint8_t INS_LOAD_TX = 0x40;             // 0100 0abc: buffer ab, c: from D0, not SIDH
-constexpr uint8_t INS_LOAD_TX_LAST = 0x45;        // TXB2 from D0
+constexpr uint8_t INS_LOAD_TX = 0x40;      // 0100 0abc: buffer ab, c: from D0, not SIDH
+constexpr uint8_t INS_LOAD_TX_LAST = 0x45; // TXB2 from D0
 constexpr uint8_t INS_LOAD_TX_D0 = 0x01;
 constexpr int INS_LOAD_TX_BUFFER_SHIFT = 1;
-constexpr uint8_t INS_RTS = 0x80;                 // 1000 0nnn: one bit per transmit buffer
+constexpr uint8_t INS_RTS = 0x80; // 1000 0nnn: one bit per transmit buffer
 constexpr uint8_t INS_RTS_MASK = 0xF8;
 constexpr uint8_t INS_RTS_BUFFERS = 0x07;
-constexpr uint8_t INS_READ_RX = 0x90;             // 1001 0nm0: buffer n, m: from D0, not SIDH
+constexpr uint8_t INS_READ_RX = 0x90; // 1001 0nm0: buffer n, m: from D0, not SIDH
 constexpr uint8_t INS_READ_RX_MASK = 0xF9;
 constexpr uint8_t INS_READ_RX_D0 = 0x02;
 constexpr int INS_READ_RX_BUFFER_SHIFT = 2;
@@ -57,16 +59,16 @@ constexpr uint8_t INS_RX_STATUS = 0xB0;
 constexpr uint8_t INS_RESET = 0xC0;
 
 // READ STATUS output (section 12.8): bit 2n + 2 TXBn's TXREQ, 2n + 3 its TXnIF.
-constexpr uint8_t READ_STATUS_RXIF = 0x03;        // CANINTF's RX0IF and RX1IF, in place
+constexpr uint8_t READ_STATUS_RXIF = 0x03; // CANINTF's RX0IF and RX1IF, in place
 constexpr uint8_t READ_STATUS_TX0REQ = 0x04;
 constexpr uint8_t READ_STATUS_TX0IF = 0x08;
 
 // RX STATUS output (section 12.9).
-constexpr uint8_t RX_STATUS_RXB0 = 0x40;          // a message in RXB0
-constexpr uint8_t RX_STATUS_RXB1 = 0x80;          // a message in RXB1
+constexpr uint8_t RX_STATUS_RXB0 = 0x40; // a message in RXB0
+constexpr uint8_t RX_STATUS_RXB1 = 0x80; // a message in RXB1
 constexpr uint8_t RX_STATUS_EXTENDED = 0x10;
 constexpr uint8_t RX_STATUS_REMOTE = 0x08;
-constexpr uint8_t RX_STATUS_ROLLOVER = 6;         // RXF0/RXF1 into RXB1: filter codes 6 and 7
+constexpr uint8_t RX_STATUS_ROLLOVER = 6; // RXF0/RXF1 into RXB1: filter codes 6 and 7
 
 // Operating modes: CANCTRL's REQOP and CANSTAT's OPMOD (section 10).
 constexpr uint8_t MODE_NORMAL = 0;
@@ -85,7 +87,7 @@ constexpr int REGISTER_COUNT = 128;
 // from 0x00, RXF3-5 from 0x10. Kept through RESET.
 constexpr uint8_t RXF0SIDH = 0x00;
 constexpr uint8_t RXF3SIDH = 0x10;
-constexpr uint8_t RXFSIDL_BITS = 0xEB;            // SID2-0, EXIDE, EID17-16
+constexpr uint8_t RXFSIDL_BITS = 0xEB; // SID2-0, EXIDE, EID17-16
 
 // BFPCTRL (Register 4-3): RXnBF pin control.
 constexpr uint8_t BFPCTRL = 0x0C;
@@ -94,8 +96,8 @@ constexpr uint8_t BFPCTRL_BITS = 0x3F;
 // TXRTSCTRL (Register 3-2): TXnRTS pin control; reset: the pins, unconnected
 // and pulled up, read 1.
 constexpr uint8_t TXRTSCTRL = 0x0D;
-constexpr uint8_t TXRTSCTRL_BNRTS = 0x38;         // B2RTS-B0RTS: the pins' levels, read-only
-constexpr uint8_t TXRTSCTRL_BNRTSM = 0x07;        // B2RTSM-B0RTSM: pin modes
+constexpr uint8_t TXRTSCTRL_BNRTS = 0x38;  // B2RTS-B0RTS: the pins' levels, read-only
+constexpr uint8_t TXRTSCTRL_BNRTSM = 0x07; // B2RTSM-B0RTSM: pin modes
 constexpr uint8_t TXRTSCTRL_RESET = TXRTSCTRL_BNRTS;
 
 // CANSTAT (Register 10-2): read-only.
@@ -106,8 +108,8 @@ constexpr int CANSTAT_ICOD_SHIFT = 1;
 // CANCTRL (Register 10-1); reset: configuration mode, CLKOUT enabled at /8.
 constexpr uint8_t CANCTRL = 0x0F;
 constexpr int CANCTRL_REQOP_SHIFT = 5;
-constexpr uint8_t CANCTRL_ABAT = 0x10;            // abort all pending transmissions
-constexpr uint8_t CANCTRL_OSM = 0x08;             // one-shot mode
+constexpr uint8_t CANCTRL_ABAT = 0x10; // abort all pending transmissions
+constexpr uint8_t CANCTRL_OSM = 0x08;  // one-shot mode
 constexpr uint8_t CANCTRL_RESET = 0x87;
 
 // TEC, REC (Registers 6-1, 6-2): the error counters, read-only.
@@ -117,18 +119,18 @@ constexpr uint8_t REC = 0x1D;
 // RXM0, RXM1 (Registers 4-14 to 4-17): SIDH, SIDL, EID8, EID0 each.
 constexpr uint8_t RXM0SIDH = 0x20;
 constexpr uint8_t RXM1SIDH = 0x24;
-constexpr uint8_t RXMSIDL_BITS = 0xE3;            // SID2-0, EID17-16
+constexpr uint8_t RXMSIDL_BITS = 0xE3; // SID2-0, EID17-16
 
 // CNF3 (Register 5-3).
 constexpr uint8_t CNF3 = 0x28;
-constexpr uint8_t CNF3_BITS = 0xC7;               // SOF, WAKFIL, PHSEG2
+constexpr uint8_t CNF3_BITS = 0xC7; // SOF, WAKFIL, PHSEG2
 constexpr uint8_t CNF3_PHSEG2 = 0x07;
 
 // CNF2 (Register 5-2).
 constexpr uint8_t CNF2 = 0x29;
-constexpr uint8_t CNF2_BTLMODE = 0x80;            // PS2 from CNF3, else the greater of PS1 and IPT
+constexpr uint8_t CNF2_BTLMODE = 0x80; // PS2 from CNF3, else the greater of PS1 and IPT
 constexpr int CNF2_PHSEG1_SHIFT = 3;
-constexpr uint8_t CNF2_PHSEG1 = 0x07;             // after the shift
+constexpr uint8_t CNF2_PHSEG1 = 0x07; // after the shift
 constexpr uint8_t CNF2_PRSEG = 0x07;
 
 // CNF1 (Register 5-1).
@@ -146,7 +148,7 @@ constexpr uint8_t CANINTF = 0x2C;
 constexpr uint8_t CANINTF_MERRF = 0x80;
 constexpr uint8_t CANINTF_WAKIF = 0x40;
 constexpr uint8_t CANINTF_ERRIF = 0x20;
-constexpr uint8_t CANINTF_TX0IF = 0x04;           // TX1IF, TX2IF: the next bits up
+constexpr uint8_t CANINTF_TX0IF = 0x04; // TX1IF, TX2IF: the next bits up
 constexpr uint8_t CANINTF_RX1IF = 0x02;
 constexpr uint8_t CANINTF_RX0IF = 0x01;
 
@@ -159,7 +161,7 @@ constexpr uint8_t EFLG_RXEP = 0x08;
 constexpr uint8_t EFLG_TXWAR = 0x04;
 constexpr uint8_t EFLG_RXWAR = 0x02;
 constexpr uint8_t EFLG_EWARN = 0x01;
-constexpr uint8_t EFLG_OVERFLOWS = EFLG_RX0OVR | EFLG_RX1OVR;   // the only bits a write changes (to 0)
+constexpr uint8_t EFLG_OVERFLOWS = EFLG_RX0OVR | EFLG_RX1OVR; // the only bits a write changes (to 0)
 
 // TXBnCTRL (Register 3-1), then the buffer's SIDH, SIDL, EID8, EID0, DLC and
 // D0-D7 (Registers 3-3 to 3-8).
@@ -172,21 +174,21 @@ constexpr uint8_t TXBCTRL_TXERR = 0x10;
 constexpr uint8_t TXBCTRL_TXREQ = 0x08;
 constexpr uint8_t TXBCTRL_TXP = 0x03;
 constexpr uint8_t TXBCTRL_STATUS = TXBCTRL_ABTF | TXBCTRL_MLOA | TXBCTRL_TXERR;
-constexpr uint8_t TXBSIDL_BITS = 0xEB;            // SID2-0, EXIDE, EID17-16
-constexpr uint8_t TXBDLC_BITS = 0x4F;             // RTR, DLC3-0
+constexpr uint8_t TXBSIDL_BITS = 0xEB; // SID2-0, EXIDE, EID17-16
+constexpr uint8_t TXBDLC_BITS = 0x4F;  // RTR, DLC3-0
 
 // RXB0CTRL (Register 4-1), RXB1CTRL (Register 4-2), then the buffer's SIDH,
 // SIDL, EID8, EID0, DLC and D0-D7 (Registers 4-4 to 4-9), read-only.
 constexpr uint8_t RXB0CTRL = 0x60;
 constexpr uint8_t RXB1CTRL = 0x70;
-constexpr uint8_t RXBCTRL_RXM = 0x60;             // 00 filters; 01 standard only; 10 extended only; 11 any
+constexpr uint8_t RXBCTRL_RXM = 0x60; // 00 filters; 01 standard only; 10 extended only; 11 any
 constexpr int RXBCTRL_RXM_SHIFT = 5;
 constexpr int RXM_STANDARD_ONLY = 1;
 constexpr int RXM_EXTENDED_ONLY = 2;
 constexpr int RXM_ANY = 3;
-constexpr uint8_t RXBCTRL_RXRTR = 0x08;           // a remote frame was received
-constexpr uint8_t RXB0CTRL_BUKT = 0x04;           // rollover into RXB1
-constexpr uint8_t RXB0CTRL_BUKT1 = 0x02;          // BUKT's read-only copy
+constexpr uint8_t RXBCTRL_RXRTR = 0x08;  // a remote frame was received
+constexpr uint8_t RXB0CTRL_BUKT = 0x04;  // rollover into RXB1
+constexpr uint8_t RXB0CTRL_BUKT1 = 0x02; // BUKT's read-only copy
 constexpr uint8_t RXB0CTRL_FILHIT0 = 0x01;
 constexpr uint8_t RXB0CTRL_WRITABLE = RXBCTRL_RXM | RXB0CTRL_BUKT;
 constexpr uint8_t RXB1CTRL_FILHIT = 0x07;
@@ -200,10 +202,10 @@ constexpr int HDR_EID0 = 3;
 constexpr int HDR_DLC = 4;
 constexpr int HDR_DATA = 5;
 constexpr int BUFFER_DATA_BYTES = 8;
-constexpr int SIDL_SID_SHIFT = 5;                 // SID2-0
-constexpr uint8_t SIDL_SRR = 0x10;                // RXBnSIDL: a standard remote frame
-constexpr uint8_t SIDL_IDE = 0x08;                // RXBnSIDL IDE; TXBnSIDL, RXFnSIDL EXIDE
-constexpr uint8_t SIDL_EID = 0x03;                // EID17-16
+constexpr int SIDL_SID_SHIFT = 5;  // SID2-0
+constexpr uint8_t SIDL_SRR = 0x10; // RXBnSIDL: a standard remote frame
+constexpr uint8_t SIDL_IDE = 0x08; // RXBnSIDL IDE; TXBnSIDL, RXFnSIDL EXIDE
+constexpr uint8_t SIDL_EID = 0x03; // EID17-16
 constexpr uint8_t DLC_RTR = 0x40;
 constexpr uint8_t DLC_DLC = 0x0F;
 
@@ -220,22 +222,23 @@ constexpr int RXB1_LAST_FILTER = 5;
 
 } // namespace mcp
 
-class Mcp2515 : public SpiSlave, public CanNode {
+class Mcp2515 : public SpiSlave, public CanNode
+{
 public:
     static constexpr uint32_t DEFAULT_OSC_HZ = 16000000;
 
     // Board notes (bytes clocked too fast, writes the hardware ignores, bit
     // timing outside the datasheet's rules), stamped with board time.
-    using NoteSink = std::function<void(Ticks now, const std::string& text)>;
+    using NoteSink = std::function<void(Ticks now, const std::string &text)>;
 
     explicit Mcp2515(uint32_t oscHz = DEFAULT_OSC_HZ, McpVariant variant = McpVariant::Normal);
     ~Mcp2515() override;
-    Mcp2515(const Mcp2515&) = delete;
-    Mcp2515& operator=(const Mcp2515&) = delete;
+    Mcp2515(const Mcp2515 &) = delete;
+    Mcp2515 &operator=(const Mcp2515 &) = delete;
 
     // Wires TXCAN/RXCAN to the bus (nothing for the no-bus variant). The bus
     // must outlive the controller, or the controller be disconnected first.
-    void ConnectBus(CanBus* bus);
+    void ConnectBus(CanBus *bus);
     void DisconnectBus();
     void SetNoteSink(NoteSink sink) { note_ = std::move(sink); }
 
@@ -249,10 +252,10 @@ public:
     // CanNode
     double BitRate() const override;
     bool ListenOnly() const override;
-    bool NextFrame(TxRequest* request) override;
+    bool NextFrame(TxRequest *request) override;
     void FrameDone(bool acknowledged, Ticks end) override;
     void ArbitrationLost() override;
-    void Receive(const CanFrame& frame, Ticks end) override;
+    void Receive(const CanFrame &frame, Ticks end) override;
     void BusActivity(Ticks end) override;
 
     // Direct register access for tests: no mode or read-only rules and no
@@ -275,17 +278,17 @@ private:
     enum class Op { None, Ignore, Reset, Read, Write, ReadRx, LoadTx, Rts, ReadStatus, RxStatus, BitModify };
 
     struct TxState {
-        bool attempted = false;  // the first attempt failed for want of an acknowledge
+        bool attempted = false; // the first attempt failed for want of an acknowledge
         Ticks ready = 0;
     };
 
     void PowerOn();
     void ResetRegisters();
-    void Note(Ticks now, const std::string& text) const;
+    void Note(Ticks now, const std::string &text) const;
 
     // SPI decoding
     void ByteIn(uint8_t byte, size_t index, Ticks now);
-    bool OutputFor(size_t index, uint8_t* byte) const;
+    bool OutputFor(size_t index, uint8_t *byte) const;
 
     // Registers
     uint8_t Read(uint8_t address) const;
@@ -314,15 +317,15 @@ private:
     void UpdateErrorFlags();
 
     // Reception
-    void Accept(const CanFrame& frame);
-    int MatchBuffer(int buffer, const CanFrame& frame) const;
-    void Store(int buffer, const CanFrame& frame, uint8_t filterHit);
+    void Accept(const CanFrame &frame);
+    int MatchBuffer(int buffer, const CanFrame &frame) const;
+    void Store(int buffer, const CanFrame &frame, uint8_t filterHit);
 
     // The chip-select frame in progress: one instruction per frame (section 12).
     struct SpiFrame {
         bool selected = false;
-        bool dead = false;        // ignored from here on (start-up, too fast, unknown instruction)
-        size_t bits = 0;          // rising edges sampled in this frame
+        bool dead = false; // ignored from here on (start-up, too fast, unknown instruction)
+        size_t bits = 0;   // rising edges sampled in this frame
         uint8_t shift = 0;
         bool haveRise = false;
         Ticks lastRise = 0;
@@ -338,18 +341,18 @@ private:
     // The controller's state.
     struct State {
         uint8_t regs[mcp::REGISTER_COUNT] = {};
-        uint8_t mode = mcp::MODE_CONFIG;  // OPMOD
-        bool modeDeferred = false;        // a requested mode waits for pending transmissions
-        double rate = 0;                  // latched when the controller leaves configuration mode
+        uint8_t mode = mcp::MODE_CONFIG; // OPMOD
+        bool modeDeferred = false;       // a requested mode waits for pending transmissions
+        double rate = 0;                 // latched when the controller leaves configuration mode
         TxState tx[3];
-        int offered = -1;                 // the transmit buffer offered to the bus
-        Ticks startupEnd = 0;             // frames that begin before this are ignored
+        int offered = -1;     // the transmit buffer offered to the bus
+        Ticks startupEnd = 0; // frames that begin before this are ignored
         SpiFrame spi;
     };
 
     uint32_t osc_;
     McpVariant variant_;
-    CanBus* bus_ = nullptr;
+    CanBus *bus_ = nullptr;
     NoteSink note_;
     State state_;
 };

@@ -4,9 +4,11 @@
 
 #include "sim/records.h"
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 // ---- The command set --------------------------------------------------------
 // FTDI AN_108, "Command Processor for MPSSE and MCU Host Bus Emulation Modes",
@@ -18,12 +20,12 @@ namespace {
 // commands use bits 0, 2 and 5 the same way.
 constexpr uint8_t SHIFT_FIRST = 0x10;
 constexpr uint8_t SHIFT_LAST = 0x3F;
-constexpr uint8_t SHIFT_OUT_FALLING = 0x01;  // bit 0: data out at the falling SK edge
-constexpr uint8_t SHIFT_BITS = 0x02;         // bit 1: a length of 1 to 8 bits, not bytes
-constexpr uint8_t SHIFT_IN_FALLING = 0x04;   // bit 2: data in at the falling SK edge
-constexpr uint8_t SHIFT_LSB_FIRST = 0x08;    // bit 3: LSB first, else MSB first
-constexpr uint8_t SHIFT_OUT = 0x10;          // bit 4: writes DO
-constexpr uint8_t SHIFT_IN = 0x20;           // bit 5: reads DI
+constexpr uint8_t SHIFT_OUT_FALLING = 0x01; // bit 0: data out at the falling SK edge
+constexpr uint8_t SHIFT_BITS = 0x02;        // bit 1: a length of 1 to 8 bits, not bytes
+constexpr uint8_t SHIFT_IN_FALLING = 0x04;  // bit 2: data in at the falling SK edge
+constexpr uint8_t SHIFT_LSB_FIRST = 0x08;   // bit 3: LSB first, else MSB first
+constexpr uint8_t SHIFT_OUT = 0x10;         // bit 4: writes DO
+constexpr uint8_t SHIFT_IN = 0x20;          // bit 5: reads DI
 // A data shifting header is as long as its bits make it (HeaderLength).
 constexpr uint8_t SHIFT_HEADER = 0;
 
@@ -132,10 +134,10 @@ uint32_t Word(const std::vector<uint8_t> &header) { return static_cast<uint32_t>
 // ---- The command table ------------------------------------------------------
 
 struct MpsseEngine::CommandEntry {
-    uint8_t first, last;  // its opcodes
-    uint8_t length;       // header bytes with the opcode, or SHIFT_HEADER
+    uint8_t first, last; // its opcodes
+    uint8_t length;      // header bytes with the opcode, or SHIFT_HEADER
     Engines engines;
-    const char *name;     // as the trace names it
+    const char *name; // as the trace names it
     Handler run;
 };
 
@@ -182,10 +184,10 @@ const MpsseEngine::CommandEntry MpsseEngine::COMMANDS[] = {
     {DRIVE_ONLY_ZERO, DRIVE_ONLY_ZERO, 3, Engines::Ft232hOnly, "drive-zero", &MpsseEngine::OnDriveZero},
 };
 
-const MpsseEngine::CommandEntry MpsseEngine::NOT_A_COMMAND = {0x00, COMMANDS_FROM - 1, 1, Engines::All, "ignored",
-                                                              &MpsseEngine::OnNotACommand};
-const MpsseEngine::CommandEntry MpsseEngine::BAD_COMMAND = {0x00, 0xFF, 1, Engines::All, "bad-command",
-                                                            &MpsseEngine::OnBadCommand};
+const MpsseEngine::CommandEntry MpsseEngine::NOT_A_COMMAND = {0x00,      COMMANDS_FROM - 1,          1, Engines::All,
+                                                              "ignored", &MpsseEngine::OnNotACommand};
+const MpsseEngine::CommandEntry MpsseEngine::BAD_COMMAND = {0x00,         0xFF,          1,
+                                                            Engines::All, "bad-command", &MpsseEngine::OnBadCommand};
 
 // ---- Engine -----------------------------------------------------------------
 
@@ -437,8 +439,7 @@ void MpsseEngine::OnDivisor(const CommandEntry &command, Ticks &now, AnswerSink 
 {
     state_.divisor = static_cast<uint16_t>(Word(state_.command.header));
     uint32_t sck = BaseHz() / ((1u + state_.divisor) * 2u);
-    Finish(Format("%s divisor=%u sck=%uHz", command.name, static_cast<unsigned>(state_.divisor), sck), {}, now,
-           sink);
+    Finish(Format("%s divisor=%u sck=%uHz", command.name, static_cast<unsigned>(state_.divisor), sck), {}, now, sink);
 }
 
 void MpsseEngine::OnDiv5(const CommandEntry &command, Ticks &now, AnswerSink &sink)
@@ -577,9 +578,8 @@ uint8_t MpsseEngine::LowPins() const
 uint8_t MpsseEngine::HighPins() const
 {
     // Pins a chip lacks read 1; nothing is wired to the high byte.
-    uint8_t present = kind_ == EngineKind::FT4232H
-                          ? HIGH_PINS_FT4232H
-                          : (kind_ == EngineKind::FT2232D ? HIGH_PINS_FT2232D : HIGH_PINS_H);
+    uint8_t present = kind_ == EngineKind::FT4232H ? HIGH_PINS_FT4232H
+                                                   : (kind_ == EngineKind::FT2232D ? HIGH_PINS_FT2232D : HIGH_PINS_H);
     uint8_t dir = state_.highDir & present;
     return static_cast<uint8_t>((state_.highValue & dir) | ~dir);
 }
@@ -620,8 +620,7 @@ std::vector<bool> MpsseEngine::Clock(int count, const std::vector<bool> *out, bo
     auto put = [&](bool level) {
         if (tms) {
             if (state_.lowDir & PIN_CS) {
-                state_.lowValue =
-                    static_cast<uint8_t>(level ? state_.lowValue | PIN_CS : state_.lowValue & ~PIN_CS);
+                state_.lowValue = static_cast<uint8_t>(level ? state_.lowValue | PIN_CS : state_.lowValue & ~PIN_CS);
                 SyncSelect(now);
             }
         } else {

@@ -10,12 +10,14 @@
 #include "sim/spi_port.h"
 #include "sim/spi_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
 class TraceWriter;
 
 // Where the engine's answers go: the device's receive side (the driver front).
-class AnswerSink {
+class AnswerSink
+{
 public:
     virtual ~AnswerSink() = default;
     // Answer bytes produced at board time at.
@@ -24,7 +26,8 @@ public:
     virtual void SendImmediate(Ticks at) = 0;
 };
 
-class MpsseEngine {
+class MpsseEngine
+{
 public:
     // Called with the board time before each command runs (the CAN bus
     // catches up to it, so that the slave sees every frame ended by then).
@@ -64,11 +67,11 @@ private:
     // The command being assembled from the written bytes.
     struct PendingCommand {
         const CommandEntry *entry = nullptr;
-        std::vector<uint8_t> header;   // the opcode and its parameter bytes
+        std::vector<uint8_t> header; // the opcode and its parameter bytes
         size_t headerNeed = 0;
-        uint32_t dataLeft = 0;         // data bytes still to come for a byte write
+        uint32_t dataLeft = 0; // data bytes still to come for a byte write
         uint32_t dataTotal = 0;
-        std::vector<uint8_t> answer;   // answer of the data command in progress
+        std::vector<uint8_t> answer; // answer of the data command in progress
         const char *slaveAtStart = "none";
     };
 
@@ -83,7 +86,7 @@ private:
         // Pins: levels written and directions (1: output).
         uint8_t lowValue = 0, lowDir = 0;
         uint8_t highValue = 0, highDir = 0;
-        uint8_t lowZero = 0, highZero = 0;   // drive-only-zero enables
+        uint8_t lowZero = 0, highZero = 0; // drive-only-zero enables
         PendingCommand command;
         // A wait that never ends holds every later byte.
         bool stalled = false;
@@ -141,8 +144,8 @@ private:
     void SyncSelect(Ticks &now);
     // Clocks count bits; out gives the level to write for bit i (or is null);
     // returns the bits read, in order.
-    std::vector<bool> Clock(int count, const std::vector<bool> *out, bool outFalling, bool read, bool inFalling, bool tms,
-                   Ticks &now);
+    std::vector<bool> Clock(int count, const std::vector<bool> *out, bool outFalling, bool read, bool inFalling,
+                            bool tms, Ticks &now);
     void SetLow(uint8_t value, uint8_t direction, Ticks &now);
     const char *SlaveState() const;
 

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <fstream>
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 // The driver's statuses, by number.
 const char *const kStatusNames[] = {
@@ -178,8 +180,7 @@ bool ParseSpi(TraceLine *line, std::string *error)
         ++i;
     }
     uint64_t bits = 0;
-    if (i >= w.size() || w[i].compare(0, 5, "bits=") != 0 || !ParseDecimal(w[i].substr(5), &bits) ||
-        bits > 0xFFFFFFFFu)
+    if (i >= w.size() || w[i].compare(0, 5, "bits=") != 0 || !ParseDecimal(w[i].substr(5), &bits) || bits > 0xFFFFFFFFu)
         return Fail(error, "SPI frame without bits=N");
     line->bits = static_cast<uint32_t>(bits);
     ++i;

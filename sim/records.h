@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace simboard {
+namespace simboard
+{
 
 // Decimal digits only (no sign, no blanks), at most 19 of them: the numbers
 // of every text format and setting of the board.
@@ -37,7 +38,8 @@ std::string Format(const char *format, ...)
 
 // One trace file. Every line is flushed as it is written, so that nothing is
 // lost however the process that writes it ends.
-class TraceWriter {
+class TraceWriter
+{
 public:
     TraceWriter() = default;
     TraceWriter(const TraceWriter &) = delete;
@@ -61,14 +63,14 @@ private:
 // One parsed trace line. Every line fills time, tag, text, head, bytes, words
 // and fields; the parts for one tag are filled only for that tag.
 struct TraceLine {
-    uint64_t time = 0;      // microseconds
-    std::string tag;        // BOARD, USB, REC, MPSSE, SPI, NOTE
-    std::string text;       // everything after "TAG "
-    std::string head;       // text before " | " (all of it when there is none)
-    std::vector<uint8_t> bytes;   // the bytes after " | "
-    bool hasBytes = false;        // the line had a " | " part
-    std::vector<std::string> words;              // head split at spaces (quoted texts kept whole, quotes removed)
-    std::map<std::string, std::string> fields;   // every key=value word of head (quotes removed)
+    uint64_t time = 0;                         // microseconds
+    std::string tag;                           // BOARD, USB, REC, MPSSE, SPI, NOTE
+    std::string text;                          // everything after "TAG "
+    std::string head;                          // text before " | " (all of it when there is none)
+    std::vector<uint8_t> bytes;                // the bytes after " | "
+    bool hasBytes = false;                     // the line had a " | " part
+    std::vector<std::string> words;            // head split at spaces (quoted texts kept whole, quotes removed)
+    std::map<std::string, std::string> fields; // every key=value word of head (quotes removed)
 
     // USB: "ENTRY#CALL ARGS = STATUS NAME[ injected][ OUTPUTS]"
     std::string entry;
@@ -88,8 +90,8 @@ struct TraceLine {
     uint32_t frame = 0;
     bool unfinished = false;
     uint32_t bits = 0;
-    std::vector<uint8_t> mosi, miso;      // whole bytes
-    std::string mosiTail, misoTail;       // a last partial group, "b101" as written
+    std::vector<uint8_t> mosi, miso; // whole bytes
+    std::string mosiTail, misoTail;  // a last partial group, "b101" as written
 
     // NOTE: the text after the position.
     std::string note;

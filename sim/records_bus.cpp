@@ -4,11 +4,13 @@
 #include <cinttypes>
 #include <cstring>
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
-constexpr uint32_t PCAP_MAGIC_US = 0xA1B2C3D4;  // written little-endian: D4 C3 B2 A1
+constexpr uint32_t PCAP_MAGIC_US = 0xA1B2C3D4; // written little-endian: D4 C3 B2 A1
 constexpr uint16_t PCAP_VERSION_MAJOR = 2;
 constexpr uint16_t PCAP_VERSION_MINOR = 4;
 constexpr uint32_t PCAP_SNAPLEN = 65535;
@@ -16,57 +18,72 @@ constexpr size_t PCAP_HEADER_SIZE = 24;
 constexpr size_t PCAP_RECORD_HEADER_SIZE = 16;
 constexpr size_t SOCKETCAN_FRAME_SIZE = 16;
 constexpr uint8_t ERROR_FRAME_LENGTH = 8;
-constexpr const char* LOG_INTERFACE = "simcan0";
+constexpr const char *LOG_INTERFACE = "simcan0";
 constexpr uint64_t US_PER_S = 1000000;
 
-void PutLe16(uint8_t* p, uint16_t v) {
+void PutLe16(uint8_t *p, uint16_t v)
+{
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+void PutLe32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint32_t GetLe32(const uint8_t* p) {
+uint32_t GetLe32(const uint8_t *p)
+{
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
 }
-uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t GetLe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-bool OpenFile(FILE** file, const std::string& path, std::string* error) {
+bool OpenFile(FILE **file, const std::string &path, std::string *error)
+{
     *file = std::fopen(path.c_str(), "wb");
-    if (*file) return true;
-    if (error) *error = "cannot create \"" + path + "\": " + std::strerror(errno);
+    if (*file)
+        return true;
+    if (error)
+        *error = "cannot create \"" + path + "\": " + std::strerror(errno);
     return false;
 }
 
-int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+int Hex(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
     return -1;
 }
 
 } // namespace
 
-std::array<uint8_t, 16> SocketCanBytes(const BusRecord& r) {
+std::array<uint8_t, 16> SocketCanBytes(const BusRecord &r)
+{
     std::array<uint8_t, 16> b{};
     uint32_t word;
     if (r.errorFrame) {
         word = SOCKETCAN_ERR_FLAG | SOCKETCAN_ERR_ACK;
         b[4] = ERROR_FRAME_LENGTH;
     } else {
-        const CanFrame& f = r.frame;
+        const CanFrame &f = r.frame;
         word = f.id | (f.extended ? SOCKETCAN_EFF_FLAG : 0) | (f.remote ? SOCKETCAN_RTR_FLAG : 0);
         b[4] = static_cast<uint8_t>(f.dlc > 8 ? 8 : f.dlc);
-        b[7] = f.dlc > 8 ? f.dlc : 0;  // the raw DLC of a classic frame with more than 8 in its DLC field
-        for (size_t i = 0; i < f.DataLength(); ++i) b[8 + i] = f.data[i];
+        b[7] = f.dlc > 8 ? f.dlc : 0; // the raw DLC of a classic frame with more than 8 in its DLC field
+        for (size_t i = 0; i < f.DataLength(); ++i)
+            b[8 + i] = f.data[i];
     }
     // The identifier word goes in network byte order.
-    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(word >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<uint8_t>(word >> (24 - 8 * i));
     return b;
 }
 
-std::string FrameLogLine(const BusRecord& r) {
+std::string FrameLogLine(const BusRecord &r)
+{
     char head[48];
     std::snprintf(head, sizeof head, "(%010" PRIu64 ".%06" PRIu64 ") %s ", r.timeUs / US_PER_S, r.timeUs % US_PER_S,
                   LOG_INTERFACE);
@@ -76,13 +93,14 @@ std::string FrameLogLine(const BusRecord& r) {
         std::snprintf(buf, sizeof buf, "%08X#", SOCKETCAN_ERR_FLAG | SOCKETCAN_ERR_ACK);
         return line + buf + std::string(2 * ERROR_FRAME_LENGTH, '0');
     }
-    const CanFrame& f = r.frame;
+    const CanFrame &f = r.frame;
     std::snprintf(buf, sizeof buf, f.extended ? "%08X#" : "%03X#", f.id);
     line += buf;
     if (f.remote) {
         line += 'R';
         uint8_t len = f.dlc > 8 ? 8 : f.dlc;
-        if (len) line += static_cast<char>('0' + len);
+        if (len)
+            line += static_cast<char>('0' + len);
     } else {
         for (size_t i = 0; i < f.DataLength(); ++i) {
             std::snprintf(buf, sizeof buf, "%02X", f.data[i]);
@@ -96,7 +114,8 @@ std::string FrameLogLine(const BusRecord& r) {
     return line;
 }
 
-std::vector<BusRecord> BusRecordsOf(const CanFrame& frame, Ticks end, bool acknowledged) {
+std::vector<BusRecord> BusRecordsOf(const CanFrame &frame, Ticks end, bool acknowledged)
+{
     BusRecord r;
     r.timeUs = end / TICKS_PER_US;
     r.frame = frame;
@@ -112,9 +131,11 @@ std::vector<BusRecord> BusRecordsOf(const CanFrame& frame, Ticks end, bool ackno
 
 // ---- Capture ---------------------------------------------------------------
 
-bool PcapWriter::Open(const std::string& path, std::string* error) {
+bool PcapWriter::Open(const std::string &path, std::string *error)
+{
     Close();
-    if (!OpenFile(&file_, path, error)) return false;
+    if (!OpenFile(&file_, path, error))
+        return false;
     uint8_t h[PCAP_HEADER_SIZE] = {};
     PutLe32(h, PCAP_MAGIC_US);
     PutLe16(h + 4, PCAP_VERSION_MAJOR);
@@ -127,8 +148,10 @@ bool PcapWriter::Open(const std::string& path, std::string* error) {
     return true;
 }
 
-void PcapWriter::Write(const BusRecord& r) {
-    if (!file_) return;
+void PcapWriter::Write(const BusRecord &r)
+{
+    if (!file_)
+        return;
     uint8_t rec[PCAP_RECORD_HEADER_SIZE + SOCKETCAN_FRAME_SIZE];
     PutLe32(rec, static_cast<uint32_t>(r.timeUs / US_PER_S));
     PutLe32(rec + 4, static_cast<uint32_t>(r.timeUs % US_PER_S));
@@ -140,75 +163,89 @@ void PcapWriter::Write(const BusRecord& r) {
     std::fflush(file_);
 }
 
-void PcapWriter::Close() {
-    if (file_) std::fclose(file_);
+void PcapWriter::Close()
+{
+    if (file_)
+        std::fclose(file_);
     file_ = nullptr;
 }
 
 // ---- Frame log -------------------------------------------------------------
 
-bool FrameLogWriter::Open(const std::string& path, std::string* error) {
+bool FrameLogWriter::Open(const std::string &path, std::string *error)
+{
     Close();
     return OpenFile(&file_, path, error);
 }
 
-void FrameLogWriter::Write(const BusRecord& r) {
-    if (!file_) return;
+void FrameLogWriter::Write(const BusRecord &r)
+{
+    if (!file_)
+        return;
     std::string line = FrameLogLine(r) + "\n";
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);
 }
 
-void FrameLogWriter::Close() {
-    if (file_) std::fclose(file_);
+void FrameLogWriter::Close()
+{
+    if (file_)
+        std::fclose(file_);
     file_ = nullptr;
 }
 
 // ---- Both ------------------------------------------------------------------
 
-bool BusRecorder::Open(const std::string& capturePath, const std::string& logPath, std::string* error,
-                       File* failed) {
+bool BusRecorder::Open(const std::string &capturePath, const std::string &logPath, std::string *error, File *failed)
+{
     Close();
     if (!capturePath.empty() && !pcap_.Open(capturePath, error)) {
-        if (failed) *failed = File::Capture;
+        if (failed)
+            *failed = File::Capture;
         return false;
     }
     if (!logPath.empty() && !log_.Open(logPath, error)) {
-        if (failed) *failed = File::Log;
+        if (failed)
+            *failed = File::Log;
         pcap_.Close();
         return false;
     }
     return true;
 }
 
-void BusRecorder::OnFrame(const CanFrame& frame, Ticks end, bool acknowledged) {
-    for (const BusRecord& r : BusRecordsOf(frame, end, acknowledged)) {
+void BusRecorder::OnFrame(const CanFrame &frame, Ticks end, bool acknowledged)
+{
+    for (const BusRecord &r : BusRecordsOf(frame, end, acknowledged)) {
         pcap_.Write(r);
         log_.Write(r);
     }
 }
 
-void BusRecorder::Close() {
+void BusRecorder::Close()
+{
     pcap_.Close();
     log_.Close();
 }
 
-void BusRecorder::Observe(CanBus& bus) {
-    bus.AddObserver([this](const CanFrame& f, Ticks end, bool ack) { OnFrame(f, end, ack); });
+void BusRecorder::Observe(CanBus &bus)
+{
+    bus.AddObserver([this](const CanFrame &f, Ticks end, bool ack) { OnFrame(f, end, ack); });
 }
 
 // ---- Readers ---------------------------------------------------------------
 
-bool ReadPcap(const std::string& path, std::vector<BusRecord>* records, std::string* error) {
+bool ReadPcap(const std::string &path, std::vector<BusRecord> *records, std::string *error)
+{
     records->clear();
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) {
         *error = "cannot open \"" + path + "\"";
         return false;
     }
     std::vector<uint8_t> bytes;
     uint8_t buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        bytes.insert(bytes.end(), buf, buf + n);
     std::fclose(f);
 
     if (bytes.size() < PCAP_HEADER_SIZE || GetLe32(bytes.data()) != PCAP_MAGIC_US ||
@@ -222,14 +259,14 @@ bool ReadPcap(const std::string& path, std::vector<BusRecord>* records, std::str
             *error = "truncated record at byte " + std::to_string(at);
             return false;
         }
-        const uint8_t* p = &bytes[at];
+        const uint8_t *p = &bytes[at];
         if (GetLe32(p + 8) != SOCKETCAN_FRAME_SIZE || GetLe32(p + 12) != SOCKETCAN_FRAME_SIZE) {
             *error = "record at byte " + std::to_string(at) + " is not a 16-byte CAN frame";
             return false;
         }
         BusRecord r;
         r.timeUs = static_cast<uint64_t>(GetLe32(p)) * US_PER_S + GetLe32(p + 4);
-        const uint8_t* c = p + PCAP_RECORD_HEADER_SIZE;
+        const uint8_t *c = p + PCAP_RECORD_HEADER_SIZE;
         uint32_t word = static_cast<uint32_t>(c[0]) << 24 | static_cast<uint32_t>(c[1]) << 16 |
                         static_cast<uint32_t>(c[2]) << 8 | c[3];
         if (word & SOCKETCAN_ERR_FLAG) {
@@ -247,7 +284,8 @@ bool ReadPcap(const std::string& path, std::vector<BusRecord>* records, std::str
     return true;
 }
 
-bool ParseFrameLogLine(const std::string& line, BusRecord* record, std::string* error) {
+bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *error)
+{
     // (SSSSSSSSSS.UUUUUU) simcan0 ID#DATA
     const std::string iface = std::string(" ") + LOG_INTERFACE + " ";
     if (line.size() < 20 + iface.size() || line[0] != '(' || line[11] != '.' || line[18] != ')' ||
@@ -257,7 +295,8 @@ bool ParseFrameLogLine(const std::string& line, BusRecord* record, std::string* 
     }
     uint64_t s = 0, us = 0;
     for (int i = 1; i <= 17; ++i) {
-        if (i == 11) continue;
+        if (i == 11)
+            continue;
         if (line[i] < '0' || line[i] > '9') {
             *error = "bad time stamp";
             return false;
@@ -291,7 +330,7 @@ bool ParseFrameLogLine(const std::string& line, BusRecord* record, std::string* 
         *record = r;
         return true;
     }
-    CanFrame& f = r.frame;
+    CanFrame &f = r.frame;
     f.extended = hash == 8;
     f.id = id;
     if (f.extended ? id > CAN_EXT_ID_MAX : id > CAN_STD_ID_MAX) {
@@ -341,16 +380,18 @@ bool ParseFrameLogLine(const std::string& line, BusRecord* record, std::string* 
     return true;
 }
 
-bool ReadFrameLog(const std::string& path, std::vector<BusRecord>* records, std::string* error) {
+bool ReadFrameLog(const std::string &path, std::vector<BusRecord> *records, std::string *error)
+{
     records->clear();
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) {
         *error = "cannot open \"" + path + "\"";
         return false;
     }
     std::string text;
     char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
     std::fclose(f);
     size_t start = 0;
     for (int lineNo = 1; start < text.size(); ++lineNo) {

@@ -6,31 +6,23 @@
 #include <cstring>
 #include <fstream>
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 const char *const kIspCodeNames[] = {
-    "CMD_SUCCESS",
-    "INVALID_COMMAND",
-    "SRC_ADDR_ERROR",
-    "DST_ADDR_ERROR",
-    "SRC_ADDR_NOT_MAPPED",
-    "DST_ADDR_NOT_MAPPED",
-    "COUNT_ERROR",
-    "INVALID_SECTOR",
-    "SECTOR_NOT_BLANK",
-    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
-    "COMPARE_ERROR",
-    "BUSY",
-    "PARAM_ERROR",
-    "ADDR_ERROR",
-    "ADDR_NOT_MAPPED",
-    "CMD_LOCKED",
-    "INVALID_CODE",
-    "INVALID_BAUD_RATE",
-    "INVALID_STOP_BIT",
-    "CODE_READ_PROTECTION_ENABLED",
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
 };
 constexpr int kIspCodeCount = sizeof(kIspCodeNames) / sizeof(kIspCodeNames[0]);
 
@@ -40,37 +32,44 @@ const char *const kForced = " (forced)";
 const char *const kAfter = " after ";
 const char *const kBytes = " bytes";
 
-bool ParseHex32(const std::string &s, uint32_t *out) {
-    if (s.size() != 10 || s[0] != '0' || s[1] != 'x') return false;
+bool ParseHex32(const std::string &s, uint32_t *out)
+{
+    if (s.size() != 10 || s[0] != '0' || s[1] != 'x')
+        return false;
     uint32_t v = 0;
     for (size_t i = 2; i < s.size(); ++i) {
         char c = s[i];
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }
     *out = v;
     return true;
 }
 
-bool EndsWith(const std::string &s, const std::string &tail) {
+bool EndsWith(const std::string &s, const std::string &tail)
+{
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool Fail(std::string *error, const std::string &why) {
-    if (error) *error = why;
+bool Fail(std::string *error, const std::string &why)
+{
+    if (error)
+        *error = why;
     return false;
 }
 
 } // namespace
 
-const char *IspCodeName(int code) {
-    return code >= 0 && code < kIspCodeCount ? kIspCodeNames[code] : "UNKNOWN";
-}
+const char *IspCodeName(int code) { return code >= 0 && code < kIspCodeCount ? kIspCodeNames[code] : "UNKNOWN"; }
 
-std::string Hex32(uint32_t value) {
+std::string Hex32(uint32_t value)
+{
     char text[16];
     std::snprintf(text, sizeof text, "0x%08" PRIX32, value);
     return text;
@@ -78,34 +77,44 @@ std::string Hex32(uint32_t value) {
 
 ChipLogWriter::~ChipLogWriter() { Close(); }
 
-bool ChipLogWriter::Open(const std::string &path, std::string *error) {
+bool ChipLogWriter::Open(const std::string &path, std::string *error)
+{
     Close();
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) {
-        if (error) *error = std::string("cannot create the file: ") + std::strerror(errno);
+        if (error)
+            *error = std::string("cannot create the file: ") + std::strerror(errno);
         return false;
     }
     return true;
 }
 
-void ChipLogWriter::Close() {
-    if (file_) std::fclose(file_);
+void ChipLogWriter::Close()
+{
+    if (file_)
+        std::fclose(file_);
     file_ = nullptr;
 }
 
-void ChipLogWriter::Line(uint64_t timeUs, const std::string &event) {
-    if (!file_) return;
+void ChipLogWriter::Line(uint64_t timeUs, const std::string &event)
+{
+    if (!file_)
+        return;
     std::fprintf(file_, "%010" PRIu64 " %s\n", timeUs, event.c_str());
     std::fflush(file_);
 }
 
-bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *error) {
+bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *error)
+{
     ChipLogLine l;
     size_t space = line.find(' ');
-    if (space == std::string::npos || space < TIME_DIGITS) return Fail(error, "no time of 10 digits or more");
-    if (!ParseDecimal(line.substr(0, space), &l.time)) return Fail(error, "time is not decimal");
+    if (space == std::string::npos || space < TIME_DIGITS)
+        return Fail(error, "no time of 10 digits or more");
+    if (!ParseDecimal(line.substr(0, space), &l.time))
+        return Fail(error, "time is not decimal");
     l.event = line.substr(space + 1);
-    if (l.event.empty()) return Fail(error, "no event after the time");
+    if (l.event.empty())
+        return Fail(error, "no event after the time");
 
     size_t arrow = l.event.find(kArrow);
     if (arrow != std::string::npos) {
@@ -126,20 +135,25 @@ bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *er
         }
         size_t sp = rest.find(' ');
         l.result = rest.substr(0, sp);
-        if (l.result.empty()) return Fail(error, "no result after the arrow");
+        if (l.result.empty())
+            return Fail(error, "no result after the arrow");
         if (sp != std::string::npos) {
-            if (!ParseHex32(rest.substr(sp + 1), &l.value)) return Fail(error, "result value is not 0x and 8 hex digits");
+            if (!ParseHex32(rest.substr(sp + 1), &l.value))
+                return Fail(error, "result value is not 0x and 8 hex digits");
             l.hasValue = true;
         }
-        if (l.result == "ABORT" && !l.hasValue) return Fail(error, "ABORT without its code");
+        if (l.result == "ABORT" && !l.hasValue)
+            return Fail(error, "ABORT without its code");
     }
     *out = l;
     return true;
 }
 
-bool ReadChipLog(const std::string &path, std::vector<ChipLogLine> *lines, std::string *error) {
+bool ReadChipLog(const std::string &path, std::vector<ChipLogLine> *lines, std::string *error)
+{
     std::ifstream in(path, std::ios::binary);
-    if (!in) return Fail(error, "cannot open " + path);
+    if (!in)
+        return Fail(error, "cannot open " + path);
     lines->clear();
     std::string text;
     size_t number = 0;
@@ -147,7 +161,8 @@ bool ReadChipLog(const std::string &path, std::vector<ChipLogLine> *lines, std::
         ++number;
         ChipLogLine l;
         std::string why;
-        if (!ParseChipLogLine(text, &l, &why)) return Fail(error, "line " + std::to_string(number) + ": " + why);
+        if (!ParseChipLogLine(text, &l, &why))
+            return Fail(error, "line " + std::to_string(number) + ": " + why);
         lines->push_back(l);
     }
     return true;

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-namespace simboard {
+namespace simboard
+{
 
 // The ISP return codes of the bootloader, by their manual names.
 enum IspCode : int {
@@ -44,7 +45,8 @@ const char *IspCodeName(int code);
 // "0x" and 8 upper-case hexadecimal digits.
 std::string Hex32(uint32_t value);
 
-class ChipLogWriter {
+class ChipLogWriter
+{
 public:
     ChipLogWriter() = default;
     ChipLogWriter(const ChipLogWriter &) = delete;
@@ -65,15 +67,15 @@ private:
 // One chip log line taken apart.
 struct ChipLogLine {
     uint64_t time = 0;
-    std::string event;          // everything after the time
-    bool request = false;       // a "... -> RESULT" line
-    std::string command;        // request: text before " -> "
-    std::string result;         // request: ISP code name, ABORT, IGNORED, NO_REPLY, ABANDONED
-    bool hasValue = false;      // a 0x value after the result name (ABORT's code included)
+    std::string event;     // everything after the time
+    bool request = false;  // a "... -> RESULT" line
+    std::string command;   // request: text before " -> "
+    std::string result;    // request: ISP code name, ABORT, IGNORED, NO_REPLY, ABANDONED
+    bool hasValue = false; // a 0x value after the result name (ABORT's code included)
     uint32_t value = 0;
-    bool hasAfter = false;      // " after N bytes"
+    bool hasAfter = false; // " after N bytes"
     uint64_t afterBytes = 0;
-    bool forced = false;        // " (forced)"
+    bool forced = false; // " (forced)"
 };
 
 bool ParseChipLogLine(const std::string &line, ChipLogLine *out, std::string *error = nullptr);

@@ -1,6 +1,7 @@
 #include "sim/script_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
 void ScriptSlave::Queue(const uint8_t *bytes, uint32_t count) { queue_.insert(queue_.end(), bytes, bytes + count); }
 

@@ -10,12 +10,14 @@
 
 #include "sim/spi_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
-class ScriptSlave : public SpiSlave {
+class ScriptSlave : public SpiSlave
+{
 public:
     struct Frame {
-        std::vector<uint8_t> mosi;   // a last partial byte holds its bits from bit 7 down
+        std::vector<uint8_t> mosi; // a last partial byte holds its bits from bit 7 down
         uint32_t bits = 0;
     };
 
@@ -35,8 +37,8 @@ private:
     std::deque<uint8_t> queue_;
     std::vector<Frame> frames_;
     bool selected_ = false;
-    uint32_t rising_ = 0;        // rising edges in this frame
-    bool haveByte_ = false;      // the byte being clocked came from the queue
+    uint32_t rising_ = 0;   // rising edges in this frame
+    bool haveByte_ = false; // the byte being clocked came from the queue
     uint8_t byte_ = 0;
     SoLevel so_ = SoLevel::Undriven;
 };

@@ -16,9 +16,11 @@ extern char **environ;
 #define SIMBOARD_ENVIRON environ
 #endif
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 constexpr char DEVICES_SETTING[] = "SIMBOARD_DEVICES";
 constexpr char ENGINE_SETTING[] = "SIMBOARD_ENGINE";
@@ -46,12 +48,12 @@ constexpr size_t MAX_ENTRIES = 16;
 struct ChipModel {
     const char *name;
     uint32_t type;
-    int interfaces;           // lettered interfaces; 0 for a single-interface chip
-    unsigned engineMask;      // bit i: interface i (0 = A) has an engine; bit 0 for single chips
+    int interfaces;      // lettered interfaces; 0 for a single-interface chip
+    unsigned engineMask; // bit i: interface i (0 = A) has an engine; bit 0 for single chips
     EngineKind engine;
     bool highSpeed;
-    uint32_t id;              // VID << 16 | PID
-    const char *description;  // lettered chips add " " and the letter
+    uint32_t id;             // VID << 16 | PID
+    const char *description; // lettered chips add " " and the letter
 };
 
 constexpr ChipModel CHIPS[] = {
@@ -159,16 +161,16 @@ constexpr int NO_LETTER = -1;
 
 // One entry of the list, CHIP[:LETTERS][/FLAG...], as read.
 struct DeviceEntry {
-    std::string chipName;         // upper case, as the trace's BOARD line shows it
-    std::string letters;          // after ':', upper case
+    std::string chipName; // upper case, as the trace's BOARD line shows it
+    std::string letters;  // after ':', upper case
     bool lettersGiven = false;
     ChipModel model{};
-    std::string description;      // the records' description (a lettered one adds its letter)
-    std::vector<int> interfaces;  // listed interfaces, 0 = A; NO_LETTER for a single-interface chip
+    std::string description;     // the records' description (a lettered one adds its letter)
+    std::vector<int> interfaces; // listed interfaces, 0 = A; NO_LETTER for a single-interface chip
     bool busy = false;
     bool spi = false;
     int spiInterface = SPI_FIRST_ENGINE;
-    std::string flagText;         // the flags as the BOARD line shows them
+    std::string flagText; // the flags as the BOARD line shows them
 };
 
 // The chip of "CHIP[:LETTERS]": one of CHIPS, or TYPEn (n 0 to 255).
@@ -194,8 +196,8 @@ bool ParseChip(const std::string &head, size_t k, DeviceEntry *entry, std::strin
         }
     uint64_t typeNumber = 0;
     if (entry->chipName.compare(0, 4, "TYPE") == 0 && ParseDecimal(entry->chipName.substr(4), 255, &typeNumber)) {
-        entry->model = ChipModel{nullptr, static_cast<uint32_t>(typeNumber), 0, 0, EngineKind::None, false, TYPE_N_ID,
-                                 nullptr};
+        entry->model =
+            ChipModel{nullptr, static_cast<uint32_t>(typeNumber), 0, 0, EngineKind::None, false, TYPE_N_ID, nullptr};
         entry->description = Format("Device type %u", static_cast<unsigned>(typeNumber));
         entry->chipName = Format("TYPE%u", static_cast<unsigned>(typeNumber));
         return true;

@@ -11,20 +11,21 @@
 #include "sim/lpc_isp_chip.h"
 #include "sim/mcp2515.h"
 
-namespace simboard {
+namespace simboard
+{
 
 // Which command set an engine has.
 enum class EngineKind {
-    None,       // no MPSSE engine on this record
-    FT2232D,    // the original engine: fixed 12 MHz base, 4 high pins
-    FT2232H,    // H chip, 8 high pins
-    FT4232H,    // H chip, no high pins
-    FT232H,     // H chip, 8 high pins, drive-only-zero
+    None,    // no MPSSE engine on this record
+    FT2232D, // the original engine: fixed 12 MHz base, 4 high pins
+    FT2232H, // H chip, 8 high pins
+    FT4232H, // H chip, no high pins
+    FT232H,  // H chip, 8 high pins, drive-only-zero
 };
 
 // One record of the driver's device list, as the board will show it.
 struct RecordModel {
-    uint32_t flags = 0;        // bit 1 high-speed; bit 0 (open) is added while open
+    uint32_t flags = 0; // bit 1 high-speed; bit 0 (open) is added while open
     uint32_t type = 0;
     uint32_t id = 0;
     uint32_t location = 0;
@@ -32,7 +33,7 @@ struct RecordModel {
     std::string description;
     EngineKind engine = EngineKind::None;
     bool highSpeed = false;
-    bool busy = false;         // open in another process: cannot be opened
+    bool busy = false; // open in another process: cannot be opened
 };
 
 enum class EngineMode { Ok, Dead, DeadAfter, Trickle };
@@ -50,20 +51,20 @@ enum class ControllerKind { Mcp2515, Absent, MisoLow, NoBus, Script };
 
 struct Settings {
     std::vector<RecordModel> records;
-    int spiRecord = -1;            // list position wired to the SPI slave port, -1 nowhere
-    std::string devicesText;       // normalised, for the trace's BOARD line
+    int spiRecord = -1;      // list position wired to the SPI slave port, -1 nowhere
+    std::string devicesText; // normalised, for the trace's BOARD line
 
     EngineMode engine = EngineMode::Ok;
-    uint64_t deadAfter = 0;        // bytes that work before the engines die (DeadAfter)
+    uint64_t deadAfter = 0; // bytes that work before the engines die (DeadAfter)
     std::string engineText;
 
     std::vector<FailRule> fail;
     std::string failText;
 
-    std::string tracePath;         // empty: no trace
+    std::string tracePath; // empty: no trace
 
     ControllerKind controller = ControllerKind::Mcp2515;
-    uint32_t oscHz = Mcp2515::DEFAULT_OSC_HZ;   // the controller's oscillator
+    uint32_t oscHz = Mcp2515::DEFAULT_OSC_HZ; // the controller's oscillator
 
     std::vector<NoiseEntry> noise; // empty: no noise node
     std::string capturePath;       // empty: no pcap capture of the bus
@@ -95,10 +96,22 @@ bool LoadSettings(const std::map<std::string, std::string> &overrides, Settings 
 
 // The names of the 16 entry points, in the driver table's order.
 inline constexpr const char *ENTRY_NAMES[16] = {
-    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
-    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
-    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
-    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
+    "FT_GetLibraryVersion",
+    "FT_CreateDeviceInfoList",
+    "FT_GetDeviceInfoList",
+    "FT_Open",
+    "FT_Close",
+    "FT_ResetDevice",
+    "FT_Purge",
+    "FT_SetUSBParameters",
+    "FT_SetChars",
+    "FT_SetTimeouts",
+    "FT_SetLatencyTimer",
+    "FT_SetBitMode",
+    "FT_GetQueueStatus",
+    "FT_Read",
+    "FT_Write",
+    "FT_GetDeviceInfo",
 };
 
 } // namespace simboard

@@ -72,18 +72,18 @@ SIMBOARD_API int SimBoard_SpiFrame(uint32_t k, uint8_t *mosi, uint32_t max, uint
 /* A frame on the bus, in the usual identifier numbering: 11 bits, or 29 bits
  * with the base identifier in bits 28-18. */
 typedef struct SimBoardFrame {
-    uint32_t id;        /* 11-bit or 29-bit identifier */
-    uint8_t  extended;  /* 1: 29-bit identifier */
-    uint8_t  remote;    /* 1: remote frame */
-    uint8_t  dlc;       /* 0..15, as on the bus */
-    uint8_t  data[8];   /* min(dlc, 8) bytes used */
-    uint64_t time_us;   /* received frames: board time at the end of the frame */
+    uint32_t id;      /* 11-bit or 29-bit identifier */
+    uint8_t extended; /* 1: 29-bit identifier */
+    uint8_t remote;   /* 1: remote frame */
+    uint8_t dlc;      /* 0..15, as on the bus */
+    uint8_t data[8];  /* min(dlc, 8) bytes used */
+    uint64_t time_us; /* received frames: board time at the end of the frame */
 } SimBoardFrame;
 
 /* Attaches a test node at bitrate bit/s; a listen-only node receives and
  * never acknowledges. Returns its handle (from 1, never reused until the next
  * reset), or -1 for a bit rate of 0. */
-SIMBOARD_API int  SimBoard_NodeAttach(uint32_t bitrate, int listenOnly);
+SIMBOARD_API int SimBoard_NodeAttach(uint32_t bitrate, int listenOnly);
 /* Takes the node off the bus; an unknown handle is ignored. */
 SIMBOARD_API void SimBoard_NodeDetach(int node);
 /* Puts the frame on the bus at the current board time (after frames already
@@ -91,11 +91,11 @@ SIMBOARD_API void SimBoard_NodeDetach(int node);
  * the chip's reply included. 0: acknowledged; 1: no node acknowledged it (one
  * attempt, then the frame is dropped); -1: unknown handle, frame NULL, DLC
  * above 15, identifier out of range, or a listen-only node. */
-SIMBOARD_API int  SimBoard_NodeSend(int node, const SimBoardFrame *frame);
+SIMBOARD_API int SimBoard_NodeSend(int node, const SimBoardFrame *frame);
 /* Takes the oldest frame the node received (its own excepted; it keeps the
  * latest 1024): 1; 0 when none is queued; -1 for an unknown handle or frame
  * NULL. */
-SIMBOARD_API int  SimBoard_NodeReceive(int node, SimBoardFrame *frame);
+SIMBOARD_API int SimBoard_NodeReceive(int node, SimBoardFrame *frame);
 /* Frames that went on the bus since load or reset, acknowledged or not. */
 SIMBOARD_API uint64_t SimBoard_CanFrameCount(void);
 /* Bus time of those frames in microseconds: the sum of each frame's duration
@@ -107,8 +107,8 @@ SIMBOARD_API uint64_t SimBoard_BusTime(void);
 /* A controller register read or written directly, without the mode and
  * read-only rules and without side effects. With no controller on the port
  * Peek returns 0xFF and Poke does nothing. */
-SIMBOARD_API uint8_t  SimBoard_McpPeek(uint8_t address);
-SIMBOARD_API void     SimBoard_McpPoke(uint8_t address, uint8_t value);
+SIMBOARD_API uint8_t SimBoard_McpPeek(uint8_t address);
+SIMBOARD_API void SimBoard_McpPoke(uint8_t address, uint8_t value);
 
 /* ---- The chip (LPC11C24 in its C_CAN ISP bootloader) ------------------- */
 

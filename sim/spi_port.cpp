@@ -4,7 +4,8 @@
 
 #include "sim/records.h"
 
-namespace simboard {
+namespace simboard
+{
 
 SpiPort::SpiPort(SpiSlave *slave, int position, TraceWriter &trace) : slave_(slave), position_(position), trace_(trace)
 {

@@ -11,11 +11,13 @@
 
 #include "sim/spi_slave.h"
 
-namespace simboard {
+namespace simboard
+{
 
 class TraceWriter;
 
-class SpiPort {
+class SpiPort
+{
 public:
     SpiPort(SpiSlave *slave, int position, TraceWriter &trace);
 
@@ -56,9 +58,9 @@ private:
     // The port's state: the chip-select frame in progress and the counts.
     struct State {
         bool selected = false;
-        uint32_t frames = 0;                      // chip-select frames begun
-        std::vector<uint8_t> mosiBits, misoBits;  // the frame's bits, one per rising SCK edge
-        uint64_t byteCount = 0;                   // whole bytes clocked while selected
+        uint32_t frames = 0;                     // chip-select frames begun
+        std::vector<uint8_t> mosiBits, misoBits; // the frame's bits, one per rising SCK edge
+        uint64_t byteCount = 0;                  // whole bytes clocked while selected
         std::vector<PendingLine> pending;
     };
 

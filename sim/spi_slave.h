@@ -15,7 +15,8 @@
 
 #include <cstdint>
 
-namespace simboard {
+namespace simboard
+{
 
 // Board time unit: 1/60 µs, exact for every SK period and UART character.
 using Ticks = uint64_t;
@@ -25,7 +26,8 @@ constexpr Ticks TICKS_PER_US = 60;
 // pull-up then makes MISO read 1).
 enum class SoLevel : int8_t { Low = 0, High = 1, Undriven = -1 };
 
-class SpiSlave {
+class SpiSlave
+{
 public:
     virtual ~SpiSlave() = default;
     virtual void Select(Ticks now) = 0;

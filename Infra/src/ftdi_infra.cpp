@@ -8,7 +8,8 @@
 void *hdll_d2xx = nullptr;
 D2xxFunctionTable varFunctionPtrLst = {};
 
-namespace {
+namespace
+{
 
 #ifdef _WIN32
 const char D2XX_LIBRARY_NAME[] = "ftd2xx.dll";
@@ -114,11 +115,11 @@ void Infra_OnUnload() { Cleanup_libMPSSE(); }
 
 // Each forwarding operation checks its own slot: a table that was never
 // filled, or was emptied by Cleanup_libMPSSE, gives D2XX_OTHER_ERROR.
-#define FORWARD(slot, ...)                                                                                   \
-    do {                                                                                                     \
-        if (varFunctionPtrLst.slot == nullptr)                                                               \
-            return D2XX_OTHER_ERROR;                                                                         \
-        return varFunctionPtrLst.slot(__VA_ARGS__);                                                          \
+#define FORWARD(slot, ...)                                                                                             \
+    do {                                                                                                               \
+        if (varFunctionPtrLst.slot == nullptr)                                                                         \
+            return D2XX_OTHER_ERROR;                                                                                   \
+        return varFunctionPtrLst.slot(__VA_ARGS__);                                                                    \
     } while (0)
 
 D2xxStatus MPSSE_CreateDeviceInfoList(uint32_t *count) { FORWARD(createDeviceInfoList, count); }

@@ -32,9 +32,9 @@ constexpr D2xxStatus D2XX_OTHER_ERROR = 18;
 // One entry of the driver's device list, in the driver's field order.
 struct MPSSE_DeviceRecord {
     uint32_t flags;
-    uint32_t type;         // device type in the driver's numbering
-    uint32_t id;           // USB vendor ID << 16 | product ID
-    uint32_t locId;        // low four bits: interface number (1 = A, 2 = B, ...)
+    uint32_t type;  // device type in the driver's numbering
+    uint32_t id;    // USB vendor ID << 16 | product ID
+    uint32_t locId; // low four bits: interface number (1 = A, 2 = B, ...)
     char serialNumber[16];
     char description[64];
     D2xxHandle handle;
@@ -58,10 +58,9 @@ using D2xxSetLatencyTimer = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, uint8_t m
 using D2xxSetBitMode = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, uint8_t mask, uint8_t mode);
 using D2xxGetQueueStatus = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, uint32_t *waiting);
 using D2xxRead = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, void *buffer, uint32_t count, uint32_t *read);
-using D2xxWrite = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, const void *bytes, uint32_t count,
-                                          uint32_t *written);
-using D2xxGetDeviceInfo = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, uint32_t *type, uint32_t *id,
-                                                  char *serialNumber, char *description, void *reserved);
+using D2xxWrite = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, const void *bytes, uint32_t count, uint32_t *written);
+using D2xxGetDeviceInfo = D2xxStatus(D2XX_CALL *)(D2xxHandle handle, uint32_t *type, uint32_t *id, char *serialNumber,
+                                                  char *description, void *reserved);
 
 // The 16 entry points, filled by Init_libMPSSE in this order.
 struct D2xxFunctionTable {

@@ -5,7 +5,8 @@
 
 #include "platform/platform.h"
 
-namespace {
+namespace
+{
 
 // Clock bases of the engine: 60 MHz master clock (SK at most 30 MHz) with
 // divide-by-5 off, 12 MHz (SK at most 6 MHz) with it on. The FT2232C/D runs
@@ -296,7 +297,8 @@ D2xxStatus MPSSE_Synchronize(D2xxHandle handle)
     return found ? D2XX_OK : D2XX_OTHER_ERROR;
 }
 
-namespace {
+namespace
+{
 
 // The driver settings that both set-ups share, in their order.
 D2xxStatus setupDriver(D2xxHandle handle, uint32_t latencyMs)
@@ -375,7 +377,8 @@ D2xxStatus MPSSE_SetupChannelFast(D2xxHandle handle, uint32_t clockRate, uint32_
         return status;
     if ((status = MPSSE_DrainReceiveQueue(handle)) != D2XX_OK)
         return status;
-    if ((status = echoNow(handle, SYNC_BYTE_FIRST)) != D2XX_OK || (status = echoNow(handle, SYNC_BYTE_SECOND)) != D2XX_OK)
+    if ((status = echoNow(handle, SYNC_BYTE_FIRST)) != D2XX_OK ||
+        (status = echoNow(handle, SYNC_BYTE_SECOND)) != D2XX_OK)
         return status;
     if ((status = MPSSE_SetClock(handle, deviceType, clockRate)) != D2XX_OK)
         return status;

@@ -6,7 +6,8 @@
 #include "support/expected_output.h"
 #include "support/tool_fixture.h"
 
-namespace {
+namespace
+{
 
 using ConsoleTest = ToolTest;
 
@@ -15,8 +16,8 @@ TEST_F(ConsoleTest, BannerOfTheToolIsA79ColumnBoxWithTheTextCentred)
     APP_PrintBanner("CAN Bootloader for LPC11Cxx Microcontrollers");
 
     const std::string top = "\r\n\xDA" + std::string(77, '\xC4') + "\xBF\r\n";
-    const std::string middle =
-        "\xB3" + std::string(16, ' ') + "CAN Bootloader for LPC11Cxx Microcontrollers" + std::string(17, ' ') + "\xB3\r\n";
+    const std::string middle = "\xB3" + std::string(16, ' ') + "CAN Bootloader for LPC11Cxx Microcontrollers" +
+                               std::string(17, ' ') + "\xB3\r\n";
     const std::string bottom = "\xC0" + std::string(77, '\xC4') + "\xD9";
     EXPECT_EQ(console, top + middle + bottom);
     EXPECT_EQ(middle.size() - 2, 79u);
@@ -30,11 +31,9 @@ TEST_F(ConsoleTest, BannerPutsTheOddBlankOnTheRight)
         size_t right;
     };
     const Case cases[] = {
-        {std::string(75, 'x'), 1, 1},  // 77 - 2k: k blanks each side
-        {std::string(1, 'x'), 38, 38},
-        {std::string(76, 'x'), 0, 1},  // even: one more on the right
-        {std::string(), 38, 39},
-        {std::string(77, 'x'), 0, 0},
+        {std::string(75, 'x'), 1, 1},                                // 77 - 2k: k blanks each side
+        {std::string(1, 'x'), 38, 38}, {std::string(76, 'x'), 0, 1}, // even: one more on the right
+        {std::string(), 38, 39},       {std::string(77, 'x'), 0, 0},
     };
     for (const Case &c : cases) {
         console.clear();

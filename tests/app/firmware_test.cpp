@@ -10,7 +10,8 @@
 #include "support/temp_files.h"
 #include "support/tool_fixture.h"
 
-namespace {
+namespace
+{
 
 uint32_t Word(const std::vector<uint8_t> &image, size_t offset)
 {
@@ -34,7 +35,8 @@ TEST(VectorChecksum, MakesTheEightWordsSumToZero)
     EXPECT_EQ(sum, 0u);
 }
 
-class LoadImageTest : public ToolTest {
+class LoadImageTest : public ToolTest
+{
 protected:
     void SetUp() override
     {
@@ -62,8 +64,8 @@ TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZerosOrTheFastPathsErasedByt
         size_t length;
         uint32_t padded;
         uint8_t padding;
-    } cases[] = {{5, 8, 0}, {4096, 4096, 0}, {4097, 4100, 0}, {32767, 32768, 0}, {32768, 32768, 0},
-                 {5, 8, 0xFF}, {4097, 4100, 0xFF}};
+    } cases[] = {{5, 8, 0},         {4096, 4096, 0}, {4097, 4100, 0},   {32767, 32768, 0},
+                 {32768, 32768, 0}, {5, 8, 0xFF},    {4097, 4100, 0xFF}};
     for (const auto &c : cases) {
         uint32_t size = 0;
         ASSERT_EQ(APP_LoadImage(Write(c.length).c_str(), &size, buffer.data(), c.padding), LOAD_OK) << c.length;
@@ -93,13 +95,10 @@ TEST_F(LoadImageTest, WhatCannotBeProgrammedIsRefusedBeforeAnythingElse)
         std::string path;
         LoadResult result;
     } cases[] = {
-        {Write(32769), LOAD_TOO_BIG},
-        {Write(0), LOAD_EMPTY},
-        {dir + "/missing.bin", LOAD_OPEN_FAILED},
-        {"", LOAD_OPEN_FAILED},
-        {dir, LOAD_OPEN_FAILED},         // a folder
-        {"/dev/zero", LOAD_OPEN_FAILED}, // a device that never ends
-        {fifo, LOAD_OPEN_FAILED},        // a pipe without a writer
+        {Write(32769), LOAD_TOO_BIG},    {Write(0), LOAD_EMPTY},  {dir + "/missing.bin", LOAD_OPEN_FAILED},
+        {"", LOAD_OPEN_FAILED},          {dir, LOAD_OPEN_FAILED}, // a folder
+        {"/dev/zero", LOAD_OPEN_FAILED},                          // a device that never ends
+        {fifo, LOAD_OPEN_FAILED},                                 // a pipe without a writer
     };
     for (const auto &c : cases) {
         uint32_t size = 1234;

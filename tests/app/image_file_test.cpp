@@ -12,7 +12,8 @@
 
 #include "app/image_file.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 
@@ -51,10 +52,7 @@ Decoded Decode(const Bytes &data, uint32_t rawOffset = 0)
     return result;
 }
 
-Decoded Decode(const std::string &text)
-{
-    return Decode(Bytes(text.begin(), text.end()));
-}
+Decoded Decode(const std::string &text) { return Decode(Bytes(text.begin(), text.end())); }
 
 void ExpectSameImage(const FlashImage &a, const FlashImage &b)
 {
@@ -162,10 +160,10 @@ TEST(ImageFile, BrokenElfFilesAreRefusedWithWhereAndWhy)
         const char *reason;
     } cases[] = {
         {51, 0, 0, IMAGE_MALFORMED, "ELF header cut short at 51 bytes"},
-        {4, 2, 1, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"},     // ELFCLASS64
-        {5, 2, 1, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"},     // big-endian
-        {18, 62, 2, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"},   // x86-64
-        {16, 1, 2, IMAGE_UNSUPPORTED, "ELF type 1, not an executable (2)"},      // relocatable object
+        {4, 2, 1, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"},   // ELFCLASS64
+        {5, 2, 1, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"},   // big-endian
+        {18, 62, 2, IMAGE_UNSUPPORTED, "not an ELF32 little-endian ARM file"}, // x86-64
+        {16, 1, 2, IMAGE_UNSUPPORTED, "ELF type 1, not an executable (2)"},    // relocatable object
         {40, 64, 2, IMAGE_MALFORMED, "ELF header size 64, expected 52"},
         {42, 56, 2, IMAGE_MALFORMED, "program header size 56, expected 32"},
         {44, 0, 2, IMAGE_EMPTY, "no program headers"},
@@ -202,8 +200,11 @@ TEST(ImageFile, RawFilesLieAtTheCallersOffsetWithinTheFlash)
         size_t size;
         uint32_t offset;
         ImageStatus status;
-    } cases[] = {{32768, 0, IMAGE_OK}, {32769, 0, IMAGE_BEYOND_FLASH}, {1, 0x7FFF, IMAGE_OK},
-                 {2, 0x7FFF, IMAGE_BEYOND_FLASH}, {1, 0xFFFFFFFF, IMAGE_BEYOND_FLASH}};
+    } cases[] = {{32768, 0, IMAGE_OK},
+                 {32769, 0, IMAGE_BEYOND_FLASH},
+                 {1, 0x7FFF, IMAGE_OK},
+                 {2, 0x7FFF, IMAGE_BEYOND_FLASH},
+                 {1, 0xFFFFFFFF, IMAGE_BEYOND_FLASH}};
     for (const auto &c : cases) {
         const Decoded d = Decode(Bytes(c.size, 0x42), c.offset);
         ASSERT_EQ(d.status, c.status) << c.size << " at " << c.offset;

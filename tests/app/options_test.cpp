@@ -10,9 +10,11 @@
 #include "app/options.h"
 #include "support/tool_fixture.h"
 
-namespace {
+namespace
+{
 
-class OptionsTest : public ToolTest {
+class OptionsTest : public ToolTest
+{
 protected:
     void SetUp() override
     {
@@ -93,7 +95,7 @@ TEST_F(OptionsTest, NumbersInTheirDocumentedNotation)
         {{"-o", "2000"}, B, P, 0x2000, 0, U},
         {{"-o", "0x00000000FFFFFFFF"}, B, P, 0xFFFFFFFF, 0, U}, // leading zeros do not count
         {{"-s", "0x10000301"}, B, P, 0, 0x10000301, U},
-        {{"-u", "1A5A5"}, B, P, 0, 0, 0x1A5A5}, // kept whole; only 16 bits are sent
+        {{"-u", "1A5A5"}, B, P, 0, 0, 0x1A5A5},       // kept whole; only 16 bits are sent
         {{"-bitrate", "125000"}, 125000, P, 0, 0, U}, // only the letter counts
     };
     for (const Case &c : cases) {
@@ -273,7 +275,8 @@ TEST_F(OptionsTest, MoreThan254ArgumentsAreAllRead)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST(AdapterSelection, ASelectorNamesAChannelByIndexSerialNumberOrDescription)
 {
@@ -287,9 +290,16 @@ TEST(AdapterSelection, ASelectorNamesAChannelByIndexSerialNumberOrDescription)
         const char *selector;
         uint32_t matches, index;
     } cases[] = {
-        {"2", 1, 2},          {"02", 1, 2},        {"SB000001B", 1, 1}, {"Dual RS232-HS A", 1, 0},
-        {"Single RS232-HS", 2, 2}, {"4", 0, 99},   {"SB00000", 0, 99},  {"99999999999999999999", 0, 99},
-        {"sb000002", 0, 99},  {"", 0, 99},
+        {"2", 1, 2},
+        {"02", 1, 2},
+        {"SB000001B", 1, 1},
+        {"Dual RS232-HS A", 1, 0},
+        {"Single RS232-HS", 2, 2},
+        {"4", 0, 99},
+        {"SB00000", 0, 99},
+        {"99999999999999999999", 0, 99},
+        {"sb000002", 0, 99},
+        {"", 0, 99},
     };
     for (const auto &c : cases) {
         uint32_t index = 99;

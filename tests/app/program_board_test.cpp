@@ -16,13 +16,15 @@
 #include "sim/records_chip.h"
 #include "support/board_fixture.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint8_t UNTOUCHED = 0xA5; // what every flash byte holds before the run
 constexpr uint8_t ERASED = 0xFF;
 
-class ProgramBoardTest : public ToolOnBoardTest {
+class ProgramBoardTest : public ToolOnBoardTest
+{
 protected:
     void TearDown() override
     {
@@ -44,8 +46,9 @@ protected:
         std::string path = TempPath(".bin");
         image.resize(size);
         for (size_t i = 0; i < size; ++i)
-            image[i] = (blank >> (i / 256 % 16)) & 1 ? 0xFF
-                                                   : static_cast<uint8_t>((i * 37 + i / 251) | 0x01); // not 0xFF, 0xA5
+            image[i] = (blank >> (i / 256 % 16)) & 1
+                           ? 0xFF
+                           : static_cast<uint8_t>((i * 37 + i / 251) | 0x01); // not 0xFF, 0xA5
         FILE *file = std::fopen(path.c_str(), "wb");
         std::fwrite(image.data(), 1, size, file);
         std::fclose(file);
@@ -91,8 +94,8 @@ TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageAndOffse
         size_t size;
         uint32_t offset;
         int result;
-        const char *range;          // the range line, or "" when none is printed
-        uint32_t firstProgrammed;   // sectors [firstProgrammed, endProgrammed) hold the image
+        const char *range;        // the range line, or "" when none is printed
+        uint32_t firstProgrammed; // sectors [firstProgrammed, endProgrammed) hold the image
         uint32_t endProgrammed;
     } cases[] = {
         {32768, 0, RC_OK, "Code will be written in Sectors 0 to 7.", 0, 8},
@@ -119,7 +122,8 @@ TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageAndOffse
             if (sector >= c.firstProgrammed && sector < c.endProgrammed) {
                 EXPECT_EQ(Flash(from, to), Programmed(from, to)) << "sector " << sector << ", image " << c.size;
             } else {
-                EXPECT_EQ(Flash(from, to), Bytes(SECTOR_SIZE, UNTOUCHED)) << "sector " << sector << ", image " << c.size;
+                EXPECT_EQ(Flash(from, to), Bytes(SECTOR_SIZE, UNTOUCHED))
+                    << "sector " << sector << ", image " << c.size;
             }
         }
         if (c.result == RC_FILE_TOO_BIG || c.offset >= 0x8000) {

@@ -5,7 +5,8 @@
 #include "can/can.h"
 #include "isp/isp_commands.h"
 
-namespace {
+namespace
+{
 
 TEST(BitTiming, Cnf1ForTheDocumentedRates)
 {

@@ -8,13 +8,15 @@
 #include "can/can.h"
 #include "support/board_fixture.h"
 
-namespace {
+namespace
+{
 
 // The controller's registers that the checks read.
-constexpr uint8_t CANSTAT = 0x0E, CANCTRL = 0x0F, CNF3 = 0x28, CNF2 = 0x29, CNF1 = 0x2A, CANINTE = 0x2B,
-                  CANINTF = 0x2C, TXB0CTRL = 0x30, RXB0CTRL = 0x60, RXB1CTRL = 0x70;
+constexpr uint8_t CANSTAT = 0x0E, CANCTRL = 0x0F, CNF3 = 0x28, CNF2 = 0x29, CNF1 = 0x2A, CANINTE = 0x2B, CANINTF = 0x2C,
+                  TXB0CTRL = 0x30, RXB0CTRL = 0x60, RXB1CTRL = 0x70;
 
-class CanBoardTest : public ToolOnBoardTest {
+class CanBoardTest : public ToolOnBoardTest
+{
 protected:
     void SetUp() override
     {

@@ -15,9 +15,11 @@
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
-namespace {
+namespace
+{
 
-class CanWireTest : public ToolOnBoardTest {
+class CanWireTest : public ToolOnBoardTest
+{
 protected:
     void SetUp() override
     {
@@ -52,9 +54,8 @@ protected:
         EXPECT_EQ(CAN_OpenInterface(), 0);
         std::vector<simboard::TraceLine> lines;
         EXPECT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
-        return std::count_if(lines.begin(), lines.end(), [&](const simboard::TraceLine &line) {
-            return line.tag == "USB" && line.entry == entry;
-        });
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const simboard::TraceLine &line) { return line.tag == "USB" && line.entry == entry; });
     }
 };
 
@@ -172,8 +173,8 @@ TEST_F(CanWireTest, RxStatusNamesTheBuffersThatHoldAFrame)
         uint8_t status;
         int8_t which;
         uint8_t filter, extended, remote;
-    } cases[] = {{0x00, -1, 0, 0, 0}, {0x40, 0, 0, 0, 0}, {0x80, 1, 0, 0, 0}, {0xC0, 2, 0, 0, 0},
-                 {0x5E, 0, 6, 1, 1},  {0x8F, 1, 7, 0, 1}};
+    } cases[] = {{0x00, -1, 0, 0, 0}, {0x40, 0, 0, 0, 0}, {0x80, 1, 0, 0, 0},
+                 {0xC0, 2, 0, 0, 0},  {0x5E, 0, 6, 1, 1}, {0x8F, 1, 7, 0, 1}};
     for (const auto &c : cases) {
         Answer({0xFF, c.status});
         int8_t which = 9;
@@ -206,12 +207,14 @@ TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
         {"READ RX BUFFER's instruction", 2, [&] { return MCP_ReadRxBuffer(0, read, data); }, 0, Bytes(5, 0x00)},
         {"RTS's release", 4, [&] { return MCP_RequestToSend(0); }, 1, {}},
         // READ STATUS takes six writes; the load's head fails: no RTS after it.
-        {"transmit's load", 8,
+        {"transmit's load",
+         8,
          [&] {
              Answer({0xFF, 0x00});
              return CAN_Transmit(0, CanMessage(0x67D, 0, 0, 3, three));
          },
-         2, {}},
+         2,
+         {}},
     };
     for (const auto &c : cases) {
         Restart({{"SIMBOARD_CONTROLLER", "script"},

@@ -25,14 +25,16 @@
 #include "support/expected_output.h"
 #include "support/temp_files.h"
 
-namespace {
+namespace
+{
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 const std::string CONNECTING = "Connecting to PartID 0x1430102B @ 100000baud";
 const std::string SIX_DOTS = "......";
 
-class BoardRunTest : public ::testing::Test {
+class BoardRunTest : public ::testing::Test
+{
 protected:
     ChildResult Run(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
                     const std::string &boardDir = SIMBOARD_DIR)
@@ -122,17 +124,17 @@ TEST_F(BoardRunTest, UnlockAndEraseAtLevel2PrintEveryReply)
     ChildResult result = Run({"-v", "2", "-a", "e"});
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
     using expected::Status;
-    EXPECT_EQ(result.out,
-              expected::ToolBanner() + Status(CONNECTING) + Status("Connecting to CAN Transceiver") + SIX_DOTS +
-                  Status("Searching LPC") + "." +
-                  "\r\n Reply to 'Read Part ID' : 0x1018|0x02 sent 4 bytes : 0x2B 0x10 0x30 0x14" +
-                  Status("Part ID read : 1430102B \t Expected : 1430102B") + Status("Correct LPC found!") +
-                  Status("Unlocking with code 0x5A5A") + "\r\n Reply to 'Unlock' : 0x5000|0x00 confirms download." +
-                  Status("Unlock successfull!") + Status("Erasing sectors") +
-                  "\r\n Reply to 'Prepare Sector' : 0x5020|0x00 confirms download." +
-                  Status("Sectors prepared for erasing!") +
-                  "\r\n Reply to 'Erase Sector' : 0x5030|0x00 confirms download." + Status("Sectors erased!") +
-                  Status("Action successfull!"));
+    EXPECT_EQ(result.out, expected::ToolBanner() + Status(CONNECTING) + Status("Connecting to CAN Transceiver") +
+                              SIX_DOTS + Status("Searching LPC") + "." +
+                              "\r\n Reply to 'Read Part ID' : 0x1018|0x02 sent 4 bytes : 0x2B 0x10 0x30 0x14" +
+                              Status("Part ID read : 1430102B \t Expected : 1430102B") + Status("Correct LPC found!") +
+                              Status("Unlocking with code 0x5A5A") +
+                              "\r\n Reply to 'Unlock' : 0x5000|0x00 confirms download." +
+                              Status("Unlock successfull!") + Status("Erasing sectors") +
+                              "\r\n Reply to 'Prepare Sector' : 0x5020|0x00 confirms download." +
+                              Status("Sectors prepared for erasing!") +
+                              "\r\n Reply to 'Erase Sector' : 0x5030|0x00 confirms download." +
+                              Status("Sectors erased!") + Status("Action successfull!"));
 }
 
 TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheBoardsScenarios)
@@ -144,12 +146,17 @@ TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheBoardsScenarios)
         std::string finalLine;
         std::string alsoPrinted;
     } cases[] = {
-        {"wrong unlock code", {"-v", "2", "-a", "e", "-u", "1234"}, {}, "Unlock failed!",
-         "Unlocking with code 0x1234"},
-        {"unlock code above 16 bits", {"-v", "2", "-a", "e", "-u", "15A5A"}, {}, "Action successfull!",
+        {"wrong unlock code", {"-v", "2", "-a", "e", "-u", "1234"}, {}, "Unlock failed!", "Unlocking with code 0x1234"},
+        {"unlock code above 16 bits",
+         {"-v", "2", "-a", "e", "-u", "15A5A"},
+         {},
+         "Action successfull!",
          "Unlocking with code 0x15A5A"},
         {"reset", {"-a", "r"}, {}, "Action successfull!", "System Reset Sequence executed!"},
-        {"go to an unaligned address", {"-a", "g", "-s", "101"}, {}, "User Program could not be executed!",
+        {"go to an unaligned address",
+         {"-a", "g", "-s", "101"},
+         {},
+         "User Program could not be executed!",
          "Starting User Code from Address 0x00000101"},
         // An ISP error code and a foreign abort must not cancel out to success.
         {"go with an ISP error and a foreign abort",
@@ -202,7 +209,9 @@ TEST_F(BoardRunTest, ARunEndedBeforeItsActionTakesTheControllerOffTheBus)
         {{"-a", "x"}, {}, "Unknown Action. Doing Nothing."},
         {{"-v", "1"}, {}, "Unknown Action. Doing Nothing."},
         {{"-a", "e", "-u", "1234"}, {}, "Unlock failed!"},
-        {{"-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, "Chip to be programmed was not identified as LPC11C24!"},
+        {{"-a", "e"},
+         {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
+         "Chip to be programmed was not identified as LPC11C24!"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -259,7 +268,8 @@ TEST_F(BoardRunTest, A4097ByteImageFillsTwoSectorsAndComparesPastTheBootRom)
     // Sector 1: the last four image bytes, then what the RAM window still
     // held from sector 0's write.
     EXPECT_EQ(Bytes(flash.begin() + 4096, flash.begin() + 4100), Bytes(programmed.begin() + 4096, programmed.end()));
-    EXPECT_EQ(Bytes(flash.begin() + 4100, flash.begin() + 8192), Bytes(programmed.begin() + 4, programmed.begin() + 4096));
+    EXPECT_EQ(Bytes(flash.begin() + 4100, flash.begin() + 8192),
+              Bytes(programmed.begin() + 4, programmed.begin() + 4096));
 
     auto writes = Requests("WRITE_RAM");
     ASSERT_EQ(writes.size(), 2u);
@@ -308,8 +318,7 @@ TEST_F(BoardRunTest, HelpVersionAndListNeedNoChannel)
 
     ChildResult version = Run({"--version"}, env, false);
     ASSERT_EQ(version.exitStatus, 0) << version.Describe();
-    EXPECT_TRUE(::testing::internal::RE::FullMatch(version.out, "canisp [0-9]+\\.[0-9]+\\.[0-9]+\r\n"))
-        << version.out;
+    EXPECT_TRUE(::testing::internal::RE::FullMatch(version.out, "canisp [0-9]+\\.[0-9]+\\.[0-9]+\r\n")) << version.out;
 
     ChildResult list = Run({"--list"}, env, false);
     ASSERT_EQ(list.exitStatus, 0) << list.Describe();
@@ -328,10 +337,12 @@ TEST_F(BoardRunTest, TheDeviceOptionChoosesTheAdapter)
         std::string finalLine, alsoPrinted;
     } cases[] = {
         {{"-a", "e", "--device", "SB000002"}, "Action successfull!", ""},
-        {{"-a", "e", "--device=2", "-v", "2"}, "Action successfull!",
+        {{"-a", "e", "--device=2", "-v", "2"},
+         "Action successfull!",
          expected::Status("Adapter SB000002 'Single RS232-HS', channel 2")},
         {{"-a", "e", "-v", "2", "--device", "Single RS232-HS"}, "Action successfull!", "channel 2"},
-        {{"-a", "e", "-v", "2", "--device", "9"}, "CAN Interface could not be opened!",
+        {{"-a", "e", "-v", "2", "--device", "9"},
+         "CAN Interface could not be opened!",
          expected::Status("Device '9' not found: channels 0 SB000001A, 1 SB000001B, 2 SB000002")},
         // The first channel is the FT2232H's A, whose port holds no controller.
         {{"-a", "e"}, "CAN Interface could not be opened!", ""},
@@ -410,8 +421,9 @@ TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
         child.program = CANISP_BINARY;
         child.args = c.args;
         child.env = c.env;
-        child.env.insert(child.env.end(), {{"LD_LIBRARY_PATH", SIMBOARD_DIR}, {"SIMBOARD_TRACE", "usb.trace"},
-                                           {"SIMBOARD_FLASH", "flash.bin"}});
+        child.env.insert(
+            child.env.end(),
+            {{"LD_LIBRARY_PATH", SIMBOARD_DIR}, {"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_FLASH", "flash.bin"}});
         child.workDir = dir;
         child.timeoutSeconds = 60;
         child.signalWhen = c.when;
@@ -437,8 +449,8 @@ TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
 TEST_F(BoardRunTest, AFastRunWritesSectorZeroLastAndLeavesFlashPastTheImageErased)
 {
     const std::string name = WriteImage("image.bin", 4097);
-    ChildResult result = Run({"--fast", "-a", "p", "-f", name},
-                             {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIPLOG", "chip.log"}});
+    ChildResult result =
+        Run({"--fast", "-a", "p", "-f", name}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIPLOG", "chip.log"}});
     ASSERT_EQ(result.exitStatus, 0) << result.Describe();
     EXPECT_EQ(expected::LastStatus(result.out), "Action successfull!");
     Bytes image = ReadFile(name);
@@ -509,7 +521,8 @@ TEST_F(BoardRunTest, AFastRunsBusRecordsCarryTheImage)
         }
         if (HaveProgram("tshark")) {
             std::string out;
-            ASSERT_TRUE(RunCommand("tshark -r '" + Path("bus.pcap") + "' -d can.subdissector,canopen 2>/dev/null", &out));
+            ASSERT_TRUE(
+                RunCommand("tshark -r '" + Path("bus.pcap") + "' -d can.subdissector,canopen 2>/dev/null", &out));
             EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), captured.size());
             EXPECT_NE(out.find("SDO"), std::string::npos);
         }
@@ -565,9 +578,11 @@ TEST_F(BoardRunTest, ImagesRefusedBeforeAnyDeviceAccess)
         {{"-f", "bad-sum.hex"}, "line 1: checksum 0xFE, expected 0xFF", "Firmware binary file could not be loaded!"},
         {{"-f", "beyond.hex"}, "line 1: address 0x8000 beyond the flash", "Firmware binary file could not be loaded!"},
         {{"-f", "overlap.hex"}, "line 2", "Firmware binary file could not be loaded!"},
-        {{"-f", FIRMWARE_DIR + "sample.elf", "-o", "1000"}, "-o places raw binaries only",
+        {{"-f", FIRMWARE_DIR + "sample.elf", "-o", "1000"},
+         "-o places raw binaries only",
          "Firmware binary file could not be loaded!"},
-        {{"-f", "crp2.bin", "-v", "0"}, "Image sets code read protection CRP2 (0x87654321 at 0x2FC)",
+        {{"-f", "crp2.bin", "-v", "0"},
+         "Image sets code read protection CRP2 (0x87654321 at 0x2FC)",
          "Image would lock the chip: code read protection refused!"},
     };
     for (const auto &c : cases) {
@@ -579,8 +594,8 @@ TEST_F(BoardRunTest, ImagesRefusedBeforeAnyDeviceAccess)
         EXPECT_NE(result.out.find(c.reason), std::string::npos) << c.reason << "\n" << result.out;
         EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
     }
-    ChildResult allowed = Run({"-a", "p", "-f", "crp2.bin", "--allow-crp", "-v", "2"},
-                              {{"SIMBOARD_FLASH", "flash.bin"}});
+    ChildResult allowed =
+        Run({"-a", "p", "-f", "crp2.bin", "--allow-crp", "-v", "2"}, {{"SIMBOARD_FLASH", "flash.bin"}});
     EXPECT_EQ(expected::LastStatus(allowed.out), "Action successfull!") << allowed.out;
     EXPECT_NE(allowed.out.find("Image sets code read protection CRP2"), std::string::npos);
     const Bytes written = ReadFile(Path("flash.bin"));
@@ -639,14 +654,17 @@ TEST_F(BoardRunTest, ReadBackSavesTheFlashWholeOrNotAtAll)
     ASSERT_EQ(APP_DecodeImage(text.data(), text.size(), 0, image.get(), nullptr), IMAGE_OK);
     EXPECT_EQ(image->low, 0x200u);
     EXPECT_EQ(image->high, 0x1000u);
-    EXPECT_EQ(Bytes(image->bytes + 0x200, image->bytes + 0x1000), Bytes(pattern.begin() + 0x200, pattern.begin() + 0x1000));
+    EXPECT_EQ(Bytes(image->bytes + 0x200, image->bytes + 0x1000),
+              Bytes(pattern.begin() + 0x200, pattern.begin() + 0x1000));
 
     const struct {
         std::vector<std::string> args;
         std::string reason, finalLine;
     } refusals[] = {
         {{"-f", "all.bin"}, "a binary file starts at -o 200 or above", "Malformed Argument!"},
-        {{"-f", "missing/out.bin", "-o", "200"}, "'missing/out.bin' cannot be written", "Output file could not be written!"},
+        {{"-f", "missing/out.bin", "-o", "200"},
+         "'missing/out.bin' cannot be written",
+         "Output file could not be written!"},
         {{"-f", "odd.hex", "--length", "3"}, "multiples of 4", "Malformed Argument!"},
     };
     for (const auto &c : refusals) {
@@ -659,7 +677,8 @@ TEST_F(BoardRunTest, ReadBackSavesTheFlashWholeOrNotAtAll)
         EXPECT_FALSE(std::ifstream(Path("usb.trace")).good()) << "the driver was loaded";
     }
 
-    ChildResult silent = Run({"-a", "d", "-f", "cut.hex"}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIP_SILENT_AFTER", "40"}});
+    ChildResult silent =
+        Run({"-a", "d", "-f", "cut.hex"}, {{"SIMBOARD_FLASH", "flash.bin"}, {"SIMBOARD_CHIP_SILENT_AFTER", "40"}});
     EXPECT_EQ(expected::LastStatus(silent.out), "Data could not read!") << silent.out;
     EXPECT_FALSE(std::ifstream(Path("cut.hex")).good());
     EXPECT_FALSE(std::ifstream(Path("cut.hex.part")).good());

@@ -21,7 +21,8 @@
 #include "support/child_process.h"
 #include "support/temp_files.h"
 
-namespace {
+namespace
+{
 
 // 64-bit FNV-1a.
 uint64_t Digest(const Bytes &bytes)
@@ -45,8 +46,7 @@ struct DefaultRun {
 const DefaultRun RUNS[] = {
     {"erase at level 2", {"-v", "2", "-a", "e"}, 0x2a378f217739a767u, 0x2f885a65fe928715u, 952},
     {"program at level 1", {"-a", "p", "-f", "sample.bin"}, 0x845b34491b35d253u, 0xdfe4f431b5ecb75du, 2161},
-    {"program at level 4", {"-v", "4", "-a", "p", "-f", "sample.bin"}, 0x2d130534d2e08d8du, 0xdfe4f431b5ecb75du,
-     2161},
+    {"program at level 4", {"-v", "4", "-a", "p", "-f", "sample.bin"}, 0x2d130534d2e08d8du, 0xdfe4f431b5ecb75du, 2161},
     {"reset", {"-a", "r"}, 0x3028fdb0f1079c1cu, 0xf66cc97af194cb0cu, 1107},
     {"go", {"-a", "g", "-s", "0"}, 0x1e330b65afe3a58au, 0xbf4f3a4589887289u, 952},
     {"unlock refused", {"-u", "1234", "-a", "e"}, 0xe89ea6c755a5eb88u, 0x887e1fcd174dfab4u, 890},

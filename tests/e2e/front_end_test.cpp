@@ -8,7 +8,8 @@
 #include "support/child_process.h"
 #include "support/expected_output.h"
 
-namespace {
+namespace
+{
 
 ChildResult RunTool(const std::vector<std::string> &args)
 {
@@ -43,8 +44,7 @@ TEST(FrontEnd, ParserFailuresPrintTheirMessageAndNothingAfter)
     for (const auto &c : cases) {
         ChildResult result = RunTool(c.args);
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
-        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.message))
-            << ::testing::PrintToString(c.args);
+        EXPECT_EQ(result.out, expected::ToolBanner() + expected::Status(c.message)) << ::testing::PrintToString(c.args);
     }
 }
 

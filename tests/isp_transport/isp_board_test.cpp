@@ -16,7 +16,8 @@
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
-namespace {
+namespace
+{
 
 constexpr uint32_t RAM = 0x10000300;
 
@@ -35,7 +36,8 @@ Bytes ChipMemory(uint32_t address, uint32_t count)
     return bytes;
 }
 
-class IspBoardTest : public ToolOnBoardTest {
+class IspBoardTest : public ToolOnBoardTest
+{
 protected:
     // Opens the interface, on the fast wire if asked, and unlocks the bootloader.
     void Connect(bool fast = false)
@@ -261,7 +263,8 @@ TEST_F(IspBoardTest, AReadFailsWhereTheChipGoesSilent)
     }
 }
 
-class SdoWaitTest : public IspBoardTest {
+class SdoWaitTest : public IspBoardTest
+{
 protected:
     void SetUp() override
     {

@@ -4,7 +4,8 @@
 
 #include "support/child_process.h"
 
-namespace {
+namespace
+{
 
 TEST(ChildProcess, CapturesBothStreamsAsBytesAndTheExitStatus)
 {

@@ -10,7 +10,8 @@
 #include "platform/vclock.h"
 #include "support/temp_files.h"
 
-namespace {
+namespace
+{
 
 TEST(VirtualClock, SleepsOnlyAdvanceTheCounter)
 {
@@ -32,9 +33,8 @@ TEST(ConsoleCharset, Utf8OnlyForATerminalWithAUtf8Codeset)
         const char *codeset;
         bool utf8;
     } cases[] = {
-        {true, "UTF-8", true},       {true, "utf-8", true},  {true, "utf8", true},
-        {false, "UTF-8", false},     {true, "ANSI_X3.4-1968", false},
-        {true, "ISO-8859-1", false}, {true, "", false},      {true, nullptr, false},
+        {true, "UTF-8", true},           {true, "utf-8", true},       {true, "utf8", true}, {false, "UTF-8", false},
+        {true, "ANSI_X3.4-1968", false}, {true, "ISO-8859-1", false}, {true, "", false},    {true, nullptr, false},
     };
     for (const auto &c : cases)
         EXPECT_EQ(PLAT_ChooseUtf8(c.terminal, c.codeset), c.utf8)
@@ -69,7 +69,8 @@ TEST(DynamicLibrary, LoadsFindsAndReleases)
     EXPECT_EQ(PLAT_FreeLibrary(library), 0);
 }
 
-class SharedOpenTest : public ::testing::Test {
+class SharedOpenTest : public ::testing::Test
+{
 protected:
     TempDir temp{"open"};
     const std::string &dir = temp.path;
@@ -102,9 +103,9 @@ TEST_F(SharedOpenTest, WhatIsNotARegularFileIsRefusedWithoutBlocking)
         std::string path;
         PlatOpenResult result;
     } cases[] = {
-        {dir, PLAT_OPEN_NOT_REGULAR},            // a folder
-        {"/dev/zero", PLAT_OPEN_NOT_REGULAR},    // never ends
-        {fifo, PLAT_OPEN_NOT_REGULAR},           // no writer: a plain open would block
+        {dir, PLAT_OPEN_NOT_REGULAR},         // a folder
+        {"/dev/zero", PLAT_OPEN_NOT_REGULAR}, // never ends
+        {fifo, PLAT_OPEN_NOT_REGULAR},        // no writer: a plain open would block
         {dir + "/missing.bin", PLAT_OPEN_FAILED},
         {"", PLAT_OPEN_FAILED},
     };

@@ -5,7 +5,8 @@
 
 #include "sim/records_bus.h"
 
-namespace {
+namespace
+{
 
 // Controller registers and instructions (MCP2515 datasheet).
 const uint8_t kCanstat = 0x0E;
@@ -23,7 +24,8 @@ const Bytes kPartIdReply{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14};
 // Bus time at 100 kbit/s: the chip's 50 µs, then the reply (119 bits).
 const uint64_t kRequestToReplyEndUs = 50 + 1190;
 
-class Wiring : public SimBoardTest {
+class Wiring : public SimBoardTest
+{
 protected:
     void TearDown() override
     {
@@ -117,7 +119,7 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     int sender = SimBoard_NodeAttach(100000, 0);
     EXPECT_EQ(-1, SimBoard_NodeSend(sender, nullptr));
     EXPECT_EQ(-1, SimBoard_NodeReceive(sender, nullptr));
-    frame.dlc = 15;   // goes out as DLC 15 with 8 data bytes
+    frame.dlc = 15; // goes out as DLC 15 with 8 data bytes
     EXPECT_EQ(0, SimBoard_NodeSend(sender, &frame));
     ASSERT_EQ(1, SimBoard_NodeReceive(listener, &got));
     EXPECT_EQ(15, got.dlc);
@@ -143,7 +145,7 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
     RequestToSend();
     uint64_t afterWrite = SimBoard_Time();
     EXPECT_EQ(kRx0If, SimBoard_McpPeek(kCanintf) & kRx0If);
-    EXPECT_EQ(0xBF, SimBoard_McpPeek(kRxb0Sidh));       // 0x5FD
+    EXPECT_EQ(0xBF, SimBoard_McpPeek(kRxb0Sidh)); // 0x5FD
     EXPECT_EQ(0xA0, SimBoard_McpPeek(kRxb0Sidh + 1));
     EXPECT_EQ(kPartIdReply, PeekRxb0Data());
     EXPECT_EQ(0, SimBoard_McpPeek(kTxb0ctrl) & kTxReq);
@@ -171,7 +173,7 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
         EXPECT_EQ(ids[k], logged[k].frame.id) << k;
     }
     EXPECT_EQ(kRequestToReplyEndUs, logged[1].timeUs - logged[0].timeUs);
-    EXPECT_EQ(1240u + 1190u, SimBoard_BusTime());   // 13 and 8 stuff bits
+    EXPECT_EQ(1240u + 1190u, SimBoard_BusTime()); // 13 and 8 stuff bits
     EXPECT_LE(logged[1].timeUs, afterWrite);
 }
 
@@ -180,9 +182,9 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
 struct RequestCase {
     const char *name;
     std::vector<std::pair<std::string, std::string>> settings;
-    uint64_t frames;        // frames on the bus
-    Bytes reply;            // RXB0's data afterwards; empty: no reply
-    bool stillPending;      // TXB0 still requested
+    uint64_t frames;   // frames on the bus
+    Bytes reply;       // RXB0's data afterwards; empty: no reply
+    bool stillPending; // TXB0 still requested
 };
 
 const RequestCase kRequestCases[] = {
@@ -192,10 +194,16 @@ const RequestCase kRequestCases[] = {
     {"no chip", {{"SIMBOARD_CHIP", "absent"}}, 1, {}, true},
     {"chip at 125 kbit/s", {{"SIMBOARD_CHIP_BITRATE", "125000"}}, 1, {}, true},
     {"chip answers later", {{"SIMBOARD_CHIP_ANSWER_FROM", "2"}}, 1, {}, false},
-    {"another part", {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, 2, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x40, 0x14}, false},
+    {"another part",
+     {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
+     2,
+     {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x40, 0x14},
+     false},
 };
 
-class PartIdRequest : public Wiring, public ::testing::WithParamInterface<RequestCase> {};
+class PartIdRequest : public Wiring, public ::testing::WithParamInterface<RequestCase>
+{
+};
 
 TEST_P(PartIdRequest, ReachesTheChipAsTheSettingsWireIt)
 {
@@ -221,7 +229,7 @@ TEST_F(Wiring, TheBusCatchesUpBeforeEachEngineCommand)
 {
     Start({{"SIMBOARD_NOISE", "080#0102030405060708@20000"}});
     BringUp();
-    Bytes commands = Frame({0x05, kCanintf, kRx0If, 0x00});   // clear RX0IF
+    Bytes commands = Frame({0x05, kCanintf, kRx0If, 0x00}); // clear RX0IF
     // 4096 bytes of clock without data: 32.8 ms at 1 MHz, over one noise period.
     commands.insert(commands.end(), {0x8F, 0xFF, 0x0F});
     Bytes read = Frame({0x03, kCanintf, 0x00});
@@ -229,7 +237,7 @@ TEST_F(Wiring, TheBusCatchesUpBeforeEachEngineCommand)
     Bytes miso = Exchange(handle, commands);
     ASSERT_EQ(7u, miso.size());
     EXPECT_EQ(kRx0If, miso[6] & kRx0If);
-    EXPECT_EQ(0x10, SimBoard_McpPeek(kRxb0Sidh));   // 0x080
+    EXPECT_EQ(0x10, SimBoard_McpPeek(kRxb0Sidh)); // 0x080
     EXPECT_EQ((Bytes{1, 2, 3, 4, 5, 6, 7, 8}), PeekRxb0Data());
 }
 
@@ -239,7 +247,7 @@ TEST_F(Wiring, ControllerNotesFollowTheirCommandInTheTrace)
 {
     Start();
     BringUp();
-    Instruction({0x02, kCnf1, 0x03});   // refused outside configuration mode
+    Instruction({0x02, kCnf1, 0x03}); // refused outside configuration mode
     EXPECT_EQ(0x09, SimBoard_McpPeek(kCnf1));
     std::vector<std::string> lines = RawLines();
     size_t note = 0;

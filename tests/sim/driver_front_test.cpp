@@ -4,11 +4,14 @@
 
 #include <functional>
 
-namespace {
+namespace
+{
 
 using simboard::TraceLine;
 
-class DriverFront : public SimBoardTest {};
+class DriverFront : public SimBoardTest
+{
+};
 
 SB_HANDLE H(uint64_t value) { return reinterpret_cast<SB_HANDLE>(value); }
 
@@ -237,7 +240,12 @@ TEST_F(DriverFront, ResetPurgeAndCloseDiscardWhatTheyShould)
         {"Purge transmit", [&] { ASSERT_EQ(0u, FT_Purge(h, 2)); }, false, true},
         {"Purge other bits", [&] { ASSERT_EQ(0u, FT_Purge(h, 0xFC)); }, false, false},
         {"SetUSBParameters", [&] { ASSERT_EQ(0u, FT_SetUSBParameters(h, 65536, 65536)); }, true, false},
-        {"Close and open", [&] { ASSERT_EQ(0u, FT_Close(h)); ASSERT_EQ(0u, FT_Open(0, &h)); }, true, true},
+        {"Close and open",
+         [&] {
+             ASSERT_EQ(0u, FT_Close(h));
+             ASSERT_EQ(0u, FT_Open(0, &h));
+         },
+         true, true},
     };
     for (const auto &c : cases) {
         // A delivered answer, then a partial 0x80 that lacks its direction.

@@ -8,21 +8,35 @@
 
 #include "support/child_process.h"
 
-namespace {
+namespace
+{
 
 const char *const kEntryPoints[] = {
-    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
-    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
-    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
-    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
+    "FT_GetLibraryVersion",
+    "FT_CreateDeviceInfoList",
+    "FT_GetDeviceInfoList",
+    "FT_Open",
+    "FT_Close",
+    "FT_ResetDevice",
+    "FT_Purge",
+    "FT_SetUSBParameters",
+    "FT_SetChars",
+    "FT_SetTimeouts",
+    "FT_SetLatencyTimer",
+    "FT_SetBitMode",
+    "FT_GetQueueStatus",
+    "FT_Read",
+    "FT_Write",
+    "FT_GetDeviceInfo",
 };
 const char *const kControl[] = {
-    "SimBoard_Reset",         "SimBoard_Set",       "SimBoard_Time",     "SimBoard_UsbCallCount",
-    "SimBoard_SpiByteCount",  "SimBoard_SpiScript", "SimBoard_SpiFrame",  "SimBoard_NodeAttach",
-    "SimBoard_NodeDetach",    "SimBoard_NodeSend",  "SimBoard_NodeReceive", "SimBoard_CanFrameCount",
-    "SimBoard_McpPeek",       "SimBoard_McpPoke",   "SimBoard_ChipRead",  "SimBoard_ChipWrite",
-    "SimBoard_ChipState",     "SimBoard_ChipPowerCycle", "SimBoard_ChipRequests", "SimBoard_BusTime",
-    "SimBoard_FlashTime",
+    "SimBoard_Reset",        "SimBoard_Set",          "SimBoard_Time",
+    "SimBoard_UsbCallCount", "SimBoard_SpiByteCount", "SimBoard_SpiScript",
+    "SimBoard_SpiFrame",     "SimBoard_NodeAttach",   "SimBoard_NodeDetach",
+    "SimBoard_NodeSend",     "SimBoard_NodeReceive",  "SimBoard_CanFrameCount",
+    "SimBoard_McpPeek",      "SimBoard_McpPoke",      "SimBoard_ChipRead",
+    "SimBoard_ChipWrite",    "SimBoard_ChipState",    "SimBoard_ChipPowerCycle",
+    "SimBoard_ChipRequests", "SimBoard_BusTime",      "SimBoard_FlashTime",
 };
 
 // Symbols that the linker itself defines in every shared object.
@@ -65,7 +79,9 @@ struct Library {
     const char *omitted;
 };
 
-class BoardExports : public ::testing::TestWithParam<Library> {};
+class BoardExports : public ::testing::TestWithParam<Library>
+{
+};
 
 TEST_P(BoardExports, ExportExactlyTheEntryPointsAndTheControlInterface)
 {

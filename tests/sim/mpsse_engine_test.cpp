@@ -3,15 +3,18 @@
 // pull-ups, the SPI slave port with its clock-edge rule, and failing engines.
 #include "sim/sim_board_fixture.h"
 
-namespace {
+namespace
+{
 
 using simboard::TraceLine;
 
-class Engine : public SimBoardTest {};
+class Engine : public SimBoardTest
+{
+};
 
 struct AnswerCase {
     const char *chip;
-    Bytes commands;   // followed by 0x87
+    Bytes commands; // followed by 0x87
     Bytes answer;
 };
 
@@ -37,7 +40,7 @@ const AnswerCase kAnswerCases[] = {
     {"FT2232H", {0x84, 0x31, 0x03, 0x00, 0xDE, 0xAD, 0xBE, 0xEF}, {0xDE, 0xAD, 0xBE, 0xEF}},
     {"FT2232H", {0x84, 0x80, 0x01, 0x0B, 0x34, 0x00, 0x00, 0xC3}, {0xC3}},
     {"FT2232H", {0x84, 0x3C, 0x00, 0x00, 0x17}, {0x17}},
-    {"FT2232H", {0x84, 0x33, 0x0A, 0xA0}, {0x05}},   // a length above 7 keeps its low three bits
+    {"FT2232H", {0x84, 0x33, 0x0A, 0xA0}, {0x05}}, // a length above 7 keeps its low three bits
     {"FT2232H", {0x84, 0x3B, 0x02, 0x05}, {0xA0}},
     // A read alone in loopback reads DO's held level: the last bit written,
     // or 0x80's pin 1.
@@ -62,7 +65,9 @@ const AnswerCase kAnswerCases[] = {
     {"FT2232H", {0x95, 0xAA}, {}},
 };
 
-class Answers : public Engine, public ::testing::WithParamInterface<AnswerCase> {};
+class Answers : public Engine, public ::testing::WithParamInterface<AnswerCase>
+{
+};
 
 TEST_P(Answers, FollowTheChipsCommandSet)
 {
@@ -94,7 +99,7 @@ TEST_F(Engine, CommandsMaySpanWrites)
 struct ClockCase {
     const char *chip;
     Bytes setup, clocking;
-    uint64_t micros;    // board time of the clocking, whole µs, after one u
+    uint64_t micros; // board time of the clocking, whole µs, after one u
     const char *divisorLine;
 };
 
@@ -110,7 +115,9 @@ const ClockCase kClockCases[] = {
     {"FT2232H", {}, {0x8F, 0xFF, 0xFF}, 87381, nullptr},
 };
 
-class Clock : public Engine, public ::testing::WithParamInterface<ClockCase> {};
+class Clock : public Engine, public ::testing::WithParamInterface<ClockCase>
+{
+};
 
 TEST_P(Clock, EachBitTakesOneSkPeriodOfBoardTime)
 {
@@ -153,12 +160,12 @@ TEST_F(Engine, StallEndsOnlyByPurgeResetBitModeOrClose)
 
 struct ModeCase {
     const char *name;
-    uint8_t idle;           // pin 0's level with chip select low
-    Bytes transfer;         // the command and operands, without data
-    Bytes script;           // what the slave presents
-    Bytes data;             // what the engine writes
-    Bytes slaveGot;         // SI bytes the slave sampled
-    Bytes engineGot;        // what the engine read
+    uint8_t idle;    // pin 0's level with chip select low
+    Bytes transfer;  // the command and operands, without data
+    Bytes script;    // what the slave presents
+    Bytes data;      // what the engine writes
+    Bytes slaveGot;  // SI bytes the slave sampled
+    Bytes engineGot; // what the engine read
 };
 
 // The outcome of each SPI mode's commands under the clock-edge rule.
@@ -177,7 +184,9 @@ const ModeCase kModeCases[] = {
     {"mode 3 bits", 1, {0x33, 0x03}, {0xB0}, {0x50}, {0x50}, {0x0B}},
 };
 
-class SpiModes : public Engine, public ::testing::WithParamInterface<ModeCase> {};
+class SpiModes : public Engine, public ::testing::WithParamInterface<ModeCase>
+{
+};
 
 TEST_P(SpiModes, FollowTheClockEdgeRule)
 {
@@ -192,7 +201,8 @@ TEST_P(SpiModes, FollowTheClockEdgeRule)
     Bytes mosi(c.slaveGot.size() + 2, 0xEE);
     uint32_t bits = 0;
     ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi.data(), static_cast<uint32_t>(mosi.size()), &bits));
-    uint32_t expectedBits = (c.transfer[0] & 0x02) ? (c.transfer[1] & 7u) + 1 : 8u * static_cast<uint32_t>(c.slaveGot.size());
+    uint32_t expectedBits =
+        (c.transfer[0] & 0x02) ? (c.transfer[1] & 7u) + 1 : 8u * static_cast<uint32_t>(c.slaveGot.size());
     EXPECT_EQ(expectedBits, bits) << c.name;
     mosi.resize((bits + 7) / 8);
     EXPECT_EQ(c.slaveGot, mosi) << c.name;
@@ -243,12 +253,12 @@ TEST_F(Engine, ScriptedBytesServeOneBytePerByteClocked)
 TEST_F(Engine, PinCommandEdgesReachTheSlaveOnlyWhileSelected)
 {
     SB_HANDLE h = OpenMpsse(0);
-    Write(h, {0x80, 0x01, 0x0B,    // select, SK rises with it: not seen
-              0x80, 0x00, 0x0B,    // falling
-              0x80, 0x03, 0x0B,    // rising with DO rising: samples DO before the edge (0)
-              0x80, 0x02, 0x0B,    // falling
-              0x80, 0x03, 0x0B,    // rising: samples 1
-              0x80, 0x08, 0x0B});  // release with SK falling: not seen
+    Write(h, {0x80, 0x01, 0x0B,   // select, SK rises with it: not seen
+              0x80, 0x00, 0x0B,   // falling
+              0x80, 0x03, 0x0B,   // rising with DO rising: samples DO before the edge (0)
+              0x80, 0x02, 0x0B,   // falling
+              0x80, 0x03, 0x0B,   // rising: samples 1
+              0x80, 0x08, 0x0B}); // release with SK falling: not seen
     // 4B writes bits 0 (select) and 1 (release) LSB first, DO takes bit 7.
     Write(h, {0x4B, 0x01, 0x82});
     std::vector<std::string> frames;

@@ -7,12 +7,13 @@
 
 #include "support/child_process.h"
 
-namespace {
+namespace
+{
 
 struct SettingCase {
     const char *name;
     const char *value;
-    const char *reason;   // nullptr: accepted
+    const char *reason; // nullptr: accepted
 };
 
 const SettingCase kSettingCases[] = {
@@ -26,8 +27,9 @@ const SettingCase kSettingCases[] = {
     {"SIMBOARD_DEVICES", "FT2232H/spi,FT232H/spi", "/spi on more than one entry"},
     {"SIMBOARD_DEVICES", "FT2232D/spi=B", "without an MPSSE engine"},
     {"SIMBOARD_DEVICES", "FT232R/spi", "without an MPSSE interface"},
-    {"SIMBOARD_DEVICES", "FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,"
-                         "FT232R,FT232R,FT232R,FT232R,FT232R",
+    {"SIMBOARD_DEVICES",
+     "FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,FT232R,"
+     "FT232R,FT232R,FT232R,FT232R,FT232R",
      "at most 16 entries"},
     {"SIMBOARD_ENGINE", "dead-after:-1", "decimal byte count"},
     {"SIMBOARD_ENGINE", "slow", "expected ok, dead, dead-after:N or trickle"},
@@ -50,7 +52,9 @@ const SettingCase kSettingCases[] = {
     {"NOT_A_BOARD_SETTING", "x", "not a setting of the board"},
 };
 
-class SettingCheck : public ::testing::TestWithParam<SettingCase> {};
+class SettingCheck : public ::testing::TestWithParam<SettingCase>
+{
+};
 
 TEST_P(SettingCheck, AcceptsOrRefusesWithOneLine)
 {
@@ -77,9 +81,9 @@ INSTANTIATE_TEST_SUITE_P(Values, SettingCheck, ::testing::ValuesIn(kSettingCases
 
 struct ListCase {
     const char *devices;
-    std::vector<std::pair<uint32_t, uint32_t>> records;   // type, location
-    std::vector<uint32_t> engines;                        // positions that answer MPSSE commands
-    int slavePort;                                        // position wired to the SPI port, -1 none
+    std::vector<std::pair<uint32_t, uint32_t>> records; // type, location
+    std::vector<uint32_t> engines;                      // positions that answer MPSSE commands
+    int slavePort;                                      // position wired to the SPI port, -1 none
 };
 
 const ListCase kListCases[] = {
@@ -94,7 +98,9 @@ const ListCase kListCases[] = {
     {"FT2232H/busy", {{3, 0}, {3, 0}}, {}, -1},
 };
 
-class DeviceList : public SimBoardTest, public ::testing::WithParamInterface<ListCase> {};
+class DeviceList : public SimBoardTest, public ::testing::WithParamInterface<ListCase>
+{
+};
 
 TEST_P(DeviceList, GivesTheRecordsEnginesAndSlavePort)
 {
@@ -132,7 +138,9 @@ TEST_P(DeviceList, GivesTheRecordsEnginesAndSlavePort)
 
 INSTANTIATE_TEST_SUITE_P(Values, DeviceList, ::testing::ValuesIn(kListCases));
 
-class Records : public SimBoardTest {};
+class Records : public SimBoardTest
+{
+};
 
 TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
 {
@@ -176,29 +184,35 @@ TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
 
 struct StartCase {
     std::vector<std::pair<std::string, std::string>> env;
-    const char *stderrText;   // nullptr: the board starts
-    const char *boardLine;    // the trace's BOARD line when it starts
+    const char *stderrText; // nullptr: the board starts
+    const char *boardLine;  // the trace's BOARD line when it starts
 };
 
 const StartCase kStartCases[] = {
     {{{"SIMBOARD_FAIL", "FT_Write:0:4"}},
-     "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n", nullptr},
+     "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n",
+     nullptr},
     {{{"SIMBOARD_NOISE", "080#01"}},
-     "simboard: cannot read SIMBOARD_NOISE=\"080#01\": entry 1 \"080#01\": missing '@' before the period\n", nullptr},
+     "simboard: cannot read SIMBOARD_NOISE=\"080#01\": entry 1 \"080#01\": missing '@' before the period\n",
+     nullptr},
     {{{"SIMBOARD_CHIP_BITRATE", "1000001"}},
      "simboard: cannot read SIMBOARD_CHIP_BITRATE=\"1000001\": bit rate must be a decimal number from 10000 to "
      "1000000\n",
      nullptr},
-    {{{"SIMBOARD_DEVICES", " ft2232h : a , ft232r/BUSY,FT4232H/spi = b "}, {"SIMBOARD_ENGINE", "Dead-After:07"},
+    {{{"SIMBOARD_DEVICES", " ft2232h : a , ft232r/BUSY,FT4232H/spi = b "},
+      {"SIMBOARD_ENGINE", "Dead-After:07"},
       {"SIMBOARD_FAIL", "FT_Read : 0x10- : 0x12 , FT_Open:*:3"}},
      nullptr,
      "BOARD start devices=\"FT2232H:A,FT232R/busy,FT4232H/spi=B\" engine=\"dead-after:7\" "
      "fail=\"FT_Read:16-:18,FT_Open:*:3\""},
-    {{{"SIMBOARD_NOT_YET", "x"}, {"SIMBOARD_DEVICES", "NONE"}}, nullptr,
+    {{{"SIMBOARD_NOT_YET", "x"}, {"SIMBOARD_DEVICES", "NONE"}},
+     nullptr,
      "BOARD start devices=\"none\" engine=\"ok\" fail=\"\""},
 };
 
-class BoardStart : public ::testing::TestWithParam<StartCase> {};
+class BoardStart : public ::testing::TestWithParam<StartCase>
+{
+};
 
 TEST_P(BoardStart, EndsWithStatus2OrStartsWithNormalisedSettings)
 {

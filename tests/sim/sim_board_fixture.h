@@ -18,7 +18,8 @@
 
 using Bytes = std::vector<uint8_t>;
 
-class SimBoardTest : public ::testing::Test {
+class SimBoardTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -114,10 +115,23 @@ protected:
 
 private:
     // Every setting these suites touch.
-    static constexpr const char *kSettings[] = {
-        "SIMBOARD_DEVICES", "SIMBOARD_ENGINE", "SIMBOARD_FAIL", "SIMBOARD_TRACE", "SIMBOARD_OSC_HZ",
-        "SIMBOARD_NOISE", "SIMBOARD_CAPTURE", "SIMBOARD_CANLOG", "SIMBOARD_CHIP", "SIMBOARD_CHIP_BITRATE",
-        "SIMBOARD_CHIP_PARTID", "SIMBOARD_CHIP_ANSWER_FROM", "SIMBOARD_CHIP_SILENT_AFTER", "SIMBOARD_CHIP_REINVOKE",
-        "SIMBOARD_CHIP_ABORT", "SIMBOARD_CHIP_COMPARE_DIFF", "SIMBOARD_CHIP_REMAP", "SIMBOARD_FLASH",
-        "SIMBOARD_CHIPLOG"};
+    static constexpr const char *kSettings[] = {"SIMBOARD_DEVICES",
+                                                "SIMBOARD_ENGINE",
+                                                "SIMBOARD_FAIL",
+                                                "SIMBOARD_TRACE",
+                                                "SIMBOARD_OSC_HZ",
+                                                "SIMBOARD_NOISE",
+                                                "SIMBOARD_CAPTURE",
+                                                "SIMBOARD_CANLOG",
+                                                "SIMBOARD_CHIP",
+                                                "SIMBOARD_CHIP_BITRATE",
+                                                "SIMBOARD_CHIP_PARTID",
+                                                "SIMBOARD_CHIP_ANSWER_FROM",
+                                                "SIMBOARD_CHIP_SILENT_AFTER",
+                                                "SIMBOARD_CHIP_REINVOKE",
+                                                "SIMBOARD_CHIP_ABORT",
+                                                "SIMBOARD_CHIP_COMPARE_DIFF",
+                                                "SIMBOARD_CHIP_REMAP",
+                                                "SIMBOARD_FLASH",
+                                                "SIMBOARD_CHIPLOG"};
 };

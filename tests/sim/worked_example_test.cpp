@@ -4,24 +4,32 @@
 // double or the CAN controller sits on the port.
 #include "sim/sim_board_fixture.h"
 
-namespace {
+namespace
+{
 
 const char *const kExpected[] = {
     "0000000000 BOARD start devices=\"FT2232H\" engine=\"ok\" fail=\"\"",
     "0000001000 USB FT_CreateDeviceInfoList#1 = 0 OK count=2",
     "0000001000 USB FT_GetDeviceInfoList#1 = 0 OK count=2",
-    "0000001000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
-    "0000001000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000001000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual "
+    "RS232-HS A\" handle=0x0",
+    "0000001000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual "
+    "RS232-HS B\" handle=0x0",
     "0000002000 USB FT_CreateDeviceInfoList#2 = 0 OK count=2",
     "0000002000 USB FT_GetDeviceInfoList#2 = 0 OK count=2",
-    "0000002000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
-    "0000002000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000002000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual "
+    "RS232-HS A\" handle=0x0",
+    "0000002000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual "
+    "RS232-HS B\" handle=0x0",
     "0000003000 USB FT_CreateDeviceInfoList#3 = 0 OK count=2",
     "0000003000 USB FT_GetDeviceInfoList#3 = 0 OK count=2",
-    "0000003000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual RS232-HS A\" handle=0x0",
-    "0000003000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual RS232-HS B\" handle=0x0",
+    "0000003000 REC 0 flags=0x00000002 type=6 id=0x04036010 loc=0x00000011 serial=\"SB000001A\" description=\"Dual "
+    "RS232-HS A\" handle=0x0",
+    "0000003000 REC 1 flags=0x00000002 type=6 id=0x04036010 loc=0x00000012 serial=\"SB000001B\" description=\"Dual "
+    "RS232-HS B\" handle=0x0",
     "0000013000 USB FT_Open#1 index=0 = 0 OK handle=0x5B00000010",
-    "0000013000 USB FT_GetDeviceInfo#1 handle=0x5B00000010 = 0 OK type=6 id=0x04036010 serial=\"SB000001A\" description=\"Dual RS232-HS A\"",
+    "0000013000 USB FT_GetDeviceInfo#1 handle=0x5B00000010 = 0 OK type=6 id=0x04036010 serial=\"SB000001A\" "
+    "description=\"Dual RS232-HS A\"",
     "0000013125 USB FT_ResetDevice#1 handle=0x5B00000010 = 0 OK",
     "0000013250 USB FT_Purge#1 handle=0x5B00000010 mask=0x3 = 0 OK",
     "0000013250 USB FT_SetUSBParameters#1 handle=0x5B00000010 in=65536 out=65536 = 0 OK",
@@ -61,7 +69,8 @@ const char *const kExpected[] = {
     "0000527225 USB FT_Write#11 handle=0x5B00000010 count=3 = 0 OK written=3 | 80 08 0B",
 };
 
-class WorkedExample : public SimBoardTest, public ::testing::WithParamInterface<const char *> {
+class WorkedExample : public SimBoardTest, public ::testing::WithParamInterface<const char *>
+{
 protected:
     // The tool's echo search: write the byte, poll the queue, read the pair.
     void Echo(SB_HANDLE handle, uint8_t command)

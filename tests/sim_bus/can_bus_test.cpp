@@ -6,29 +6,36 @@
 
 using namespace simboard;
 
-namespace {
+namespace
+{
 
-CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false, bool remote = false) {
+CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false, bool remote = false)
+{
     CanFrame f;
     f.id = id;
     f.extended = extended;
     f.remote = remote;
     f.dlc = static_cast<uint8_t>(data.size());
     size_t i = 0;
-    for (uint8_t b : data) f.data[i++] = b;
+    for (uint8_t b : data)
+        f.data[i++] = b;
     return f;
 }
 
-CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false) { return Std(id, data, true, remote); }
+CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false)
+{
+    return Std(id, data, true, remote);
+}
 
 constexpr Ticks US = TICKS_PER_US;
 
-Ticks Duration(const CanFrame& f, double rate = 100000) { return CanBitsToTicks(CanFrameBits(f).total, rate); }
+Ticks Duration(const CanFrame &f, double rate = 100000) { return CanBitsToTicks(CanFrameBits(f).total, rate); }
 
 } // namespace
 
 // The worked frame lengths: exact stuffing over SOF..CRC, 13 tail bits.
-TEST(CanFrameBits, WorkedFrames) {
+TEST(CanFrameBits, WorkedFrames)
+{
     struct Case {
         CanFrame frame;
         int unstuffed, stuff, total;
@@ -42,7 +49,7 @@ TEST(CanFrameBits, WorkedFrames) {
         // that follows: each stuff bit begins the next run.
         {Std(0x000, {0x20}), 42, 6, 61},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.frame.id);
         CanBitCount n = CanFrameBits(c.frame);
         EXPECT_EQ(n.unstuffed, c.unstuffed);
@@ -51,31 +58,35 @@ TEST(CanFrameBits, WorkedFrames) {
         EXPECT_EQ(n.unacknowledged, c.unstuffed + c.stuff + 19);
     }
     EXPECT_EQ(CanBitsToTicks(119, 125000), 952 * US);
-    EXPECT_EQ(CanBitsToTicks(1, 300000), 4 * US);  // 3.33 µs rounds up
+    EXPECT_EQ(CanBitsToTicks(1, 300000), 4 * US); // 3.33 µs rounds up
 }
 
-TEST(CanBus, ArbitrationOrderAndSameRateRule) {
+TEST(CanBus, ArbitrationOrderAndSameRateRule)
+{
     // Each pair: the first wins.
     struct Order {
         CanFrame win, lose;
     } orders[] = {
         {Std(0x122, {}), Std(0x123, {})},
-        {Std(0x123, {1}), Std(0x123, {}, false, true)},            // data beats remote
-        {Std(0x123, {}, false, true), Ext(0x123u << 18, {})},      // standard beats extended of the same base
-        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},                // extension bits
+        {Std(0x123, {1}), Std(0x123, {}, false, true)},       // data beats remote
+        {Std(0x123, {}, false, true), Ext(0x123u << 18, {})}, // standard beats extended of the same base
+        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},           // extension bits
         {Ext(0x048EABCD, {}), Ext(0x048EABCD, {}, true)},
-        {Ext(0x122u << 18 | 0x3FFFF, {}), Std(0x123, {})},         // the base decides first
+        {Ext(0x122u << 18 | 0x3FFFF, {}), Std(0x123, {})}, // the base decides first
     };
-    for (const Order& o : orders) EXPECT_LT(CanArbitrationKey(o.win), CanArbitrationKey(o.lose)) << o.win.id;
+    for (const Order &o : orders)
+        EXPECT_LT(CanArbitrationKey(o.win), CanArbitrationKey(o.lose)) << o.win.id;
 
     struct Rates {
         double a, b;
         bool same;
     } rates[] = {{100000, 100500, true}, {100000, 100503, false}, {500000, 497500, true}, {0, 0, false}};
-    for (const Rates& r : rates) EXPECT_EQ(CanSameRate(r.a, r.b), r.same) << r.a << " " << r.b;
+    for (const Rates &r : rates)
+        EXPECT_EQ(CanSameRate(r.a, r.b), r.same) << r.a << " " << r.b;
 }
 
-TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
+TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate)
+{
     CanBus bus;
     int a = bus.AttachTestNode(100000, false);
     int other = bus.AttachTestNode(125000, false);
@@ -100,7 +111,7 @@ TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
     EXPECT_EQ(r.end, now);
     EXPECT_EQ(bus.FindTestNode(near)->Queued(), 1u);
     EXPECT_EQ(bus.FindTestNode(other)->Queued(), 0u);
-    EXPECT_EQ(bus.FindTestNode(a)->Queued(), 0u);  // not its own frame
+    EXPECT_EQ(bus.FindTestNode(a)->Queued(), 0u); // not its own frame
 
     // Refused sends put nothing on the bus.
     CanFrame bad = f;
@@ -108,7 +119,7 @@ TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
     EXPECT_EQ(bus.FindTestNode(a)->Send(bus, bad, &now), -1);
     EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Std(0x800, {}), &now), -1);
     EXPECT_EQ(bus.FrameCount(), 2u);
-    EXPECT_EQ(bus.BusTime(), (1300 + 1240) * US);  // the attempt's 130 bits, then 124
+    EXPECT_EQ(bus.BusTime(), (1300 + 1240) * US); // the attempt's 130 bits, then 124
 
     // Handles are not reused after a detach.
     EXPECT_TRUE(bus.DetachTestNode(near));
@@ -116,7 +127,8 @@ TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate) {
     EXPECT_GT(bus.AttachTestNode(100000, false), near);
 }
 
-TEST(CanBus, QueueKeepsTheNewest1024) {
+TEST(CanBus, QueueKeepsTheNewest1024)
+{
     CanBus bus;
     int tx = bus.AttachTestNode(500000, false);
     int rx = bus.AttachTestNode(500000, false);
@@ -124,14 +136,15 @@ TEST(CanBus, QueueKeepsTheNewest1024) {
     for (uint32_t i = 0; i < TestNode::QUEUE_LIMIT + 6; ++i) {
         ASSERT_EQ(bus.FindTestNode(tx)->Send(bus, Std(i & 0x7FF, {static_cast<uint8_t>(i)}), &now), 0);
     }
-    TestNode* n = bus.FindTestNode(rx);
+    TestNode *n = bus.FindTestNode(rx);
     EXPECT_EQ(n->Queued(), TestNode::QUEUE_LIMIT);
     TestNode::Received r;
     ASSERT_TRUE(n->Take(&r));
     EXPECT_EQ(r.frame.id, 6u);
 }
 
-TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack) {
+TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack)
+{
     CanBus bus;
     std::vector<NoiseEntry> entries;
     ASSERT_EQ(ParseNoise("200#01@3000,100#02@3000,300#03@5000/125000", &entries), "");
@@ -139,7 +152,7 @@ TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack) {
     int rx = bus.AttachTestNode(100000, false);
     std::vector<std::pair<uint32_t, Ticks>> seen;
     std::vector<bool> acks;
-    bus.AddObserver([&](const CanFrame& f, Ticks end, bool ack) {
+    bus.AddObserver([&](const CanFrame &f, Ticks end, bool ack) {
         seen.push_back({f.id, end});
         acks.push_back(ack);
     });
@@ -157,14 +170,15 @@ TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack) {
     EXPECT_EQ(bus.FindTestNode(rx)->Queued(), 2u);
 }
 
-TEST(CanBus, SettleRunsUrgentFramesAndLeavesPeriodicOnesDue) {
+TEST(CanBus, SettleRunsUrgentFramesAndLeavesPeriodicOnesDue)
+{
     CanBus bus;
     std::vector<NoiseEntry> entries;
     ASSERT_EQ(ParseNoise("7FF#@500", &entries), "");
     bus.AttachNoise(entries);
     int tx = bus.AttachTestNode(100000, false);
     std::vector<uint32_t> order;
-    bus.AddObserver([&](const CanFrame& f, Ticks, bool) { order.push_back(f.id); });
+    bus.AddObserver([&](const CanFrame &f, Ticks, bool) { order.push_back(f.id); });
     Ticks now = 0;
     EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x001, {}), &now), 0);
     // The test frame took the idle bus at 0; the noise frame due at 500 µs
@@ -190,7 +204,8 @@ TEST(CanBus, SettleRunsUrgentFramesAndLeavesPeriodicOnesDue) {
     EXPECT_EQ(order.back(), 0x003u);
 }
 
-TEST(NoiseGrammar, ValidAndRefusedEntries) {
+TEST(NoiseGrammar, ValidAndRefusedEntries)
+{
     std::vector<NoiseEntry> e;
     ASSERT_EQ(ParseNoise("080#0102030405060708@20000,1ABCDEF0#R@500000,7ff#R8@100/1000000", &e), "");
     ASSERT_EQ(e.size(), 3u);
@@ -202,8 +217,8 @@ TEST(NoiseGrammar, ValidAndRefusedEntries) {
     EXPECT_EQ(e[2].bitRate, 1000000u);
 
     struct Case {
-        const char* text;
-        const char* reason;
+        const char *text;
+        const char *reason;
     } cases[] = {
         {"800#@1000", "standard identifier above 7FF"},
         {"20000000#@1000", "extended identifier above 1FFFFFFF"},
@@ -217,7 +232,7 @@ TEST(NoiseGrammar, ValidAndRefusedEntries) {
         {"123#01@1000/9999", "10000 to 1000000"},
         {"123#01@1000,,", "entry 2 \"\": empty entry"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         std::vector<NoiseEntry> kept(1);
         std::string why = ParseNoise(c.text, &kept);
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.text << ": " << why;
@@ -225,7 +240,8 @@ TEST(NoiseGrammar, ValidAndRefusedEntries) {
     }
 }
 
-TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging) {
+TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging)
+{
     CanBus bus;
     std::vector<NoiseEntry> entries;
     // Two identifiers that win over the test frame, each due more often than
@@ -233,7 +249,7 @@ TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging) {
     ASSERT_EQ(ParseNoise("000#@100,001#@100", &entries), "");
     bus.AttachNoise(entries);
     int tx = bus.AttachTestNode(100000, false);
-    Ticks now = 150 * US;  // the first noise frame is on the bus
+    Ticks now = 150 * US; // the first noise frame is on the bus
     EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x700, {}), &now), 1);
     EXPECT_GE(now, 1000150 * US);
     EXPECT_LT(now, 1002150 * US);

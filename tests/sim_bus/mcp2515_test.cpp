@@ -9,7 +9,8 @@
 using namespace simboard;
 using simboard_test::SpiDriver;
 
-namespace {
+namespace
+{
 
 constexpr Ticks US = TICKS_PER_US;
 const std::vector<uint8_t> FRAME_67D = {0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
@@ -21,16 +22,20 @@ struct Board {
     SpiDriver spi{mcp};
     std::vector<std::string> notes;
 
-    explicit Board(McpVariant v = McpVariant::Normal, uint32_t osc = 16000000) : mcp(osc, v) {
+    explicit Board(McpVariant v = McpVariant::Normal, uint32_t osc = 16000000) : mcp(osc, v)
+    {
         mcp.ConnectBus(&bus);
-        mcp.SetNoteSink([this](Ticks, const std::string& t) { notes.push_back(t); });
+        mcp.SetNoteSink([this](Ticks, const std::string &t) { notes.push_back(t); });
     }
-    bool Noted(const std::string& part) const {
-        return std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(part) != std::string::npos; });
+    bool Noted(const std::string &part) const
+    {
+        return std::any_of(notes.begin(), notes.end(),
+                           [&](const std::string &n) { return n.find(part) != std::string::npos; });
     }
 };
 
-CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false) {
+CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false)
+{
     CanFrame f;
     f.id = id;
     f.extended = ext;
@@ -42,7 +47,8 @@ CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = f
 
 } // namespace
 
-TEST(Mcp2515, PowerOnAndResetValues) {
+TEST(Mcp2515, PowerOnAndResetValues)
+{
     struct Reg {
         uint8_t address, value;
     } table[] = {
@@ -50,7 +56,8 @@ TEST(Mcp2515, PowerOnAndResetValues) {
         {0x2A, 0x00}, {0x2B, 0x00}, {0x30, 0x00}, {0x60, 0x00}, {0x01, 0x00},
     };
     Board b;
-    for (const Reg& r : table) EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+    for (const Reg &r : table)
+        EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
 
     // RESET restores the defined registers and keeps the undefined ones.
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
@@ -60,15 +67,17 @@ TEST(Mcp2515, PowerOnAndResetValues) {
     b.spi.BitModify(0x0F, 0xE0, 0x00);
     EXPECT_EQ(b.spi.Read(0x0E), 0x00);
     b.spi.Reset();
-    for (const Reg& r : table) {
-        if (r.address == 0x01) continue;
+    for (const Reg &r : table) {
+        if (r.address == 0x01)
+            continue;
         EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
     }
     EXPECT_EQ(b.spi.Read(0x00), 0x12);
     EXPECT_EQ(b.spi.Read(0x31), 0xAB);
 }
 
-TEST(Mcp2515, BringUpLeavesTheDocumentedRegisters) {
+TEST(Mcp2515, BringUpLeavesTheDocumentedRegisters)
+{
     Board b;
     b.spi.BringUp();
     struct Reg {
@@ -77,8 +86,10 @@ TEST(Mcp2515, BringUpLeavesTheDocumentedRegisters) {
         {0x28, 0x02}, {0x29, 0x90}, {0x2A, 0x09}, {0x60, 0x60}, {0x70, 0x60}, {0x2B, 0x03},
         {0x2C, 0x00}, {0x0F, 0x07}, {0x0E, 0x00}, {0x0C, 0x00}, {0x0D, 0x38},
     };
-    for (const Reg& r : table) EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
-    for (uint8_t a = 0x20; a < 0x28; ++a) EXPECT_EQ(b.spi.Read(a), 0x00);
+    for (const Reg &r : table)
+        EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+    for (uint8_t a = 0x20; a < 0x28; ++a)
+        EXPECT_EQ(b.spi.Read(a), 0x00);
     for (uint8_t f : {0x00, 0x04, 0x08, 0x10, 0x14, 0x18}) {
         EXPECT_EQ(b.spi.ReadMany(f, 4), (std::vector<uint8_t>{0x00, 0x40, 0x00, 0x00})) << int(f);
     }
@@ -86,20 +97,22 @@ TEST(Mcp2515, BringUpLeavesTheDocumentedRegisters) {
     EXPECT_DOUBLE_EQ(b.mcp.BitRate(), 100000);
 }
 
-TEST(Mcp2515, BitRateFromCnfAndOscillator) {
+TEST(Mcp2515, BitRateFromCnfAndOscillator)
+{
     struct Case {
         uint32_t osc;
         uint8_t cnf3, cnf2, cnf1;
         double rate;
     } cases[] = {
-        {16000000, 0x02, 0x90, 0x09, 100000}, {16000000, 0x02, 0x90, 0x00, 1000000},
+        {16000000, 0x02, 0x90, 0x09, 100000},
+        {16000000, 0x02, 0x90, 0x00, 1000000},
         {8000000, 0x02, 0x90, 0x09, 50000},
         // BTLMODE 0: PS2 is the larger of PS1 and 2 TQ: 1 + 1 + 3 + 3 = 8 TQ.
         {16000000, 0x07, 0x10, 0x09, 100000},
         // PRSEG 2, PHSEG1 3, PHSEG2 4: 1 + 3 + 4 + 5 = 13 TQ.
         {16000000, 0x04, 0x9A, 0x00, 16000000.0 / 26},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         Board b(McpVariant::Normal, c.osc);
         b.spi.Write(0x28, {c.cnf3, c.cnf2, c.cnf1});
         EXPECT_DOUBLE_EQ(b.mcp.ConfiguredBitRate(), c.rate);
@@ -113,17 +126,18 @@ TEST(Mcp2515, BitRateFromCnfAndOscillator) {
     EXPECT_TRUE(b.Noted("bit timing"));
 }
 
-TEST(Mcp2515, BitModifyOnlyOnTheRegistersThatAllowIt) {
+TEST(Mcp2515, BitModifyOnlyOnTheRegistersThatAllowIt)
+{
     struct Case {
         uint8_t address, before, mask, data, after;
     } cases[] = {
-        {0x2B, 0xF0, 0x0F, 0x05, 0xF5},  // CANINTE: masked
-        {0x60, 0x60, 0x04, 0x04, 0x66},  // RXB0CTRL: BUKT and its read-only copy
-        {0x3F, 0x87, 0x08, 0x08, 0x8F},  // a CANCTRL mirror: masked
-        {0x01, 0xFF, 0xE0, 0x40, 0x40},  // filter SIDL: whole byte (unimplemented bits read 0)
-        {0x36, 0x00, 0x0F, 0xAA, 0xAA},  // TXB0D0: whole byte
+        {0x2B, 0xF0, 0x0F, 0x05, 0xF5}, // CANINTE: masked
+        {0x60, 0x60, 0x04, 0x04, 0x66}, // RXB0CTRL: BUKT and its read-only copy
+        {0x3F, 0x87, 0x08, 0x08, 0x8F}, // a CANCTRL mirror: masked
+        {0x01, 0xFF, 0xE0, 0x40, 0x40}, // filter SIDL: whole byte (unimplemented bits read 0)
+        {0x36, 0x00, 0x0F, 0xAA, 0xAA}, // TXB0D0: whole byte
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         Board b;
         b.mcp.Poke(c.address, c.before);
         b.spi.BitModify(c.address, c.mask, c.data);
@@ -131,16 +145,17 @@ TEST(Mcp2515, BitModifyOnlyOnTheRegistersThatAllowIt) {
     }
 }
 
-TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits) {
+TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits)
+{
     Board b;
     b.spi.BringUp();
     b.notes.clear();
-    b.spi.Write(0x28, {0x05, 0x05, 0x05});  // CNF3-1: ignored in normal mode
-    b.spi.Write(0x24, {0xAA});               // RXM1SIDH
-    b.spi.BitModify(0x0D, 0x07, 0x07);       // TXRTSCTRL mode bits
-    b.spi.Write(0x1C, {0x55});               // TEC: read-only
-    b.spi.Write(0x61, {0x77});               // RXB0SIDH: read-only
-    b.spi.Write(0x30, {0x73});               // TXB0CTRL: only TXP is written here (TXREQ off)
+    b.spi.Write(0x28, {0x05, 0x05, 0x05}); // CNF3-1: ignored in normal mode
+    b.spi.Write(0x24, {0xAA});             // RXM1SIDH
+    b.spi.BitModify(0x0D, 0x07, 0x07);     // TXRTSCTRL mode bits
+    b.spi.Write(0x1C, {0x55});             // TEC: read-only
+    b.spi.Write(0x61, {0x77});             // RXB0SIDH: read-only
+    b.spi.Write(0x30, {0x73});             // TXB0CTRL: only TXP is written here (TXREQ off)
     EXPECT_EQ(b.spi.ReadMany(0x28, 3), (std::vector<uint8_t>{0x02, 0x90, 0x09}));
     EXPECT_EQ(b.spi.Read(0x24), 0x00);
     EXPECT_EQ(b.spi.Read(0x0D), 0x38);
@@ -156,28 +171,30 @@ TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits) {
     EXPECT_EQ(b.spi.ReadMany(0x28, 3), (std::vector<uint8_t>{0x05, 0x05, 0x05}));
 }
 
-TEST(Mcp2515, ModeRequests) {
+TEST(Mcp2515, ModeRequests)
+{
     Board b;
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
     struct Step {
         uint8_t canctrl, canctrlRead, canstat;
     } steps[] = {
-        {0x60, 0x60, 0x60},  // listen-only
-        {0x40, 0x40, 0x40},  // loopback
-        {0xE0, 0xE0, 0x40},  // invalid: REQOP reads back, OPMOD stays
-        {0x20, 0x20, 0x20},  // sleep
-        {0x00, 0x00, 0x00},  // normal
-        {0x80, 0x80, 0x80},  // configuration
+        {0x60, 0x60, 0x60}, // listen-only
+        {0x40, 0x40, 0x40}, // loopback
+        {0xE0, 0xE0, 0x40}, // invalid: REQOP reads back, OPMOD stays
+        {0x20, 0x20, 0x20}, // sleep
+        {0x00, 0x00, 0x00}, // normal
+        {0x80, 0x80, 0x80}, // configuration
     };
-    for (const Step& s : steps) {
+    for (const Step &s : steps) {
         b.spi.Write(0x0F, {s.canctrl});
         EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
         EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
     }
 }
 
-TEST(Mcp2515, SpiFraming) {
-    Board low(McpVariant::MisoLow);  // SO held low: reads 0, yet executes
+TEST(Mcp2515, SpiFraming)
+{
+    Board low(McpVariant::MisoLow); // SO held low: reads 0, yet executes
     low.spi.Write(0x2B, {0x03});
     EXPECT_EQ(low.spi.Read(0x2B), 0x00);
     EXPECT_EQ(low.mcp.Peek(0x2B), 0x03);
@@ -198,7 +215,8 @@ TEST(Mcp2515, SpiFraming) {
     EXPECT_EQ(b.spi.Frame({0xA0, 0, 0, 0}), (std::vector<uint8_t>{0xFF, 0x09, 0x09, 0x09}));
 }
 
-TEST(Mcp2515, ResetStartUpWindowAndFastClock) {
+TEST(Mcp2515, ResetStartUpWindowAndFastClock)
+{
     Board b;
     b.spi.Write(0x2B, {0x03});
     b.spi.Frame({0xC0});
@@ -209,16 +227,17 @@ TEST(Mcp2515, ResetStartUpWindowAndFastClock) {
     EXPECT_TRUE(b.Noted("start-up"));
 
     // SCK above 10 MHz: the frame is not decoded and SO stays undriven.
-    b.spi.halfPeriod = 2;  // 15 MHz
+    b.spi.halfPeriod = 2; // 15 MHz
     EXPECT_EQ(b.spi.Frame({0x03, 0x0F, 0x00}), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
     b.spi.Write(0x2B, {0x07});
-    b.spi.halfPeriod = 3;  // exactly 10 MHz is within the datasheet
+    b.spi.halfPeriod = 3; // exactly 10 MHz is within the datasheet
     EXPECT_EQ(b.spi.Read(0x2B), 0x00);
     EXPECT_EQ(b.spi.Read(0x0F), 0x87);
     EXPECT_TRUE(b.Noted("SCK above 10 MHz"));
 }
 
-TEST(Mcp2515, TransmitPuts67DOnTheBus) {
+TEST(Mcp2515, TransmitPuts67DOnTheBus)
+{
     Board b;
     b.spi.BringUp();
     int node = b.bus.AttachTestNode(100000, false);
@@ -231,22 +250,23 @@ TEST(Mcp2515, TransmitPuts67DOnTheBus) {
     EXPECT_GE(b.spi.now - before, 1240 * US);
     EXPECT_EQ(r.end + b.spi.halfPeriod, b.spi.now);
     EXPECT_EQ(b.spi.Read(0x30), 0x00);
-    EXPECT_EQ(b.spi.ReadStatus(), 0x08);  // TX0IF, TXREQ clear
+    EXPECT_EQ(b.spi.ReadStatus(), 0x08); // TX0IF, TXREQ clear
     EXPECT_EQ(b.spi.Read(0x1C), 0x00);
     EXPECT_EQ(b.bus.FrameCount(), 1u);
 }
 
-TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending) {
+TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending)
+{
     Board b;
     std::vector<bool> acks;
-    b.bus.AddObserver([&](const CanFrame&, Ticks, bool ack) { acks.push_back(ack); });
+    b.bus.AddObserver([&](const CanFrame &, Ticks, bool ack) { acks.push_back(ack); });
     b.spi.BringUp();
     b.spi.LoadAndSend(FRAME_67D);
     EXPECT_EQ(b.spi.ReadStatus() & 0x04, 0x04);
     EXPECT_EQ(b.spi.Read(0x1C), 128);
     EXPECT_EQ(b.spi.Read(0x2D), 0x15);
     EXPECT_EQ(b.spi.Read(0x30), 0x18);
-    EXPECT_EQ(b.spi.Read(0x2C) & 0x80, 0x80);  // MERRF
+    EXPECT_EQ(b.spi.Read(0x2C) & 0x80, 0x80); // MERRF
     EXPECT_EQ(acks, std::vector<bool>{false});
 
     // The controller will not leave normal mode while the frame is pending.
@@ -259,12 +279,13 @@ TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending) {
     b.spi.now = b.bus.Settle(b.spi.now);
     EXPECT_EQ(acks, (std::vector<bool>{false, true}));
     EXPECT_EQ(b.bus.FindTestNode(node)->Queued(), 1u);
-    EXPECT_EQ(b.spi.Read(0x30), 0x10);  // TXERR stays until the next request
+    EXPECT_EQ(b.spi.Read(0x30), 0x10); // TXERR stays until the next request
     EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x80);
-    EXPECT_EQ(b.spi.Read(0x1C), 0);  // configuration mode cleared TEC
+    EXPECT_EQ(b.spi.Read(0x1C), 0); // configuration mode cleared TEC
 }
 
-TEST(Mcp2515, OneShotMakesASingleAttempt) {
+TEST(Mcp2515, OneShotMakesASingleAttempt)
+{
     Board o;
     o.spi.BringUp();
     o.spi.BitModify(0x0F, 0x08, 0x08);
@@ -275,10 +296,11 @@ TEST(Mcp2515, OneShotMakesASingleAttempt) {
     EXPECT_EQ(o.spi.Read(0x2D), 0x00);
 }
 
-TEST(Mcp2515, AbortAndPendingBufferRules) {
+TEST(Mcp2515, AbortAndPendingBufferRules)
+{
     Board b;
     b.spi.BringUp();
-    b.spi.LoadAndSend(FRAME_67D);  // nobody acknowledges: TXB0 pending
+    b.spi.LoadAndSend(FRAME_67D); // nobody acknowledges: TXB0 pending
     b.notes.clear();
     b.spi.Write(0x31, {0x00});
     EXPECT_EQ(b.spi.Read(0x31), 0xCF);
@@ -286,7 +308,7 @@ TEST(Mcp2515, AbortAndPendingBufferRules) {
 
     // ABAT aborts every pending frame and reads 1 until cleared.
     b.spi.BitModify(0x0F, 0x10, 0x10);
-    EXPECT_EQ(b.spi.Read(0x30) & 0x48, 0x40);  // ABTF, TXREQ clear
+    EXPECT_EQ(b.spi.Read(0x30) & 0x48, 0x40); // ABTF, TXREQ clear
     EXPECT_EQ(b.spi.Read(0x0F) & 0x10, 0x10);
     b.spi.BitModify(0x0F, 0x10, 0x00);
 
@@ -297,38 +319,39 @@ TEST(Mcp2515, AbortAndPendingBufferRules) {
     EXPECT_EQ(b.spi.Read(0x30), 0x50);
 }
 
-TEST(Mcp2515, TransmitOrderByPriority) {
+TEST(Mcp2515, TransmitOrderByPriority)
+{
     Board b;
     std::vector<uint32_t> order;
-    b.bus.AddObserver([&](const CanFrame& f, Ticks, bool) { order.push_back(f.id); });
+    b.bus.AddObserver([&](const CanFrame &f, Ticks, bool) { order.push_back(f.id); });
     b.bus.AttachTestNode(100000, false);
     b.spi.BringUp();
-    b.spi.BitModify(0x0F, 0xE0, 0x80);  // configuration: requests wait
+    b.spi.BitModify(0x0F, 0xE0, 0x80); // configuration: requests wait
     // Identifiers 0x100, 0x200, 0x300 in buffers 0, 1, 2; TXB0 with TXP 3.
     b.spi.Frame({0x40, 0x20, 0x00, 0, 0, 0});
     b.spi.Frame({0x42, 0x40, 0x00, 0, 0, 0});
     b.spi.Frame({0x44, 0x60, 0x00, 0, 0, 0});
     b.spi.Write(0x30, {0x03});
     b.spi.Frame({0x87});
-    EXPECT_EQ(b.spi.ReadStatus(), 0x54);  // TXB0, TXB1 and TXB2 requests pending
+    EXPECT_EQ(b.spi.ReadStatus(), 0x54); // TXB0, TXB1 and TXB2 requests pending
     b.spi.BitModify(0x0F, 0xE0, 0x00);
     EXPECT_EQ(order, (std::vector<uint32_t>{0x100, 0x300, 0x200}));
     EXPECT_EQ(b.spi.ReadStatus(), 0xA8);
 }
 
-TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0) {
+TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0)
+{
     Board b;
     b.spi.BringUp();
     int node = b.bus.AttachTestNode(100000, false);
-    TestNode* t = b.bus.FindTestNode(node);
+    TestNode *t = b.bus.FindTestNode(node);
     EXPECT_EQ(t->Send(b.bus, Frame(0x5FD, false, {1, 2, 3}), &b.spi.now), 0);
     EXPECT_EQ(b.spi.RxStatus(), 0x40);
     // A second frame while RXB0 is unread is lost, but still acknowledged.
     EXPECT_EQ(t->Send(b.bus, Frame(0x5FE, false, {9}), &b.spi.now), 0);
     EXPECT_EQ(b.spi.Read(0x2D), 0x40);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x01);  // no ERRIF: ERRIE is off
-    EXPECT_EQ(b.spi.Frame({0x90, 0, 0, 0, 0, 0, 0}),
-              (std::vector<uint8_t>{0xFF, 0xBF, 0xA0, 0x00, 0x00, 0x03, 0x01}));
+    EXPECT_EQ(b.spi.Read(0x2C), 0x01); // no ERRIF: ERRIE is off
+    EXPECT_EQ(b.spi.Frame({0x90, 0, 0, 0, 0, 0, 0}), (std::vector<uint8_t>{0xFF, 0xBF, 0xA0, 0x00, 0x00, 0x03, 0x01}));
     EXPECT_EQ(b.spi.Read(0x2C), 0x00);
     // With ERRIE the overflow raises ERRIF, and CANSTAT.ICOD shows it.
     b.spi.BitModify(0x2D, 0x40, 0x00);
@@ -339,33 +362,68 @@ TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0) {
     EXPECT_EQ(b.spi.Read(0x0E), 0x02);
 }
 
-TEST(Mcp2515, AcceptanceFiltersAndRollover) {
+TEST(Mcp2515, AcceptanceFiltersAndRollover)
+{
     // Each case: register set-up, then two frames; where they land.
     struct Case {
-        const char* name;
+        const char *name;
         std::vector<std::pair<uint8_t, uint8_t>> regs;
         CanFrame first, second;
-        uint8_t rxStatusAfterFirst;  // RX STATUS
-        uint8_t intf;                // CANINTF & 3 after both
+        uint8_t rxStatusAfterFirst; // RX STATUS
+        uint8_t intf;               // CANINTF & 3 after both
         uint8_t eflg;
     } cases[] = {
-        {"filters off, no rollover", {{0x60, 0x60}, {0x70, 0x60}},
-         Frame(0x123, false, {1}), Frame(0x124, false, {2}), 0x40, 0x01, 0x40},
-        {"filters off, rollover", {{0x60, 0x64}, {0x70, 0x00}},
-         Frame(0x123, false, {1}), Frame(0x124, false, {2}), 0x40, 0x03, 0x00},
-        {"RXF1 hit, then rolled over as RXF1", {{0x60, 0x04}, {0x20, 0xFF}, {0x21, 0xE0}, {0x04, 0x24}, {0x05, 0x60}},
-         Frame(0x123, false, {1}), Frame(0x123, false, {2}), 0x41, 0x03, 0x00},
-        {"extended frame to RXF3 in RXB1", {{0x60, 0x00}, {0x70, 0x00}, {0x24, 0xFF}, {0x25, 0xE3}, {0x26, 0xFF}, {0x27, 0xFF},
-          {0x10, 0x24}, {0x11, 0x6A}, {0x12, 0xAB}, {0x13, 0xCD}},
-         Frame(0x048EABCD, true, {1}), Frame(0x048EABCE, true, {2}), 0x93, 0x02, 0x00},
-        {"standard-only buffer", {{0x60, 0x20}, {0x70, 0x60}},
-         Frame(0x048EABCD, true, {}, true), Frame(0x100, false, {}), 0x9A, 0x03, 0x00},
+        {"filters off, no rollover",
+         {{0x60, 0x60}, {0x70, 0x60}},
+         Frame(0x123, false, {1}),
+         Frame(0x124, false, {2}),
+         0x40,
+         0x01,
+         0x40},
+        {"filters off, rollover",
+         {{0x60, 0x64}, {0x70, 0x00}},
+         Frame(0x123, false, {1}),
+         Frame(0x124, false, {2}),
+         0x40,
+         0x03,
+         0x00},
+        {"RXF1 hit, then rolled over as RXF1",
+         {{0x60, 0x04}, {0x20, 0xFF}, {0x21, 0xE0}, {0x04, 0x24}, {0x05, 0x60}},
+         Frame(0x123, false, {1}),
+         Frame(0x123, false, {2}),
+         0x41,
+         0x03,
+         0x00},
+        {"extended frame to RXF3 in RXB1",
+         {{0x60, 0x00},
+          {0x70, 0x00},
+          {0x24, 0xFF},
+          {0x25, 0xE3},
+          {0x26, 0xFF},
+          {0x27, 0xFF},
+          {0x10, 0x24},
+          {0x11, 0x6A},
+          {0x12, 0xAB},
+          {0x13, 0xCD}},
+         Frame(0x048EABCD, true, {1}),
+         Frame(0x048EABCE, true, {2}),
+         0x93,
+         0x02,
+         0x00},
+        {"standard-only buffer",
+         {{0x60, 0x20}, {0x70, 0x60}},
+         Frame(0x048EABCD, true, {}, true),
+         Frame(0x100, false, {}),
+         0x9A,
+         0x03,
+         0x00},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Board b;
         b.spi.Write(0x28, {0x02, 0x90, 0x09});
-        for (auto& r : c.regs) b.spi.Write(r.first, {r.second});
+        for (auto &r : c.regs)
+            b.spi.Write(r.first, {r.second});
         b.spi.BitModify(0x0F, 0xE0, 0x00);
         int node = b.bus.AttachTestNode(100000, false);
         b.bus.FindTestNode(node)->Send(b.bus, c.first, &b.spi.now);
@@ -376,18 +434,19 @@ TEST(Mcp2515, AcceptanceFiltersAndRollover) {
     }
 }
 
-TEST(Mcp2515, ListenOnlyLoopbackAndSleep) {
+TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
+{
     Board b;
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
     b.spi.Write(0x60, {0x60});
     int node = b.bus.AttachTestNode(100000, false);
-    TestNode* t = b.bus.FindTestNode(node);
+    TestNode *t = b.bus.FindTestNode(node);
 
     // Listen-only: receives, never acknowledges.
     b.spi.BitModify(0x0F, 0xE0, 0x60);
     EXPECT_EQ(t->Send(b.bus, Frame(0x10, false, {}), &b.spi.now), 1);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x00);  // unacknowledged frames reach nobody
-    Mcp2515 acker;  // a second controller in normal mode acknowledges
+    EXPECT_EQ(b.spi.Read(0x2C), 0x00); // unacknowledged frames reach nobody
+    Mcp2515 acker;                     // a second controller in normal mode acknowledges
     acker.Poke(0x28, 0x02);
     acker.Poke(0x29, 0x90);
     acker.Poke(0x2A, 0x09);

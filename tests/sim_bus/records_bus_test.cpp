@@ -12,9 +12,11 @@
 
 using namespace simboard;
 
-namespace {
+namespace
+{
 
-CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false, uint8_t dlc = 0xFF) {
+CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false, uint8_t dlc = 0xFF)
+{
     CanFrame f;
     f.id = id;
     f.extended = ext;
@@ -24,7 +26,8 @@ CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = f
     return f;
 }
 
-BusRecord Rec(uint64_t us, const CanFrame& f, bool errorFrame = false) {
+BusRecord Rec(uint64_t us, const CanFrame &f, bool errorFrame = false)
+{
     BusRecord r;
     r.timeUs = us;
     r.frame = f;
@@ -32,18 +35,21 @@ BusRecord Rec(uint64_t us, const CanFrame& f, bool errorFrame = false) {
     return r;
 }
 
-std::string TempPath(const char* name) {
-    const char* dir = std::getenv("TMPDIR");
+std::string TempPath(const char *name)
+{
+    const char *dir = std::getenv("TMPDIR");
     return std::string(dir && *dir ? dir : "/tmp") + "/simbus_" + std::to_string(getpid()) + "_" + name;
 }
 
-std::vector<uint8_t> FileBytes(const std::string& path) {
+std::vector<uint8_t> FileBytes(const std::string &path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 // The records of the documented examples, in bus order.
-std::vector<BusRecord> Examples() {
+std::vector<BusRecord> Examples()
+{
     return {
         Rec(1234567, Frame(0x67D, false, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0})),
         Rec(1235807, Frame(0x5FD, false, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14})),
@@ -56,8 +62,9 @@ std::vector<BusRecord> Examples() {
 
 } // namespace
 
-TEST(BusRecords, FrameLogLinesAndSocketCanBytes) {
-    const char* expected[] = {
+TEST(BusRecords, FrameLogLinesAndSocketCanBytes)
+{
+    const char *expected[] = {
         "(0000000001.234567) simcan0 67D#4018100200000000",
         "(0000000001.235807) simcan0 5FD#431810022B103014",
         "(0000000002.000000) simcan0 048EABCD#R8",
@@ -66,14 +73,17 @@ TEST(BusRecords, FrameLogLinesAndSocketCanBytes) {
         "(0000000002.101000) simcan0 20000020#0000000000000000",
     };
     std::vector<BusRecord> ex = Examples();
-    for (size_t i = 0; i < ex.size(); ++i) EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
+    for (size_t i = 0; i < ex.size(); ++i)
+        EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
     EXPECT_EQ(FrameLogLine(Rec(0, Frame(0x7, false, {}))), "(0000000000.000000) simcan0 007#");
     // DLC 15 keeps 8 as the length and the raw code in the last header byte.
-    std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0, 0, 0x0F, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0,    0,    0x0F,
+                                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     EXPECT_EQ(SocketCanBytes(ex[3]), dlc15);
 }
 
-TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord) {
+TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
+{
     std::string pcap = TempPath("example.pcap");
     std::string log = TempPath("example.log");
     {
@@ -91,11 +101,12 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord) {
         // Flushed record by record: the files are complete while still open.
         std::vector<uint8_t> bytes = FileBytes(pcap);
         ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
-        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                             0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
+        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
+                                             0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
-        const std::vector<uint8_t> first = {0x01, 0, 0, 0, 0x47, 0x94, 0x03, 0, 0x10, 0, 0, 0, 0x10, 0, 0, 0,
-                                            0, 0, 0x06, 0x7D, 0x08, 0, 0, 0, 0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0};
+        const std::vector<uint8_t> first = {0x01, 0,    0,    0,    0x47, 0x94, 0x03, 0,    0x10, 0,    0,
+                                            0,    0x10, 0,    0,    0,    0,    0,    0x06, 0x7D, 0x08, 0,
+                                            0,    0,    0x40, 0x18, 0x10, 0x02, 0,    0,    0,    0};
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
         std::ifstream in(log);
         std::stringstream text;
@@ -109,14 +120,17 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord) {
 }
 
 // Independent readers of the public formats, where installed.
-TEST(BusRecords, TsharkReadsTheCapture) {
-    if (!HaveProgram("tshark")) GTEST_SKIP() << "tshark is not installed";
+TEST(BusRecords, TsharkReadsTheCapture)
+{
+    if (!HaveProgram("tshark"))
+        GTEST_SKIP() << "tshark is not installed";
     std::string pcap = TempPath("tshark.pcap");
     {
         PcapWriter w;
         std::string why;
         ASSERT_TRUE(w.Open(pcap, &why)) << why;
-        for (const BusRecord& r : Examples()) w.Write(r);
+        for (const BusRecord &r : Examples())
+            w.Write(r);
     }
     std::string out;
     ASSERT_TRUE(RunCommand("tshark -r '" + pcap +
@@ -124,15 +138,16 @@ TEST(BusRecords, TsharkReadsTheCapture) {
                                "-e can.flags.err -e can.len 2>/dev/null",
                            &out));
     // time, identifier (tshark prints it in decimal or hex), extended, error, length
-    const char* rows[] = {"1.234567000 0x67D 0 0 8", "1.235807000 0x5FD 0 0 8", "2.000000000 0x48EABCD 1 0 8",
+    const char *rows[] = {"1.234567000 0x67D 0 0 8", "1.235807000 0x5FD 0 0 8", "2.000000000 0x48EABCD 1 0 8",
                           "2.100000000 0x123 0 0 8", "2.101000000 0x67D 0 0 2", "2.101000000 0x0  1 8"};
     std::istringstream lines(out);
     std::string line;
-    for (const char* row : rows) {
+    for (const char *row : rows) {
         ASSERT_TRUE(std::getline(lines, line)) << out;
         std::vector<std::string> f;
         std::stringstream fields(line);
-        for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
+        for (std::string x; std::getline(fields, x, ',');)
+            f.push_back(x);
         f.resize(5);
         char id[16];
         std::snprintf(id, sizeof id, "0x%lX", std::strtoul(f[1].c_str(), nullptr, 0));
@@ -147,14 +162,17 @@ TEST(BusRecords, TsharkReadsTheCapture) {
     std::remove(pcap.c_str());
 }
 
-TEST(BusRecords, CanUtilsReadTheFrameLog) {
-    if (!HaveProgram("log2asc")) GTEST_SKIP() << "can-utils is not installed";
+TEST(BusRecords, CanUtilsReadTheFrameLog)
+{
+    if (!HaveProgram("log2asc"))
+        GTEST_SKIP() << "can-utils is not installed";
     std::string log = TempPath("canutils.log");
     {
         FrameLogWriter w;
         std::string why;
         ASSERT_TRUE(w.Open(log, &why)) << why;
-        for (const BusRecord& r : Examples()) w.Write(r);
+        for (const BusRecord &r : Examples())
+            w.Write(r);
     }
     std::string out;
     ASSERT_TRUE(RunCommand("log2asc -I '" + log + "' simcan0 2>&1", &out)) << out;

@@ -13,53 +13,70 @@
 #include "sim/can_bus.h"
 #include "sim/lpc_isp_chip.h"
 
-namespace simboard {
+namespace simboard
+{
 
 using Bytes8 = std::array<uint8_t, 8>;
 
 // Expedited initiate download with the size indicated (1, 2 or 4 bytes).
-inline Bytes8 SdoDownload(uint16_t index, uint8_t sub, uint32_t value, unsigned size) {
-    return {static_cast<uint8_t>(0x23 | (4 - size) << 2), static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8),
-            sub, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+inline Bytes8 SdoDownload(uint16_t index, uint8_t sub, uint32_t value, unsigned size)
+{
+    return {static_cast<uint8_t>(0x23 | (4 - size) << 2),
+            static_cast<uint8_t>(index),
+            static_cast<uint8_t>(index >> 8),
+            sub,
+            static_cast<uint8_t>(value),
+            static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 24)};
 }
-inline Bytes8 SdoUpload(uint16_t index, uint8_t sub) {
+inline Bytes8 SdoUpload(uint16_t index, uint8_t sub)
+{
     return {0x40, static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), sub, 0, 0, 0, 0};
 }
-inline uint32_t ReplyValue(const CanFrame &f) {
+inline uint32_t ReplyValue(const CanFrame &f)
+{
     return f.data[4] | f.data[5] << 8 | f.data[6] << 16 | static_cast<uint32_t>(f.data[7]) << 24;
 }
 
 constexpr uint32_t ISP_ABORT(int code) { return 0x0F000000u + static_cast<uint32_t>(code); }
 
-class ChipHarness : public ::testing::Test {
+class ChipHarness : public ::testing::Test
+{
 protected:
-    ~ChipHarness() override {
-        if (chip_) bus_.Detach(chip_.get());
+    ~ChipHarness() override
+    {
+        if (chip_)
+            bus_.Detach(chip_.get());
     }
 
     // A fresh chip with `config`, started at the current board time, and a
     // client node at `clientRate`.
-    void Power(const ChipConfig &config = ChipConfig{}, double clientRate = 100000) {
-        if (chip_) bus_.Detach(chip_.get());
+    void Power(const ChipConfig &config = ChipConfig{}, double clientRate = 100000)
+    {
+        if (chip_)
+            bus_.Detach(chip_.get());
         chip_ = std::make_unique<LpcIspChip>(config);
         std::string name, reason;
         ASSERT_TRUE(chip_->Start(now_, &name, &reason)) << name << ": " << reason;
         bus_.Attach(chip_.get());
-        if (nodeHandle_ > 0) bus_.DetachTestNode(nodeHandle_);
+        if (nodeHandle_ > 0)
+            bus_.DetachTestNode(nodeHandle_);
         nodeHandle_ = bus_.AttachTestNode(clientRate, false);
         node_ = bus_.FindTestNode(nodeHandle_);
     }
 
     // Sends one request; true with *reply when the chip answered. *acked
     // tells whether any node acknowledged the request.
-    bool Send(const Bytes8 &bytes, CanFrame *reply = nullptr, bool *acked = nullptr, uint8_t dlc = 8) {
+    bool Send(const Bytes8 &bytes, CanFrame *reply = nullptr, bool *acked = nullptr, uint8_t dlc = 8)
+    {
         CanFrame f;
         f.id = LPC_SDO_REQUEST_ID;
         f.dlc = dlc;
         std::copy(bytes.begin(), bytes.end(), f.data);
         int sent = node_->Send(bus_, f, &now_);
-        if (acked) *acked = sent == 0;
+        if (acked)
+            *acked = sent == 0;
         TestNode::Received r;
         bool got = false;
         while (node_->Take(&r)) {
@@ -68,13 +85,15 @@ protected:
             EXPECT_EQ(r.frame.dlc, 8);
             got = true;
             lastReplyEnd_ = r.end;
-            if (reply) *reply = r.frame;
+            if (reply)
+                *reply = r.frame;
         }
         return got;
     }
 
     // The reply's command byte and, for an abort, its code (0 otherwise).
-    uint32_t Abort(const Bytes8 &bytes) {
+    uint32_t Abort(const Bytes8 &bytes)
+    {
         CanFrame r;
         if (!Send(bytes, &r)) {
             ADD_FAILURE() << "no reply";
@@ -82,10 +101,12 @@ protected:
         }
         return r.data[0] == 0x80 ? ReplyValue(r) : 0;
     }
-    uint32_t Set(uint16_t index, uint8_t sub, uint32_t value, unsigned size = 4) {
+    uint32_t Set(uint16_t index, uint8_t sub, uint32_t value, unsigned size = 4)
+    {
         return Abort(SdoDownload(index, sub, value, size));
     }
-    uint32_t Get(uint16_t index, uint8_t sub) {
+    uint32_t Get(uint16_t index, uint8_t sub)
+    {
         CanFrame r;
         EXPECT_TRUE(Send(SdoUpload(index, sub), &r));
         EXPECT_NE(r.data[0], 0x80) << "abort " << std::hex << ReplyValue(r);
@@ -94,12 +115,14 @@ protected:
     uint32_t Unlock(uint16_t code = 0x5A5A) { return Set(0x5000, 0, code, 2); }
     uint32_t Prepare(int first, int last) { return Set(0x5020, 0, first | last << 8, 2); }
     uint32_t Erase(int first, int last) { return Set(0x5030, 0, first | last << 8, 2); }
-    uint32_t Copy(uint32_t dst, uint32_t src, uint32_t count) {
+    uint32_t Copy(uint32_t dst, uint32_t src, uint32_t count)
+    {
         EXPECT_EQ(Set(0x5050, 1, dst), 0u);
         EXPECT_EQ(Set(0x5050, 2, src), 0u);
         return Set(0x5050, 3, count, 2);
     }
-    uint32_t Compare(uint32_t a, uint32_t b, uint32_t count) {
+    uint32_t Compare(uint32_t a, uint32_t b, uint32_t count)
+    {
         EXPECT_EQ(Set(0x5060, 1, a), 0u);
         EXPECT_EQ(Set(0x5060, 2, b), 0u);
         return Set(0x5060, 3, count, 2);
@@ -108,13 +131,16 @@ protected:
     // A segmented RAM write, size indicated or not; the abort code that ends
     // it (0 when every segment was confirmed). `badToggleAt` sends that
     // segment (0-based) with the wrong toggle bit.
-    uint32_t WriteRam(uint32_t address, const std::vector<uint8_t> &bytes, bool sized = true, int badToggleAt = -1) {
+    uint32_t WriteRam(uint32_t address, const std::vector<uint8_t> &bytes, bool sized = true, int badToggleAt = -1)
+    {
         EXPECT_EQ(Set(0x5015, 0, address), 0u);
         uint32_t n = static_cast<uint32_t>(bytes.size());
         Bytes8 init = {static_cast<uint8_t>(sized ? 0x21 : 0x20), 0x50, 0x1F, 0x01, 0, 0, 0, 0};
-        if (sized) init = {0x21, 0x50, 0x1F, 0x01, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+        if (sized)
+            init = {0x21, 0x50, 0x1F, 0x01, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
         uint32_t code = Abort(init);
-        if (code) return code;
+        if (code)
+            return code;
         bool toggle = false;
         size_t at = 0;
         for (int seg = 0;; ++seg) {
@@ -125,34 +151,42 @@ protected:
             s[0] = static_cast<uint8_t>((t ? 0x10 : 0) | (7 - k) << 1 | (last ? 1 : 0));
             std::copy(bytes.begin() + at, bytes.begin() + at + k, s.begin() + 1);
             CanFrame r;
-            if (!Send(s, &r)) return 0xFFFFFFFF;
-            if (r.data[0] == 0x80) return ReplyValue(r);
+            if (!Send(s, &r))
+                return 0xFFFFFFFF;
+            if (r.data[0] == 0x80)
+                return ReplyValue(r);
             EXPECT_EQ(r.data[0], t ? 0x30 : 0x20);
             toggle = !toggle;
             at += k;
-            if (last) return 0;
+            if (last)
+                return 0;
         }
     }
 
     // A segmented upload of 0x1F50/1 (memory read); false on an abort.
-    bool ReadMemory(uint32_t address, uint32_t count, std::vector<uint8_t> *out) {
+    bool ReadMemory(uint32_t address, uint32_t count, std::vector<uint8_t> *out)
+    {
         EXPECT_EQ(Set(0x5010, 0, address), 0u);
         EXPECT_EQ(Set(0x5011, 0, count), 0u);
         CanFrame r;
         EXPECT_TRUE(Send(SdoUpload(0x1F50, 1), &r));
-        if (r.data[0] != 0x41) return false;
+        if (r.data[0] != 0x41)
+            return false;
         EXPECT_EQ(ReplyValue(r), count);
         out->clear();
         for (bool toggle = false;; toggle = !toggle) {
             EXPECT_TRUE(Send({static_cast<uint8_t>(toggle ? 0x70 : 0x60), 0, 0, 0, 0, 0, 0, 0}, &r));
-            if ((r.data[0] & 0xE0) != 0 || ((r.data[0] & 0x10) != 0) != toggle) return false;
+            if ((r.data[0] & 0xE0) != 0 || ((r.data[0] & 0x10) != 0) != toggle)
+                return false;
             int k = 7 - ((r.data[0] >> 1) & 7);
             out->insert(out->end(), r.data + 1, r.data + 1 + k);
-            if (r.data[0] & 1) return true;
+            if (r.data[0] & 1)
+                return true;
         }
     }
 
-    std::vector<uint8_t> Flash(uint32_t address, uint32_t count) {
+    std::vector<uint8_t> Flash(uint32_t address, uint32_t count)
+    {
         std::vector<uint8_t> b(count);
         EXPECT_EQ(chip_->Read(address, b.data(), count), 0);
         return b;
@@ -167,9 +201,11 @@ protected:
 };
 
 // A counting pattern that no erased or remapped word equals.
-inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
+inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1)
+{
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
     return v;
 }
 

@@ -6,23 +6,39 @@
 
 #include "sim/lpc_isp_chip.h"
 
-namespace simboard {
-namespace {
+namespace simboard
+{
+namespace
+{
 
-TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest) {
-    struct Row { const char *name; const char *value; bool ok; };
+TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)
+{
+    struct Row {
+        const char *name;
+        const char *value;
+        bool ok;
+    };
     const Row rows[] = {
-        {"SIMBOARD_CHIP", "boot", true},              {"SIMBOARD_CHIP", "ISP ", false},
-        {"SIMBOARD_CHIP_BITRATE", "10000", true},     {"SIMBOARD_CHIP_BITRATE", "9999", false},
-        {"SIMBOARD_CHIP_BITRATE", "0x186A0", false},  {"SIMBOARD_CHIP_PARTID", "0xFFFFFFFF", true},
-        {"SIMBOARD_CHIP_PARTID", "0x100000000", false}, {"SIMBOARD_CHIP_PARTID", "09", false},
-        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},    {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},
+        {"SIMBOARD_CHIP", "boot", true},
+        {"SIMBOARD_CHIP", "ISP ", false},
+        {"SIMBOARD_CHIP_BITRATE", "10000", true},
+        {"SIMBOARD_CHIP_BITRATE", "9999", false},
+        {"SIMBOARD_CHIP_BITRATE", "0x186A0", false},
+        {"SIMBOARD_CHIP_PARTID", "0xFFFFFFFF", true},
+        {"SIMBOARD_CHIP_PARTID", "0x100000000", false},
+        {"SIMBOARD_CHIP_PARTID", "09", false},
+        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},
+        {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},
         {"SIMBOARD_CHIP_REINVOKE", "loud", false},
         {"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5020:0:7", true},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2", false},   {"SIMBOARD_CHIP_ABORT", "0x10000:0:1", false},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1:0", false}, {"SIMBOARD_CHIP_ABORT", "0x1018:2:1,", false},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true}, {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false}, {"SIMBOARD_CHIP_REMAP", "no", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2", false},
+        {"SIMBOARD_CHIP_ABORT", "0x10000:0:1", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1:0", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1,", false},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false},
+        {"SIMBOARD_CHIP_REMAP", "no", false},
         {"SIMBOARD_CHIPS", "isp", false},
     };
     for (const Row &r : rows) {
@@ -32,7 +48,8 @@ TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest) {
     }
 }
 
-TEST(ChipSettings, LoadsValuesAndDefaultsAndNamesTheFirstBadOne) {
+TEST(ChipSettings, LoadsValuesAndDefaultsAndNamesTheFirstBadOne)
+{
     std::map<std::string, std::string> env = {
         {"SIMBOARD_CHIP", "boot"},
         {"SIMBOARD_CHIP_PARTID", "0x1440102B"},

@@ -4,16 +4,25 @@
 #include <cstdio>
 #include <fstream>
 
-namespace simboard {
-namespace {
+namespace simboard
+{
+namespace
+{
 
-class Chip : public ChipHarness {
+class Chip : public ChipHarness
+{
 protected:
     void SetUp() override { Power(); }
 };
 
-TEST_F(Chip, ReadsTheObjectDictionaryWithTheReplySizeOfEachEntry) {
-    struct Row { uint16_t index; uint8_t sub; uint8_t command; uint32_t value; };
+TEST_F(Chip, ReadsTheObjectDictionaryWithTheReplySizeOfEachEntry)
+{
+    struct Row {
+        uint16_t index;
+        uint8_t sub;
+        uint8_t command;
+        uint32_t value;
+    };
     const Row rows[] = {{0x1018, 2, 0x43, 0x1430102B}, {0x1018, 0, 0x4F, 3}, {0x5100, 3, 0x43, 3}};
     for (const Row &r : rows) {
         CanFrame reply;
@@ -25,22 +34,28 @@ TEST_F(Chip, ReadsTheObjectDictionaryWithTheReplySizeOfEachEntry) {
     }
 }
 
-TEST_F(Chip, RefusesWithTheProtocolAbortCodes) {
-    struct Row { Bytes8 request; uint32_t code; };
-    const Row rows[] = {
-        {SdoUpload(0x5000, 0), 0x06010001},                                    // write-only
-        {SdoDownload(0x1018, 2, 1, 4), 0x06010002},                            // read-only
-        {SdoUpload(0x2000, 0), 0x06020000},                                    // no object
-        {SdoUpload(0x1018, 4), 0x06090011},                                    // no sub-index
-        {SdoDownload(0x5000, 0, 0x5A5A, 4), 0x06070012},                       // too long
-        {SdoDownload(0x5000, 0, 0x5A, 1), 0x06070013},                         // too short
-        {SdoDownload(0x1F51, 1, 2, 1), 0x06090030},                            // Go value
-        {{0xC0, 0x50, 0x1F, 0x01, 0, 0, 0, 0}, 0x05040001},                    // block download
+TEST_F(Chip, RefusesWithTheProtocolAbortCodes)
+{
+    struct Row {
+        Bytes8 request;
+        uint32_t code;
     };
-    for (const Row &r : rows) EXPECT_EQ(Abort(r.request), r.code) << std::hex << int(r.request[0]);
+    const Row rows[] = {
+        {SdoUpload(0x5000, 0), 0x06010001},                 // write-only
+        {SdoDownload(0x1018, 2, 1, 4), 0x06010002},         // read-only
+        {SdoUpload(0x2000, 0), 0x06020000},                 // no object
+        {SdoUpload(0x1018, 4), 0x06090011},                 // no sub-index
+        {SdoDownload(0x5000, 0, 0x5A5A, 4), 0x06070012},    // too long
+        {SdoDownload(0x5000, 0, 0x5A, 1), 0x06070013},      // too short
+        {SdoDownload(0x1F51, 1, 2, 1), 0x06090030},         // Go value
+        {{0xC0, 0x50, 0x1F, 0x01, 0, 0, 0, 0}, 0x05040001}, // block download
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(Abort(r.request), r.code) << std::hex << int(r.request[0]);
 }
 
-TEST_F(Chip, AnswersOnlyFullStandardDataFramesToItsIdentifierYetAcknowledgesAll) {
+TEST_F(Chip, AnswersOnlyFullStandardDataFramesToItsIdentifierYetAcknowledgesAll)
+{
     bool acked = false;
     EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked, 7));
     EXPECT_TRUE(acked);
@@ -54,14 +69,15 @@ TEST_F(Chip, AnswersOnlyFullStandardDataFramesToItsIdentifierYetAcknowledgesAll)
     TestNode::Received r;
     EXPECT_FALSE(node_->Take(&r));
     EXPECT_EQ(chip_->Requests(), 0u);
-    EXPECT_TRUE(Send(SdoUpload(0x1018, 2), nullptr, nullptr, 15));  // DLC 9-15 carries 8 bytes
+    EXPECT_TRUE(Send(SdoUpload(0x1018, 2), nullptr, nullptr, 15)); // DLC 9-15 carries 8 bytes
     EXPECT_EQ(chip_->Requests(), 1u);
 }
 
-TEST_F(Chip, WrongUnlockCodeKeepsItLockedAndLockedCommandsAreRefused) {
+TEST_F(Chip, WrongUnlockCodeKeepsItLockedAndLockedCommandsAreRefused)
+{
     EXPECT_EQ(Unlock(0x1234), ISP_ABORT(ISP_INVALID_CODE));
     EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Prepare(0, 7), 0u);  // allowed while locked
+    EXPECT_EQ(Prepare(0, 7), 0u); // allowed while locked
     EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_CMD_LOCKED));
     EXPECT_EQ(Copy(0, 0x10000300, 256), ISP_ABORT(ISP_CMD_LOCKED));
     EXPECT_EQ(Set(0x5070, 1, 0x10000300), 0u);
@@ -72,7 +88,8 @@ TEST_F(Chip, WrongUnlockCodeKeepsItLockedAndLockedCommandsAreRefused) {
     EXPECT_EQ(chip_->State(), ChipStateCode::IspUnlocked);
 }
 
-TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem) {
+TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem)
+{
     ASSERT_EQ(Unlock(), 0u);
     const std::vector<uint8_t> zeros(4096, 0);
     ASSERT_EQ(chip_->Write(0x1000, zeros.data(), 4096), 0);
@@ -81,7 +98,7 @@ TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem) {
     EXPECT_EQ(Prepare(0, 8), ISP_ABORT(ISP_INVALID_SECTOR));
     EXPECT_EQ(Prepare(1, 1), 0u);
     EXPECT_EQ(Erase(0, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Flash(0x1000, 4096), zeros);  // refused: nothing changed
+    EXPECT_EQ(Flash(0x1000, 4096), zeros); // refused: nothing changed
     Ticks before = now_;
     EXPECT_EQ(Erase(1, 1), 0u);
     EXPECT_EQ(Flash(0x1000, 4096), std::vector<uint8_t>(4096, 0xFF));
@@ -89,28 +106,31 @@ TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem) {
     EXPECT_GE(lastReplyEnd_ - before, 100000 * TICKS_PER_US);
     EXPECT_LT(lastReplyEnd_ - before, 103000 * TICKS_PER_US);
     EXPECT_EQ(Erase(1, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(chip_->FlashTime(), 100000 * TICKS_PER_US);  // refused erases take none
+    EXPECT_EQ(chip_->FlashTime(), 100000 * TICKS_PER_US); // refused erases take none
 }
 
-TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation) {
+TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation)
+{
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Prepare(0, 7), 0u);
-    struct Row { uint32_t dst, src, count; int code; };
+    struct Row {
+        uint32_t dst, src, count;
+        int code;
+    };
     const Row rows[] = {
-        {0x1000, 0x10000300, 100, ISP_COUNT_ERROR},
-        {0x1000, 0x10000300, 2048, ISP_COUNT_ERROR},
-        {0x1080, 0x10000300, 256, ISP_DST_ADDR_ERROR},
-        {0x1000, 0x10000302, 256, ISP_SRC_ADDR_ERROR},
-        {0x1000, 0x10001F00, 512, ISP_SRC_ADDR_NOT_MAPPED},
-        {0x1000, 0x00000000, 256, ISP_SRC_ADDR_NOT_MAPPED},
+        {0x1000, 0x10000300, 100, ISP_COUNT_ERROR},         {0x1000, 0x10000300, 2048, ISP_COUNT_ERROR},
+        {0x1080, 0x10000300, 256, ISP_DST_ADDR_ERROR},      {0x1000, 0x10000302, 256, ISP_SRC_ADDR_ERROR},
+        {0x1000, 0x10001F00, 512, ISP_SRC_ADDR_NOT_MAPPED}, {0x1000, 0x00000000, 256, ISP_SRC_ADDR_NOT_MAPPED},
         {0x7F00, 0x10000300, 512, ISP_DST_ADDR_NOT_MAPPED},
     };
     for (const Row &r : rows)
-        EXPECT_EQ(Copy(r.dst, r.src, r.count), ISP_ABORT(r.code)) << std::hex << r.dst << " " << r.src << " " << r.count;
+        EXPECT_EQ(Copy(r.dst, r.src, r.count), ISP_ABORT(r.code))
+            << std::hex << r.dst << " " << r.src << " " << r.count;
     EXPECT_EQ(Flash(0, 0x8000), std::vector<uint8_t>(0x8000, 0xFF));
 }
 
-TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepares) {
+TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepares)
+{
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(4096, 0xF0).data(), 4096), 0);
     ASSERT_EQ(Prepare(1, 1), 0u);
@@ -121,18 +141,22 @@ TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepare
     ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(256, 0x3C).data(), 256), 0);
     ASSERT_EQ(Prepare(1, 1), 0u);
     ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
-    EXPECT_EQ(Flash(0x1000, 256), std::vector<uint8_t>(256, 0x30));   // F0 AND 3C
+    EXPECT_EQ(Flash(0x1000, 256), std::vector<uint8_t>(256, 0x30)); // F0 AND 3C
     EXPECT_EQ(Flash(0x1100, 256), std::vector<uint8_t>(256, 0xF0));
-    EXPECT_EQ(chip_->FlashTime(), (16000 + 1000) * TICKS_PER_US);  // the refused copy took none
+    EXPECT_EQ(chip_->FlashTime(), (16000 + 1000) * TICKS_PER_US); // the refused copy took none
 }
 
-TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam) {
-    struct Row { uint32_t address; size_t count; int code; };
+TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam)
+{
+    struct Row {
+        uint32_t address;
+        size_t count;
+        int code;
+    };
     const Row rows[] = {
-        {0x10000300, 16, ISP_CMD_SUCCESS},     {0x10001ED0, 16, ISP_CMD_SUCCESS},
-        {0x100002FC, 8, ISP_ADDR_ERROR},       {0x10000000, 4, ISP_ADDR_ERROR},
-        {0x10001ED8, 9, ISP_ADDR_ERROR},       {0x10001F00, 4, ISP_ADDR_ERROR},
-        {0x10001FFC, 8, ISP_ADDR_NOT_MAPPED},  {0x00000300, 4, ISP_ADDR_NOT_MAPPED},
+        {0x10000300, 16, ISP_CMD_SUCCESS},    {0x10001ED0, 16, ISP_CMD_SUCCESS},    {0x100002FC, 8, ISP_ADDR_ERROR},
+        {0x10000000, 4, ISP_ADDR_ERROR},      {0x10001ED8, 9, ISP_ADDR_ERROR},      {0x10001F00, 4, ISP_ADDR_ERROR},
+        {0x10001FFC, 8, ISP_ADDR_NOT_MAPPED}, {0x00000300, 4, ISP_ADDR_NOT_MAPPED},
     };
     for (bool sized : {true, false}) {
         for (const Row &r : rows) {
@@ -153,7 +177,8 @@ TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam) {
     EXPECT_EQ(Flash(0x10000400, 4), (std::vector<uint8_t>{0xDD, 0xCC, 0, 0}));
 }
 
-TEST_F(Chip, ToggleErrorEndsTheTransferAndAWriteKeepsTheBytesWritten) {
+TEST_F(Chip, ToggleErrorEndsTheTransferAndAWriteKeepsTheBytesWritten)
+{
     EXPECT_EQ(WriteRam(0x10000300, Pattern(30), true, 2), 0x05030000u);
     std::vector<uint8_t> ram = Flash(0x10000300, 30);
     EXPECT_TRUE(std::equal(ram.begin(), ram.begin() + 14, Pattern(30).begin()));
@@ -168,14 +193,16 @@ TEST_F(Chip, ToggleErrorEndsTheTransferAndAWriteKeepsTheBytesWritten) {
     EXPECT_EQ(Abort({0x60, 0, 0, 0, 0, 0, 0, 0}), 0x05030000u);
 }
 
-TEST_F(Chip, SizeIndicatedWriteRefusesTooManyOrTooFewBytes) {
+TEST_F(Chip, SizeIndicatedWriteRefusesTooManyOrTooFewBytes)
+{
     ASSERT_EQ(Set(0x5015, 0, 0x10000300), 0u);
     ASSERT_EQ(Abort({0x21, 0x50, 0x1F, 0x01, 10, 0, 0, 0}), 0u);
     ASSERT_EQ(Abort({0x00, 1, 2, 3, 4, 5, 6, 7}), 0u);
-    EXPECT_EQ(Abort({0x11, 1, 2, 3, 4, 5, 6, 7}), 0x06070012u);  // 14 of 10
+    EXPECT_EQ(Abort({0x11, 1, 2, 3, 4, 5, 6, 7}), 0x06070012u); // 14 of 10
 }
 
-TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments) {
+TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments)
+{
     ASSERT_EQ(chip_->Write(0x10000300, Pattern(64).data(), 64), 0);
     ASSERT_EQ(chip_->Write(0x10000400, Pattern(64).data(), 64), 0);
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), 0u);
@@ -184,26 +211,30 @@ TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments) {
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), ISP_ABORT(ISP_COMPARE_ERROR));
     EXPECT_EQ(Get(0x5060, 4), 0x24u);
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 0x24), 0u);
-    EXPECT_EQ(Get(0x5060, 4), 0x24u);  // kept until the next failure
+    EXPECT_EQ(Get(0x5060, 4), 0x24u); // kept until the next failure
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 6), ISP_ABORT(ISP_COUNT_ERROR));
     EXPECT_EQ(Compare(0x10000302, 0x10000400, 8), ISP_ABORT(ISP_ADDR_ERROR));
     EXPECT_EQ(Compare(0x10001FF0, 0x10000400, 32), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
     EXPECT_EQ(Compare(0x7FF0, 0x10000400, 32), ISP_ABORT(ISP_ADDR_NOT_MAPPED));
 }
 
-TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased) {
+TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased)
+{
     uint8_t zero = 0;
     ASSERT_EQ(chip_->Write(0x2000 + 0x13, &zero, 1), 0);
     EXPECT_EQ(Set(0x5040, 1, 1 | 1 << 8, 2), 0u);
     EXPECT_EQ(Set(0x5040, 1, 2 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     EXPECT_EQ(Get(0x5040, 2), 0x10u);
     EXPECT_EQ(Set(0x5040, 1, 1 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
-    EXPECT_EQ(Get(0x5040, 2), 0x1010u);  // from the start sector's address
+    EXPECT_EQ(Get(0x5040, 2), 0x1010u); // from the start sector's address
 }
 
-class Remap : public ChipHarness, public ::testing::WithParamInterface<bool> {};
+class Remap : public ChipHarness, public ::testing::WithParamInterface<bool>
+{
+};
 
-TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped) {
+TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped)
+{
     ChipConfig config;
     config.remap = GetParam();
     Power(config);
@@ -215,7 +246,7 @@ TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped) {
     ASSERT_EQ(WriteRam(0x10000300, image), 0u);
     ASSERT_EQ(Prepare(0, 0), 0u);
     ASSERT_EQ(Copy(0x0, 0x10000300, 4096), 0u);
-    EXPECT_EQ(Flash(0, 4096), image);  // the flash itself is right
+    EXPECT_EQ(Flash(0, 4096), image); // the flash itself is right
 
     EXPECT_EQ(Compare(0x0, 0x10000300, 4096), config.remap ? ISP_ABORT(ISP_COMPARE_ERROR) : 0u);
     EXPECT_EQ(Get(0x5060, 4), 0u);
@@ -223,7 +254,8 @@ TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped) {
 
     std::vector<uint8_t> read;
     ASSERT_TRUE(ReadMemory(0x1FC, 8, &read));
-    const std::vector<uint8_t> remapped = {0xFC, 0x01, 0xFF, 0x1F, image[0x200], image[0x201], image[0x202], image[0x203]};
+    const std::vector<uint8_t> remapped = {0xFC,         0x01,         0xFF,         0x1F,
+                                           image[0x200], image[0x201], image[0x202], image[0x203]};
     EXPECT_EQ(read, config.remap ? remapped : std::vector<uint8_t>(image.begin() + 0x1FC, image.begin() + 0x204));
 }
 
@@ -232,20 +264,23 @@ INSTANTIATE_TEST_SUITE_P(OnAndOff, Remap, ::testing::Bool());
 const uint8_t kResetCode[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
                                 0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
 
-TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam) {
+TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam)
+{
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(WriteRam(0x10000300, std::vector<uint8_t>(kResetCode, kResetCode + 16)), 0u);
-    const struct { uint32_t address, code; } rows[] = {
-        {0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
+    const struct {
+        uint32_t address, code;
+    } rows[] = {{0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
     for (const auto &r : rows) {
         EXPECT_EQ(Set(0x5070, 1, r.address), 0u);
-        EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address;  // confirmed before the jump
+        EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address; // confirmed before the jump
     }
     EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
     EXPECT_EQ(Flash(0x10000300, 16), std::vector<uint8_t>(kResetCode, kResetCode + 16));
 }
 
-TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle) {
+TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle)
+{
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Set(0x5070, 1, 0x10000400), 0u);
     ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
@@ -265,12 +300,24 @@ TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle) {
     EXPECT_EQ(chip_->Write(0x10001FFF, &b, 2), -1);
 }
 
-TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels) {
+TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
+{
     // Vector words that sum to 0: valid user code.
     uint8_t vectors[32] = {};
-    vectors[0] = 0x00; vectors[1] = 0x20; vectors[2] = 0x00; vectors[3] = 0x10;   // 0x10002000
-    vectors[4] = 0x00; vectors[5] = 0xE0; vectors[6] = 0xFF; vectors[7] = 0xEF;   // 0xEFFFE000
-    struct Row { ChipEntryPin pin; bool valid; uint32_t crp; ChipStateCode state; };
+    vectors[0] = 0x00;
+    vectors[1] = 0x20;
+    vectors[2] = 0x00;
+    vectors[3] = 0x10; // 0x10002000
+    vectors[4] = 0x00;
+    vectors[5] = 0xE0;
+    vectors[6] = 0xFF;
+    vectors[7] = 0xEF; // 0xEFFFE000
+    struct Row {
+        ChipEntryPin pin;
+        bool valid;
+        uint32_t crp;
+        ChipStateCode state;
+    };
     const Row rows[] = {
         {ChipEntryPin::Isp, true, 0, ChipStateCode::IspLocked},
         {ChipEntryPin::Isp, true, 0x4E697370, ChipStateCode::UserCode},
@@ -292,7 +339,8 @@ TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels) {
     }
 }
 
-TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids) {
+TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
+{
     const uint32_t crp1 = 0x12345678, crp2 = 0x87654321;
     for (uint32_t level : {crp1, crp2}) {
         Power();
@@ -315,7 +363,8 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids) {
     }
 }
 
-TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest) {
+TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest)
+{
     ChipConfig config;
     config.answerFrom = 3;
     Power(config);
@@ -324,13 +373,14 @@ TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest) {
     EXPECT_TRUE(acked);
     EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2)));
     EXPECT_FALSE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);  // ignored means not carried out
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked); // ignored means not carried out
     EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
     EXPECT_EQ(Unlock(), 0u);
     EXPECT_EQ(chip_->Requests(), 5u);
 }
 
-TEST_F(Chip, SilentAfterStopsAnsweringButKeepsAcknowledging) {
+TEST_F(Chip, SilentAfterStopsAnsweringButKeepsAcknowledging)
+{
     ChipConfig config;
     config.silentAfter = 3;
     Power(config);
@@ -343,7 +393,8 @@ TEST_F(Chip, SilentAfterStopsAnsweringButKeepsAcknowledging) {
     EXPECT_FALSE(Send(SdoDownload(0x5030, 0, 0x0303, 2)));
 }
 
-TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand) {
+TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand)
+{
     ChipConfig config;
     ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5030:0:0x0F000009", &config), "");
     Power(config);
@@ -354,13 +405,15 @@ TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand) {
     const std::vector<uint8_t> zeros(16, 0);
     ASSERT_EQ(chip_->Write(0, zeros.data(), 16), 0);
     EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));  // every one
+    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED)); // every one
     EXPECT_EQ(Flash(0, 16), zeros);
 }
 
-class Persistence : public ChipHarness {
+class Persistence : public ChipHarness
+{
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         path_ = ::testing::TempDir() + "sim_chip_flash_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
         std::remove(path_.c_str());
@@ -369,11 +422,12 @@ protected:
     std::string path_;
 };
 
-TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole) {
+TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole)
+{
     ChipConfig config;
     config.flashPath = path_;
     Power(config);
-    EXPECT_FALSE(std::ifstream(path_).good());  // nothing changed yet
+    EXPECT_FALSE(std::ifstream(path_).good()); // nothing changed yet
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(WriteRam(0x10000300, Pattern(256)), 0u);
     ASSERT_EQ(Prepare(1, 1), 0u);
@@ -396,7 +450,8 @@ TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole) {
     EXPECT_EQ(Flash(0x1000, 256), Pattern(256));
 }
 
-TEST_F(Persistence, RefusesAFileOfAnotherSize) {
+TEST_F(Persistence, RefusesAFileOfAnotherSize)
+{
     std::ofstream(path_, std::ios::binary) << std::string(100, 'x');
     ChipConfig config;
     config.flashPath = path_;

@@ -5,12 +5,15 @@
 
 #include <cstdio>
 
-namespace simboard {
-namespace {
+namespace simboard
+{
+namespace
+{
 
 // Every chip test reads the log through this parser; it must refuse what
 // breaks the format.
-TEST(ChipLogParse, RefusesLinesThatBreakTheFormat) {
+TEST(ChipLogParse, RefusesLinesThatBreakTheFormat)
+{
     ChipLogLine line;
     for (const char *bad : {"", "123 STATE ISP", "00000000x0 STATE ISP", "0000000000 ", "0000000000 X -> ABORT",
                             "0000000000 X -> CMD_SUCCESS 0x1234", "0000000000 X -> NO_REPLY after many bytes"}) {
@@ -21,9 +24,11 @@ TEST(ChipLogParse, RefusesLinesThatBreakTheFormat) {
     EXPECT_EQ(line.value, 0x0F000009u);
 }
 
-class ChipLog : public ChipHarness {
+class ChipLog : public ChipHarness
+{
 protected:
-    void Start(ChipConfig config) {
+    void Start(ChipConfig config)
+    {
         path_ = ::testing::TempDir() + "sim_chip_log_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
         config.logPath = path_;
@@ -31,20 +36,25 @@ protected:
     }
     void TearDown() override { std::remove(path_.c_str()); }
 
-    std::vector<std::string> Events() {
+    std::vector<std::string> Events()
+    {
         std::vector<ChipLogLine> lines;
         std::string error;
         EXPECT_TRUE(ReadChipLog(path_, &lines, &error)) << error;
         std::vector<std::string> events;
-        for (const ChipLogLine &l : lines) events.push_back(l.event);
+        for (const ChipLogLine &l : lines)
+            events.push_back(l.event);
         return events;
     }
-    std::vector<std::string> Lines() {
+    std::vector<std::string> Lines()
+    {
         std::vector<std::string> out;
         FILE *f = std::fopen(path_.c_str(), "rb");
-        if (!f) return out;
+        if (!f)
+            return out;
         char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, f)) out.emplace_back(buffer);
+        while (std::fgets(buffer, sizeof buffer, f))
+            out.emplace_back(buffer);
         std::fclose(f);
         return out;
     }
@@ -52,7 +62,8 @@ protected:
 };
 
 // Bus time of a frame from the client or the chip, in microseconds.
-uint64_t FrameUs(uint32_t id, const Bytes8 &bytes) {
+uint64_t FrameUs(uint32_t id, const Bytes8 &bytes)
+{
     CanFrame f;
     f.id = id;
     f.dlc = 8;
@@ -60,7 +71,8 @@ uint64_t FrameUs(uint32_t id, const Bytes8 &bytes) {
     return CanBitsToTicks(CanFrameBits(f).total, 100000) / TICKS_PER_US;
 }
 
-TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes) {
+TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes)
+{
     Start(ChipConfig{});
     ASSERT_TRUE(Send(SdoUpload(0x1018, 2)));
     ASSERT_EQ(Unlock(), 0u);
@@ -85,12 +97,14 @@ TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes) {
         "0000003730 STATE UNLOCKED\n",
         std::string(p) + "PREPARE 0 7 -> CMD_SUCCESS\n",
     };
-    for (int s = 0; s < 8; ++s) expected.push_back(std::string(e) + "FLASH ERASE " + std::to_string(s) + "\n");
+    for (int s = 0; s < 8; ++s)
+        expected.push_back(std::string(e) + "FLASH ERASE " + std::to_string(s) + "\n");
     expected.push_back(std::string(e) + "ERASE 0 7 -> CMD_SUCCESS\n");
     EXPECT_EQ(Lines(), expected);
 }
 
-TEST_F(ChipLog, NamesEveryCommandAndHowItEnded) {
+TEST_F(ChipLog, NamesEveryCommandAndHowItEnded)
+{
     ChipConfig config;
     config.reinvoke = ReinvokeMode::Silent;
     Start(config);
@@ -101,7 +115,7 @@ TEST_F(ChipLog, NamesEveryCommandAndHowItEnded) {
     WriteRam(0x10000300, Pattern(16));
     Abort({0x21, 0x50, 0x1F, 0x01, 64, 0, 0, 0});
     Send({0x00, 1, 2, 3, 4, 5, 6, 7});
-    Send(SdoUpload(0x1018, 2));  // a new initiate abandons the open write
+    Send(SdoUpload(0x1018, 2)); // a new initiate abandons the open write
     Compare(0x10000300, 0x10000304, 8);
     Get(0x5060, 4);
     Set(0x5040, 1, 0, 2);
@@ -141,7 +155,8 @@ TEST_F(ChipLog, NamesEveryCommandAndHowItEnded) {
     EXPECT_EQ(events, expected);
 }
 
-TEST_F(ChipLog, ScenarioSettingsShowInTheLog) {
+TEST_F(ChipLog, ScenarioSettingsShowInTheLog)
+{
     ChipConfig config;
     config.answerFrom = 2;
     config.silentAfter = 5;
@@ -167,10 +182,14 @@ TEST_F(ChipLog, ScenarioSettingsShowInTheLog) {
     EXPECT_EQ(Events(), expected);
 }
 
-TEST_F(ChipLog, ExecutionLogsWhereTheChipWentAfterItsConfirmation) {
+TEST_F(ChipLog, ExecutionLogsWhereTheChipWentAfterItsConfirmation)
+{
     const uint8_t reset[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
                                0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
-    struct Row { uint32_t address; std::vector<std::string> tail; };
+    struct Row {
+        uint32_t address;
+        std::vector<std::string> tail;
+    };
     const Row rows[] = {
         {0x10000300, {"EXECUTE 0x10000300 -> CMD_SUCCESS", "STATE RESET", "STATE ISP"}},
         {0x10000400, {"EXECUTE 0x10000400 -> CMD_SUCCESS", "STATE USER_CODE 0x10000400"}},
@@ -187,7 +206,8 @@ TEST_F(ChipLog, ExecutionLogsWhereTheChipWentAfterItsConfirmation) {
     }
 }
 
-TEST_F(ChipLog, ShutdownLogsAnOpenTransferAsAbandoned) {
+TEST_F(ChipLog, ShutdownLogsAnOpenTransferAsAbandoned)
+{
     Start(ChipConfig{});
     WriteRam(0x10000300, Pattern(7));
     Set(0x5015, 0, 0x10000400);

@@ -7,7 +7,8 @@
 
 #include "support/child_process.h"
 
-namespace {
+namespace
+{
 
 std::string Report(int line)
 {

@@ -19,12 +19,14 @@
 #include "sim/simboard.h"
 #include "support/tool_fixture.h"
 
-namespace {
+namespace
+{
 
 using Lines = std::vector<std::string>;
 constexpr uint32_t SYSTEM_OPTIONS = SPI_CS_ACTIVE_LOW;
 
-class SpiBoardTest : public ToolTest {
+class SpiBoardTest : public ToolTest
+{
 protected:
     void SetUp() override
     {
@@ -269,11 +271,11 @@ TEST_F(SpiBoardTest, EngineFaultsAndFailingDriverCalls)
         const char *engine, *fail;
         D2xxStatus status;
     } cases[] = {
-        {"trickle", "", 0},          // echo pairs split across reads
-        {"dead", "", 18},            // no echo: given up after 4097 passes
-        {"", "FT_Purge:1:4", 4},     // a failing driver call passes its status
-        {"", "FT_Write:3:17", 17},   // the third write: 0xAB
-        {"", "FT_Open:1:3", 3},      // last: the check after the loop
+        {"trickle", "", 0},        // echo pairs split across reads
+        {"dead", "", 18},          // no echo: given up after 4097 passes
+        {"", "FT_Purge:1:4", 4},   // a failing driver call passes its status
+        {"", "FT_Write:3:17", 17}, // the third write: 0xAB
+        {"", "FT_Open:1:3", 3},    // last: the check after the loop
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.engine) + " " + c.fail);

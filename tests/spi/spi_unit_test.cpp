@@ -11,7 +11,8 @@
 #include "TopLayer/SPI/src/ftdi_spi.h"
 #include "support/tool_fixture.h"
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<uint8_t>;
 
@@ -23,9 +24,9 @@ TEST(MpsseClock, DivisorAndDivideBy5CommandByRate)
         uint8_t command;
         uint16_t divisor;
     } cases[] = {
-        {5000, 0, 0x8B, 1199},    {6000000, 0, 0x8B, 0},  {6000001, 0, 0x8A, 3},
-        {30000000, 0, 0x8A, 0},   {92, 0, 0x8B, 65216},   // the slowest rate whose divisor fits 16 bits
-        {91, 6, 0, 0},            {30000001, 6, 0, 0},
+        {5000, 0, 0x8B, 1199},  {6000000, 0, 0x8B, 0}, {6000001, 0, 0x8A, 3},
+        {30000000, 0, 0x8A, 0}, {92, 0, 0x8B, 65216}, // the slowest rate whose divisor fits 16 bits
+        {91, 6, 0, 0},          {30000001, 6, 0, 0},
     };
     for (uint32_t type : {DEVICE_TYPE_FT2232H, DEVICE_TYPE_FT4232H, DEVICE_TYPE_FT232H}) {
         for (const auto &c : cases) {
@@ -69,7 +70,8 @@ D2xxStatus D2XX_CALL fakeWrite(D2xxHandle, const void *, uint32_t count, uint32_
     return 0;
 }
 
-class EchoSearch : public ToolTest {
+class EchoSearch : public ToolTest
+{
 protected:
     void SetUp() override
     {
@@ -118,7 +120,8 @@ TEST_F(EchoSearch, DrainReadsInPiecesAndStopsWhenReadsBringNothing)
     EXPECT_EQ(MPSSE_DrainReceiveQueue(handle), 4u);
 }
 
-class SpiApi : public ToolTest {
+class SpiApi : public ToolTest
+{
 protected:
     uint8_t buffer[4] = {};
     uint32_t transferred = 0;

@@ -15,7 +15,8 @@
 #include "sim/simboard.h"
 #include "support/tool_fixture.h"
 
-class ToolOnBoardTest : public ToolTest {
+class ToolOnBoardTest : public ToolTest
+{
 protected:
     void SetUp() override
     {

@@ -14,7 +14,8 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
 bool inheritedVariableAllowed(const char *entry)
 {

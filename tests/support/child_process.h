@@ -8,13 +8,13 @@
 #include <vector>
 
 struct ChildSpec {
-    std::string program;                                     // path, or a name found on PATH
-    std::vector<std::string> args;                           // after the program name
-    std::vector<std::pair<std::string, std::string>> env;    // set in the child only
-    std::vector<std::string> prefix;                         // put before the program (e.g. "wine")
-    std::string workDir;                                     // empty: the test's own
-    double timeoutSeconds = 120.0;                           // killed after this
-    bool stdoutIsTerminal = false;                           // standard output on a raw pseudo-terminal
+    std::string program;                                  // path, or a name found on PATH
+    std::vector<std::string> args;                        // after the program name
+    std::vector<std::pair<std::string, std::string>> env; // set in the child only
+    std::vector<std::string> prefix;                      // put before the program (e.g. "wine")
+    std::string workDir;                                  // empty: the test's own
+    double timeoutSeconds = 120.0;                        // killed after this
+    bool stdoutIsTerminal = false;                        // standard output on a raw pseudo-terminal
     // A request to stop: once standard output holds signalWhen, signalNumber
     // goes to the child signalCount times, each signalGapMs after the last
     // (the first signalGapMs after the text).
@@ -25,8 +25,8 @@ struct ChildSpec {
 };
 
 struct ChildResult {
-    int exitStatus = -1;  // valid when neither signalled nor timed out
-    int signal = 0;       // the signal that ended the child, or 0
+    int exitStatus = -1; // valid when neither signalled nor timed out
+    int signal = 0;      // the signal that ended the child, or 0
     bool timedOut = false;
     bool started = false; // false when the program could not be executed
     std::string out;

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace expected {
+namespace expected
+{
 
 inline std::string Repeat(char c, size_t n) { return std::string(n, c); }
 

@@ -29,9 +29,13 @@ inline std::string ReadFileText(const std::string &path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-inline void WriteText(const std::string &path, const std::string &text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+inline void WriteText(const std::string &path, const std::string &text)
+{
+    WriteFile(path, Bytes(text.begin(), text.end()));
+}
 
-class TempDir {
+class TempDir
+{
 public:
     explicit TempDir(const std::string &tag)
     {

@@ -10,7 +10,8 @@
 #include "platform/platform.h"
 #include "platform/vclock.h"
 
-class ToolTest : public ::testing::Test {
+class ToolTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <string>
 
-namespace windows_build {
+namespace windows_build
+{
 
 // The MinGW tree given at configure time; empty when none was.
 inline std::string Dir() { return WINDOWS_BUILD_DIR; }
@@ -24,14 +25,13 @@ inline std::string Board(const std::string &omitted = "")
 
 // Skips the running test when no Windows build was given, and fails it when
 // one was given but lacks its files.
-#define REQUIRE_WINDOWS_BUILD()                                                                                   \
-    do {                                                                                                          \
-        if (windows_build::Dir().empty())                                                                         \
-            GTEST_SKIP() << "no Windows build: configure with -DCANISP_WINDOWS_BUILD_DIR=<MinGW build tree> "     \
-                            "(cmake/mingw-w64-x86_64.cmake) to run canisp.exe under Wine";                        \
-        for (const std::string &file : {windows_build::File("canisp.exe"), windows_build::Board(),                \
-                                        windows_build::Board("FT_Purge"),                                         \
-                                        windows_build::Board("FT_GetLibraryVersion"),                             \
-                                        windows_build::File("canisp-vclock.exe")})                                \
-            ASSERT_TRUE(std::filesystem::is_regular_file(file)) << file << " is missing: build the Windows tree"; \
+#define REQUIRE_WINDOWS_BUILD()                                                                                        \
+    do {                                                                                                               \
+        if (windows_build::Dir().empty())                                                                              \
+            GTEST_SKIP() << "no Windows build: configure with -DCANISP_WINDOWS_BUILD_DIR=<MinGW build tree> "          \
+                            "(cmake/mingw-w64-x86_64.cmake) to run canisp.exe under Wine";                             \
+        for (const std::string &file :                                                                                 \
+             {windows_build::File("canisp.exe"), windows_build::Board(), windows_build::Board("FT_Purge"),             \
+              windows_build::Board("FT_GetLibraryVersion"), windows_build::File("canisp-vclock.exe")})                 \
+            ASSERT_TRUE(std::filesystem::is_regular_file(file)) << file << " is missing: build the Windows tree";      \
     } while (false)

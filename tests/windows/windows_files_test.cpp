@@ -12,13 +12,26 @@
 #include "support/child_process.h"
 #include "windows/windows_build.h"
 
-namespace {
+namespace
+{
 
 const char *const kEntryPoints[] = {
-    "FT_GetLibraryVersion", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList", "FT_Open",
-    "FT_Close",             "FT_ResetDevice",          "FT_Purge",             "FT_SetUSBParameters",
-    "FT_SetChars",          "FT_SetTimeouts",          "FT_SetLatencyTimer",   "FT_SetBitMode",
-    "FT_GetQueueStatus",    "FT_Read",                 "FT_Write",             "FT_GetDeviceInfo",
+    "FT_GetLibraryVersion",
+    "FT_CreateDeviceInfoList",
+    "FT_GetDeviceInfoList",
+    "FT_Open",
+    "FT_Close",
+    "FT_ResetDevice",
+    "FT_Purge",
+    "FT_SetUSBParameters",
+    "FT_SetChars",
+    "FT_SetTimeouts",
+    "FT_SetLatencyTimer",
+    "FT_SetBitMode",
+    "FT_GetQueueStatus",
+    "FT_Read",
+    "FT_Write",
+    "FT_GetDeviceInfo",
 };
 
 // A static MinGW build calls the kernel and the C runtime that ship with
@@ -109,9 +122,9 @@ TEST(WindowsFiles, TheBoardDllsExportWhatTheLinuxBoardExports)
 TEST(WindowsFiles, ProgramsAndBoardsAre64BitAndNeedOnlySystemLibraries)
 {
     REQUIRE_WINDOWS_BUILD();
-    for (const std::string &file : {windows_build::File("canisp.exe"), windows_build::File("canisp-vclock.exe"),
-                                    windows_build::Board(), windows_build::Board("FT_Purge"),
-                                    windows_build::Board("FT_GetLibraryVersion")}) {
+    for (const std::string &file :
+         {windows_build::File("canisp.exe"), windows_build::File("canisp-vclock.exe"), windows_build::Board(),
+          windows_build::Board("FT_Purge"), windows_build::Board("FT_GetLibraryVersion")}) {
         EXPECT_NE(OutputOf(PE_OBJDUMP, {"-f", file}).find("file format pei-x86-64"), std::string::npos) << file;
         std::set<std::string> imports = ImportedLibraries(file);
         EXPECT_FALSE(imports.empty()) << file;

@@ -22,7 +22,8 @@
 #include "support/temp_files.h"
 #include "windows/windows_build.h"
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 using Env = std::vector<std::pair<std::string, std::string>>;
@@ -51,7 +52,8 @@ std::string UnixLines(std::string text)
     return text;
 }
 
-class WindowsRuns : public ::testing::Test {
+class WindowsRuns : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -76,8 +78,7 @@ protected:
     void Install(const std::string &omitted = "")
     {
         for (const char *program : {"canisp.exe", "canisp-vclock.exe"})
-            fs::copy_file(windows_build::File(program), AppDir() + "/" + program,
-                          fs::copy_options::overwrite_existing);
+            fs::copy_file(windows_build::File(program), AppDir() + "/" + program, fs::copy_options::overwrite_existing);
         fs::remove(AppDir() + "/ftd2xx.dll");
         if (omitted != NO_LIBRARY)
             fs::copy_file(windows_build::Board(omitted), AppDir() + "/ftd2xx.dll");
@@ -167,31 +168,53 @@ TEST_F(WindowsRuns, RunsPrintWhatTheLinuxBinaryPrints)
         {"unknown option", {"-x", "1"}, {}, expected::Status("Unknown Argument!")},
         {"value in an option position", {"a", "p"}, {}, expected::Status("Malformed Argument!")},
         {"option without its value", {"-v", "0", "-a"}, {}, expected::Status("Malformed Argument!")},
-        {"file name of 1500 characters", {"-a", "p", "-f", std::string(1500, 'x')}, {},
+        {"file name of 1500 characters",
+         {"-a", "p", "-f", std::string(1500, 'x')},
+         {},
          expected::Status("Malformed Argument!")},
-        {"bit rate the controller cannot time", {"-v", "0", "-a", "e", "-b", "2000000"}, {},
+        {"bit rate the controller cannot time",
+         {"-v", "0", "-a", "e", "-b", "2000000"},
+         {},
          expected::Status("CAN Interface could not be opened!")},
         {"erase with every reply", {"-v", "2", "-a", "e"}, {}, "Reply to 'Erase Sector' : 0x5030|0x00"},
         {"reset", {"-a", "r"}, {}, "System Reset Sequence executed!"},
-        {"no USB device", {"-a", "e"}, {{"SIMBOARD_DEVICES", "none"}},
+        {"no USB device",
+         {"-a", "e"},
+         {{"SIMBOARD_DEVICES", "none"}},
          expected::Status("CAN Interface could not be opened!")},
-        {"another part", {"-v", "2", "-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
+        {"another part",
+         {"-v", "2", "-a", "e"},
+         {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
          "Part ID read : 1440102B \t Expected : 1430102B"},
         {"setting the board cannot read", {"-a", "e"}, {{"SIMBOARD_ENGINE", "sideways"}}, "SIMBOARD_ENGINE", 2},
-        {"missing image", {"-a", "p", "-f", "missing.bin"}, {},
+        {"missing image",
+         {"-a", "p", "-f", "missing.bin"},
+         {},
          expected::Status("Firmware binary file could not be loaded!")},
         {"help", {"--help"}, {}, "\r\nOptions come in pairs, in any order"},
         {"version", {"--version"}, {}, "canisp "},
-        {"channel list", {"--list"}, {{"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}},
+        {"channel list",
+         {"--list"},
+         {{"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}},
          "1\tSB000001B\tDual RS232-HS B\tFT2232H\r\n2\tSB000002\tSingle RS232-HS\tFT232H\r\n"},
-        {"hexadecimal verbosity", {"-a", "e", "-v", "0x2", "--exit-code"}, {}, expected::Status("Malformed Argument!"),
+        {"hexadecimal verbosity",
+         {"-a", "e", "-v", "0x2", "--exit-code"},
+         {},
+         expected::Status("Malformed Argument!"),
          2},
         {"exit code of a success", {"-v", "0", "-a", "e", "--exit-code"}, {}, expected::Status("Action successfull!")},
         {"exit code of a missing image", {"-a", "p", "-f", "missing.bin", "--exit-code"}, {}, "not be loaded!", 2},
-        {"exit code of a refused unlock", {"-a", "e", "-u", "1234", "--exit-code"}, {},
-         expected::Status("Unlock failed!"), 1},
-        {"exit code of no chip", {"-a", "e", "--exit-code"}, {{"SIMBOARD_CHIP", "absent"}},
-         expected::Status("Reading of Part ID failed after timeout!"), 3, true},
+        {"exit code of a refused unlock",
+         {"-a", "e", "-u", "1234", "--exit-code"},
+         {},
+         expected::Status("Unlock failed!"),
+         1},
+        {"exit code of no chip",
+         {"-a", "e", "--exit-code"},
+         {{"SIMBOARD_CHIP", "absent"}},
+         expected::Status("Reading of Part ID failed after timeout!"),
+         3,
+         true},
         {"fast erase with every reply", {"--fast", "-v", "2", "-a", "e"}, {}, "Reply to 'Erase Sector' : 0x5030|0x00"},
     };
     Install();

@@ -9,7 +9,8 @@
 
 SpiChannelNode *g_channelList = nullptr;
 
-namespace {
+namespace
+{
 
 // The NULL-expression report names this source path and, per operation and
 // argument, these lines.
@@ -169,7 +170,8 @@ D2xxStatus SPI_OpenChannel(uint32_t index, SpiHandle *handle)
     return MPSSE_AddChannel(*handle);
 }
 
-namespace {
+namespace
+{
 
 D2xxStatus initChannel(SpiHandle handle, SpiChannelSettings *settings, bool fast)
 {

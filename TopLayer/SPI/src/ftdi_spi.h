@@ -46,8 +46,7 @@ D2xxStatus SPI_OpenChannel(uint32_t index, SpiHandle *handle);
 D2xxStatus SPI_InitChannel(SpiHandle handle, SpiChannelSettings *settings);
 D2xxStatus SPI_CloseChannel(SpiHandle handle);
 D2xxStatus SPI_Read(SpiHandle handle, uint8_t *buffer, uint32_t size, uint32_t *transferred, uint32_t options);
-D2xxStatus SPI_Write(SpiHandle handle, const uint8_t *buffer, uint32_t size, uint32_t *transferred,
-                     uint32_t options);
+D2xxStatus SPI_Write(SpiHandle handle, const uint8_t *buffer, uint32_t size, uint32_t *transferred, uint32_t options);
 // Full duplex: byte i of out goes out while byte i of in comes in.
 D2xxStatus SPI_ReadWrite(SpiHandle handle, uint8_t *in, const uint8_t *out, uint32_t size, uint32_t *transferred,
                          uint32_t options);

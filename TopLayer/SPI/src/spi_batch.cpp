@@ -6,7 +6,8 @@
 #include "TopLayer/SPI/src/ftdi_spi.h"
 #include "TopLayer/SPI/src/spi_channel_list.h"
 
-namespace {
+namespace
+{
 
 constexpr uint8_t CMD_SET_LOW_PINS = 0x80;
 constexpr uint8_t CMD_CLOCK_BYTES = 0x8F; // clocks (n + 1) x 8 bits, no data

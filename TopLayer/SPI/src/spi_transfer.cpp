@@ -5,7 +5,8 @@
 #include "TopLayer/SPI/src/ftdi_spi.h"
 #include "TopLayer/SPI/src/spi_channel_list.h"
 
-namespace {
+namespace
+{
 
 constexpr int LINE_READ_HANDLE = 341;
 constexpr int LINE_READ_BUFFER = 342;
@@ -45,7 +46,10 @@ bool sizeFits(uint32_t size, uint32_t options)
     return (options & XFER_BITS) != 0 || (size >= 1 && size <= SPI_MAX_BYTE_TRANSFER);
 }
 
-uint32_t chunkBits(uint32_t size, uint32_t done) { return size - done >= BITS_PER_CHUNK ? BITS_PER_CHUNK : size - done; }
+uint32_t chunkBits(uint32_t size, uint32_t done)
+{
+    return size - done >= BITS_PER_CHUNK ? BITS_PER_CHUNK : size - done;
+}
 
 D2xxStatus writeHeader(SpiHandle handle, uint8_t opcode, uint32_t size)
 {
@@ -135,8 +139,7 @@ D2xxStatus MPSSE_ReadBits(SpiHandle handle, uint8_t *data, uint32_t bitCount)
         return status;
     if (data == nullptr || bitCount < 1 || bitCount > BITS_PER_CHUNK)
         return D2XX_INVALID_PARAMETER;
-    const uint8_t command[] = {opcodesFor(settings).readBits, static_cast<uint8_t>(bitCount - 1),
-                               CMD_SEND_IMMEDIATE};
+    const uint8_t command[] = {opcodesFor(settings).readBits, static_cast<uint8_t>(bitCount - 1), CMD_SEND_IMMEDIATE};
     status = MPSSE_WriteAll(handle, command, sizeof(command));
     if (status != D2XX_OK)
         return status;
@@ -145,8 +148,7 @@ D2xxStatus MPSSE_ReadBits(SpiHandle handle, uint8_t *data, uint32_t bitCount)
     return MPSSE_ReadAll(handle, data, 1, nullptr);
 }
 
-D2xxStatus SPI_Write(SpiHandle handle, const uint8_t *buffer, uint32_t size, uint32_t *transferred,
-                     uint32_t options)
+D2xxStatus SPI_Write(SpiHandle handle, const uint8_t *buffer, uint32_t size, uint32_t *transferred, uint32_t options)
 {
     if (nullArgument(handle, LINE_WRITE_HANDLE, "SPI_Write") || nullArgument(buffer, LINE_WRITE_BUFFER, "SPI_Write") ||
         nullArgument(transferred, LINE_WRITE_TRANSFERRED, "SPI_Write"))
@@ -180,7 +182,8 @@ D2xxStatus SPI_ReadWrite(SpiHandle handle, uint8_t *in, const uint8_t *out, uint
                          uint32_t options)
 {
     if (nullArgument(handle, LINE_READ_WRITE_HANDLE, "SPI_ReadWrite") ||
-        nullArgument(in, LINE_READ_WRITE_IN, "SPI_ReadWrite") || nullArgument(out, LINE_READ_WRITE_OUT, "SPI_ReadWrite") ||
+        nullArgument(in, LINE_READ_WRITE_IN, "SPI_ReadWrite") ||
+        nullArgument(out, LINE_READ_WRITE_OUT, "SPI_ReadWrite") ||
         nullArgument(transferred, LINE_READ_WRITE_TRANSFERRED, "SPI_ReadWrite"))
         return D2XX_INVALID_PARAMETER;
     // No send-immediate: the answers come with the driver's latency timer.
