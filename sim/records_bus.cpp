@@ -284,9 +284,13 @@ bool ReadPcap(const std::string &path, std::vector<BusRecord> *records, std::str
     return true;
 }
 
-bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *error)
+namespace
 {
-    // (SSSSSSSSSS.UUUUUU) simcan0 ID#DATA
+
+// "(SSSSSSSSSS.UUUUUU) simcan0 ": the time stamp in microseconds; the rest of
+// the line goes to *body.
+bool ParseLogStamp(const std::string &line, uint64_t *timeUs, std::string *body, std::string *error)
+{
     const std::string iface = std::string(" ") + LOG_INTERFACE + " ";
     if (line.size() < 20 + iface.size() || line[0] != '(' || line[11] != '.' || line[18] != ')' ||
         line.compare(19, iface.size(), iface) != 0) {
@@ -303,9 +307,66 @@ bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *
         }
         (i < 11 ? s : us) = (i < 11 ? s : us) * 10 + static_cast<uint64_t>(line[i] - '0');
     }
+    *timeUs = s * US_PER_S + us;
+    *body = line.substr(19 + iface.size());
+    return true;
+}
+
+// The data after '#': "R" and an optional length for a remote frame, else 0
+// to 8 upper-case hexadecimal pairs; a "_D" suffix is a raw DLC of 9 to F.
+bool ParseLogData(std::string data, CanFrame *f, std::string *error)
+{
+    int rawDlc = -1;
+    size_t under = data.find('_');
+    if (under != std::string::npos) {
+        if (under + 2 != data.size() || Hex(data[under + 1]) < 9 || (data[under + 1] >= 'a')) {
+            *error = "bad raw DLC";
+            return false;
+        }
+        rawDlc = Hex(data[under + 1]);
+        data.resize(under);
+    }
+    if (!data.empty() && data[0] == 'R') {
+        f->remote = true;
+        if (data.size() > 2 || (data.size() == 2 && (data[1] < '0' || data[1] > '8'))) {
+            *error = "bad remote frame length";
+            return false;
+        }
+        f->dlc = static_cast<uint8_t>(data.size() == 2 ? data[1] - '0' : 0);
+    } else {
+        if (data.size() % 2 || data.size() > 16) {
+            *error = "data must be 0 to 8 hexadecimal pairs";
+            return false;
+        }
+        for (size_t i = 0; i < data.size(); i += 2) {
+            int hi = Hex(data[i]), lo = Hex(data[i + 1]);
+            if (hi < 0 || lo < 0 || data[i] >= 'a' || data[i + 1] >= 'a') {
+                *error = "data is not upper-case hexadecimal";
+                return false;
+            }
+            f->data[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
+        }
+        f->dlc = static_cast<uint8_t>(data.size() / 2);
+    }
+    if (rawDlc >= 0) {
+        if (f->dlc != 8) {
+            *error = "raw DLC needs a length of 8";
+            return false;
+        }
+        f->dlc = static_cast<uint8_t>(rawDlc);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *error)
+{
+    // (SSSSSSSSSS.UUUUUU) simcan0 ID#DATA
     BusRecord r;
-    r.timeUs = s * US_PER_S + us;
-    std::string body = line.substr(19 + iface.size());
+    std::string body;
+    if (!ParseLogStamp(line, &r.timeUs, &body, error))
+        return false;
     size_t hash = body.find('#');
     if (hash != 3 && hash != 8) {
         *error = "identifier must be 3 or 8 hexadecimal digits";
@@ -337,45 +398,8 @@ bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *
         *error = "identifier out of range";
         return false;
     }
-    int rawDlc = -1;
-    size_t under = data.find('_');
-    if (under != std::string::npos) {
-        if (under + 2 != data.size() || Hex(data[under + 1]) < 9 || (data[under + 1] >= 'a')) {
-            *error = "bad raw DLC";
-            return false;
-        }
-        rawDlc = Hex(data[under + 1]);
-        data.resize(under);
-    }
-    if (!data.empty() && data[0] == 'R') {
-        f.remote = true;
-        if (data.size() > 2 || (data.size() == 2 && (data[1] < '0' || data[1] > '8'))) {
-            *error = "bad remote frame length";
-            return false;
-        }
-        f.dlc = static_cast<uint8_t>(data.size() == 2 ? data[1] - '0' : 0);
-    } else {
-        if (data.size() % 2 || data.size() > 16) {
-            *error = "data must be 0 to 8 hexadecimal pairs";
-            return false;
-        }
-        for (size_t i = 0; i < data.size(); i += 2) {
-            int hi = Hex(data[i]), lo = Hex(data[i + 1]);
-            if (hi < 0 || lo < 0 || data[i] >= 'a' || data[i + 1] >= 'a') {
-                *error = "data is not upper-case hexadecimal";
-                return false;
-            }
-            f.data[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
-        }
-        f.dlc = static_cast<uint8_t>(data.size() / 2);
-    }
-    if (rawDlc >= 0) {
-        if (f.dlc != 8) {
-            *error = "raw DLC needs a length of 8";
-            return false;
-        }
-        f.dlc = static_cast<uint8_t>(rawDlc);
-    }
+    if (!ParseLogData(data, &f, error))
+        return false;
     *record = r;
     return true;
 }
