@@ -5,9 +5,11 @@
 #include "sim/lpc_isp_chip.h"
 #include "sim/records.h"
 
-namespace simboard {
+namespace simboard
+{
 
-namespace {
+namespace
+{
 
 // The bit rates the bootloader's C_CAN timing is given for: the ISP runs at
 // 100 kbit/s, the board lets a scenario move it within what CAN allows.
@@ -20,7 +22,8 @@ constexpr uint32_t COMPARE_DIFF_ALIGN = 4;
 // A number in C syntax: 0x hexadecimal, a leading 0 octal, else decimal.
 bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out)
 {
-    if (s.empty()) return false;
+    if (s.empty())
+        return false;
     unsigned base = 10;
     size_t i = 0;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
@@ -34,12 +37,18 @@ bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out)
     for (; i < s.size(); ++i) {
         char c = s[i];
         unsigned d;
-        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-        else return false;
-        if (d >= base) return false;
-        if (v > (max - d) / base) return false;
+        if (c >= '0' && c <= '9')
+            d = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (d >= base)
+            return false;
+        if (v > (max - d) / base)
+            return false;
         v = v * base + d;
     }
     *out = v;
@@ -54,7 +63,8 @@ std::vector<std::string> SplitAt(const std::string &text, char sep)
     for (;;) {
         size_t at = text.find(sep, from);
         pieces.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos) return pieces;
+        if (at == std::string::npos)
+            return pieces;
         from = at + 1;
     }
 }
@@ -64,11 +74,15 @@ std::string ParseAbortRule(int n, const std::string &entry, ChipAbortRule *rule)
 {
     std::vector<std::string> fields = SplitAt(entry, ':');
     std::string where = "entry " + std::to_string(n) + " \"" + entry + "\": ";
-    if (fields.size() < 3 || fields.size() > 4) return where + "must be INDEX:SUB:CODE or INDEX:SUB:CODE:NTH";
+    if (fields.size() < 3 || fields.size() > 4)
+        return where + "must be INDEX:SUB:CODE or INDEX:SUB:CODE:NTH";
     uint64_t index, sub, code, nth = 0;
-    if (!ParseCNumber(fields[0], 0xFFFF, &index)) return where + "index must be a number up to 0xFFFF";
-    if (!ParseCNumber(fields[1], 0xFF, &sub)) return where + "sub-index must be a number up to 0xFF";
-    if (!ParseCNumber(fields[2], 0xFFFFFFFF, &code)) return where + "abort code must be a 32-bit number";
+    if (!ParseCNumber(fields[0], 0xFFFF, &index))
+        return where + "index must be a number up to 0xFFFF";
+    if (!ParseCNumber(fields[1], 0xFF, &sub))
+        return where + "sub-index must be a number up to 0xFF";
+    if (!ParseCNumber(fields[2], 0xFFFFFFFF, &code))
+        return where + "abort code must be a 32-bit number";
     if (fields.size() == 4 && (!ParseCNumber(fields[3], 0xFFFFFFFF, &nth) || nth == 0))
         return where + "request number must be 1 or more";
     rule->index = static_cast<uint16_t>(index);
@@ -85,7 +99,8 @@ std::string ParseAbortRules(const std::string &text, std::vector<ChipAbortRule> 
     for (const std::string &entry : SplitAt(text, ',')) {
         ChipAbortRule r;
         std::string why = ParseAbortRule(++n, entry, &r);
-        if (!why.empty()) return why;
+        if (!why.empty())
+            return why;
         parsed.push_back(r);
     }
     *rules = std::move(parsed);
@@ -102,16 +117,17 @@ std::string ParseCompareDiff(const std::string &value, ChipConfig *config)
     }
     bool hex = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
     bool ok = hex ? ParseCNumber(value, 0xFFFFFFFF, &n) : ParseDecimal(value, &n) && n <= 0xFFFFFFFF;
-    if (!ok) return "must be a byte offset, decimal or 0x hexadecimal";
-    if (n % COMPARE_DIFF_ALIGN != 0) return "offset must be a multiple of 4";
+    if (!ok)
+        return "must be a byte offset, decimal or 0x hexadecimal";
+    if (n % COMPARE_DIFF_ALIGN != 0)
+        return "offset must be a multiple of 4";
     config->compareDiff = true;
     config->compareDiffOffset = static_cast<uint32_t>(n);
     return "";
 }
 
 // A value that is one of a few words.
-template <typename T>
-struct Word {
+template <typename T> struct Word {
     const char *text;
     T value;
 };
@@ -125,8 +141,7 @@ constexpr Word<bool> REMAP_WORDS[] = {{"on", true}, {"off", false}};
 // One of `words` into *field; "" sets `fallback`, anything else is refused
 // with `expected`.
 template <typename T, size_t N>
-std::string ParseWord(const std::string &value, const Word<T> (&words)[N], T fallback, const char *expected,
-                      T *field)
+std::string ParseWord(const std::string &value, const Word<T> (&words)[N], T fallback, const char *expected, T *field)
 {
     if (value.empty()) {
         *field = fallback;
@@ -147,24 +162,31 @@ std::string ParseDecimalIn(const std::string &value, uint64_t min, uint64_t max,
                            const char *expected, uint32_t *field)
 {
     uint64_t n = 0;
-    if (value.empty()) *field = fallback;
-    else if (!ParseDecimal(value, &n) || n < min || n > max) return expected;
-    else *field = static_cast<uint32_t>(n);
+    if (value.empty())
+        *field = fallback;
+    else if (!ParseDecimal(value, &n) || n < min || n > max)
+        return expected;
+    else
+        *field = static_cast<uint32_t>(n);
     return "";
 }
 
 std::string ParsePartId(const std::string &value, uint32_t fallback, uint32_t *field)
 {
     uint64_t n = 0;
-    if (value.empty()) *field = fallback;
-    else if (!ParseCNumber(value, 0xFFFFFFFF, &n)) return "part identification must be a 32-bit number";
-    else *field = static_cast<uint32_t>(n);
+    if (value.empty())
+        *field = fallback;
+    else if (!ParseCNumber(value, 0xFFFFFFFF, &n))
+        return "part identification must be a 32-bit number";
+    else
+        *field = static_cast<uint32_t>(n);
     return "";
 }
 
 std::string ParseAborts(const std::string &value, ChipConfig *config)
 {
-    if (!value.empty()) return ParseAbortRules(value, &config->aborts);
+    if (!value.empty())
+        return ParseAbortRules(value, &config->aborts);
     config->aborts.clear();
     return "";
 }
@@ -172,15 +194,24 @@ std::string ParseAborts(const std::string &value, ChipConfig *config)
 } // namespace
 
 const char *const CHIP_SETTING_NAMES[11] = {
-    "SIMBOARD_CHIP",          "SIMBOARD_CHIP_BITRATE",    "SIMBOARD_CHIP_PARTID", "SIMBOARD_CHIP_ANSWER_FROM",
-    "SIMBOARD_CHIP_SILENT_AFTER", "SIMBOARD_CHIP_REINVOKE", "SIMBOARD_CHIP_ABORT",  "SIMBOARD_CHIP_COMPARE_DIFF",
-    "SIMBOARD_CHIP_REMAP",    "SIMBOARD_FLASH",           "SIMBOARD_CHIPLOG",
+    "SIMBOARD_CHIP",
+    "SIMBOARD_CHIP_BITRATE",
+    "SIMBOARD_CHIP_PARTID",
+    "SIMBOARD_CHIP_ANSWER_FROM",
+    "SIMBOARD_CHIP_SILENT_AFTER",
+    "SIMBOARD_CHIP_REINVOKE",
+    "SIMBOARD_CHIP_ABORT",
+    "SIMBOARD_CHIP_COMPARE_DIFF",
+    "SIMBOARD_CHIP_REMAP",
+    "SIMBOARD_FLASH",
+    "SIMBOARD_CHIPLOG",
 };
 
 bool IsChipSetting(const std::string &name)
 {
     for (const char *n : CHIP_SETTING_NAMES)
-        if (name == n) return true;
+        if (name == n)
+            return true;
     return false;
 }
 
@@ -192,7 +223,8 @@ std::string ParseChipSetting(const std::string &name, const std::string &value, 
     if (name == "SIMBOARD_CHIP_BITRATE")
         return ParseDecimalIn(value, CHIP_BITRATE_MIN, CHIP_BITRATE_MAX, defaults.bitRate,
                               "bit rate must be a decimal number from 10000 to 1000000", &config->bitRate);
-    if (name == "SIMBOARD_CHIP_PARTID") return ParsePartId(value, defaults.partId, &config->partId);
+    if (name == "SIMBOARD_CHIP_PARTID")
+        return ParsePartId(value, defaults.partId, &config->partId);
     if (name == "SIMBOARD_CHIP_ANSWER_FROM")
         return ParseDecimalIn(value, 1, 0xFFFFFFFF, defaults.answerFrom, "must be a decimal request number, 1 or more",
                               &config->answerFrom);
@@ -202,13 +234,18 @@ std::string ParseChipSetting(const std::string &name, const std::string &value, 
     if (name == "SIMBOARD_CHIP_REINVOKE")
         return ParseWord(value, REINVOKE_WORDS, defaults.reinvoke, "must be silent, answer or absent",
                          &config->reinvoke);
-    if (name == "SIMBOARD_CHIP_ABORT") return ParseAborts(value, config);
-    if (name == "SIMBOARD_CHIP_COMPARE_DIFF") return ParseCompareDiff(value, config);
+    if (name == "SIMBOARD_CHIP_ABORT")
+        return ParseAborts(value, config);
+    if (name == "SIMBOARD_CHIP_COMPARE_DIFF")
+        return ParseCompareDiff(value, config);
     if (name == "SIMBOARD_CHIP_REMAP")
         return ParseWord(value, REMAP_WORDS, defaults.remap, "must be on or off", &config->remap);
-    if (name == "SIMBOARD_FLASH") config->flashPath = value;
-    else if (name == "SIMBOARD_CHIPLOG") config->logPath = value;
-    else return "not a setting of the chip";
+    if (name == "SIMBOARD_FLASH")
+        config->flashPath = value;
+    else if (name == "SIMBOARD_CHIPLOG")
+        config->logPath = value;
+    else
+        return "not a setting of the chip";
     return "";
 }
 
@@ -220,9 +257,12 @@ bool LoadChipConfig(const std::function<std::string(const std::string &)> &looku
         std::string value = lookup(name);
         std::string why = ParseChipSetting(name, value, &c);
         if (!why.empty()) {
-            if (badName) *badName = name;
-            if (badValue) *badValue = value;
-            if (reason) *reason = why;
+            if (badName)
+                *badName = name;
+            if (badValue)
+                *badValue = value;
+            if (reason)
+                *reason = why;
             return false;
         }
     }
