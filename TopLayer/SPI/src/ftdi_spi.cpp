@@ -120,12 +120,12 @@ D2xxStatus MPSSE_SetChipSelect(SpiHandle handle, bool assert)
     if (status != D2XX_OK)
         return status;
     uint8_t levels = 0, directions = 0;
-    MPSSE_ChipSelectPins(settings, assert, &levels, &directions);
+    SPI_ChipSelectPins(settings, assert, &levels, &directions);
     settings->pinState = static_cast<uint16_t>((levels << 8) | directions);
     return sendLowPins(handle, levels, directions);
 }
 
-void MPSSE_ChipSelectPins(const SpiChannelSettings *settings, bool assert, uint8_t *levels, uint8_t *directions)
+void SPI_ChipSelectPins(const SpiChannelSettings *settings, bool assert, uint8_t *levels, uint8_t *directions)
 {
     uint32_t mask = csMask(settings->options);
     *directions = static_cast<uint8_t>((settings->pinState & 0xFF) | mask);

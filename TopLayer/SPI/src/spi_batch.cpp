@@ -47,9 +47,9 @@ D2xxStatus SPI_BatchBegin(SpiHandle handle, SpiBatch *batch)
     batch->clockHz = settings->clockRate;
     batch->canWait = type != DEVICE_TYPE_FT2232C;
     batch->lost = false;
-    MPSSE_ByteOpcodes(settings, &batch->writeOpcode, &batch->readOpcode);
-    MPSSE_ChipSelectPins(settings, true, &batch->selectLevels, &batch->directions);
-    MPSSE_ChipSelectPins(settings, false, &batch->releaseLevels, &batch->directions);
+    SPI_ByteOpcodes(settings, &batch->writeOpcode, &batch->readOpcode);
+    SPI_ChipSelectPins(settings, true, &batch->selectLevels, &batch->directions);
+    SPI_ChipSelectPins(settings, false, &batch->releaseLevels, &batch->directions);
     SPI_BatchClear(batch);
     return D2XX_OK;
 }

@@ -26,9 +26,9 @@ D2xxStatus MPSSE_FindChannel(SpiHandle handle, SpiChannelSettings **settings);
 // Drives the chip-select pin to its active (assert) or inactive level.
 D2xxStatus MPSSE_SetChipSelect(SpiHandle handle, bool assert);
 // The low pin byte (levels, directions) with chip select active or inactive.
-void MPSSE_ChipSelectPins(const SpiChannelSettings *settings, bool assert, uint8_t *levels, uint8_t *directions);
+void SPI_ChipSelectPins(const SpiChannelSettings *settings, bool assert, uint8_t *levels, uint8_t *directions);
 // The byte-transfer opcodes (data out, data in) of the channel's SPI mode.
-void MPSSE_ByteOpcodes(const SpiChannelSettings *settings, uint8_t *write, uint8_t *read);
+void SPI_ByteOpcodes(const SpiChannelSettings *settings, uint8_t *write, uint8_t *read);
 
 // One bit-mode command of 1 to 8 bits in the channel's SPI mode.
 D2xxStatus MPSSE_WriteBits(SpiHandle handle, uint8_t data, uint32_t bitCount);

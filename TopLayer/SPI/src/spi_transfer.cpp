@@ -113,7 +113,7 @@ D2xxStatus runTransfer(SpiHandle handle, uint32_t size, uint32_t *transferred, u
 
 } // namespace
 
-void MPSSE_ByteOpcodes(const SpiChannelSettings *settings, uint8_t *write, uint8_t *read)
+void SPI_ByteOpcodes(const SpiChannelSettings *settings, uint8_t *write, uint8_t *read)
 {
     *write = opcodesFor(settings).writeBytes;
     *read = opcodesFor(settings).readBytes;
