@@ -337,6 +337,23 @@ D2xxStatus echoNow(D2xxHandle handle, uint8_t command)
     return answer[0] == BAD_COMMAND_ANSWER && answer[1] == command ? D2XX_OK : D2XX_OTHER_ERROR;
 }
 
+// What both set-ups share before the engine: the parameters checked, the
+// device's type read, the driver set up. A rate no chip can take is refused
+// before the device is touched; the FT2232C/D's lower ceiling is known only
+// once its type is.
+D2xxStatus checkSetup(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs, uint32_t *deviceType)
+{
+    if (latencyMs > MPSSE_MAX_LATENCY_MS ||
+        MPSSE_ClockDivisor(DEVICE_TYPE_FT2232H, clockRate, nullptr, nullptr) != D2XX_OK)
+        return D2XX_INVALID_PARAMETER;
+    D2xxStatus status = MPSSE_GetDeviceType(handle, deviceType);
+    if (status != D2XX_OK)
+        return status;
+    if (MPSSE_ClockDivisor(*deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
+        return D2XX_INVALID_PARAMETER;
+    return setupDriver(handle, latencyMs);
+}
+
 } // namespace
 
 bool MPSSE_IsFullSpeed(uint32_t deviceType) { return deviceType == DEVICE_TYPE_FT2232C; }
@@ -363,14 +380,8 @@ D2xxStatus MPSSE_Resynchronize(D2xxHandle handle)
 D2xxStatus MPSSE_SetupChannelFast(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs)
 {
     uint32_t deviceType = 0;
-    if (latencyMs > MPSSE_MAX_LATENCY_MS)
-        return D2XX_INVALID_PARAMETER;
-    D2xxStatus status = MPSSE_GetDeviceType(handle, &deviceType);
+    D2xxStatus status = checkSetup(handle, clockRate, latencyMs, &deviceType);
     if (status != D2XX_OK)
-        return status;
-    if (MPSSE_ClockDivisor(deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
-        return D2XX_INVALID_PARAMETER;
-    if ((status = setupDriver(handle, latencyMs)) != D2XX_OK)
         return status;
     // Loopback keeps the synchronisation's bytes away from the SPI slave.
     if ((status = MPSSE_SetLoopback(handle, true)) != D2XX_OK)
@@ -387,19 +398,9 @@ D2xxStatus MPSSE_SetupChannelFast(D2xxHandle handle, uint32_t clockRate, uint32_
 
 D2xxStatus MPSSE_SetupChannel(D2xxHandle handle, uint32_t clockRate, uint32_t latencyMs)
 {
-    // A rate no chip can take is refused before the device is touched; the
-    // FT2232C/D's lower ceiling is known only once its type is.
-    if (latencyMs > MPSSE_MAX_LATENCY_MS ||
-        MPSSE_ClockDivisor(DEVICE_TYPE_FT2232H, clockRate, nullptr, nullptr) != D2XX_OK)
-        return D2XX_INVALID_PARAMETER;
-
     uint32_t deviceType = 0;
-    D2xxStatus status = MPSSE_GetDeviceType(handle, &deviceType);
+    D2xxStatus status = checkSetup(handle, clockRate, latencyMs, &deviceType);
     if (status != D2XX_OK)
-        return status;
-    if (MPSSE_ClockDivisor(deviceType, clockRate, nullptr, nullptr) != D2XX_OK)
-        return D2XX_INVALID_PARAMETER;
-    if ((status = setupDriver(handle, latencyMs)) != D2XX_OK)
         return status;
     // With loopback on, nothing sent during synchronisation can reach the
     // SPI slave.
