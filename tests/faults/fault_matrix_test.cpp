@@ -16,10 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -144,21 +142,8 @@ constexpr size_t TWO_SECTORS = SECTOR + 1;
 constexpr size_t BOOT_WINDOW = 0x200;
 constexpr size_t READ_BYTES = SECTOR - BOOT_WINDOW;
 
-Bytes FlashPattern()
-{
-    Bytes flash(FLASH_SIZE);
-    for (size_t i = 0; i < FLASH_SIZE; ++i)
-        flash[i] = static_cast<uint8_t>(i * 13 + 5);
-    return flash;
-}
-
-Bytes TestImage(size_t size = SECTOR)
-{
-    Bytes image(size);
-    for (size_t i = 0; i < size; ++i)
-        image[i] = static_cast<uint8_t>(i * 7 + 3);
-    return image;
-}
+Bytes FlashPattern() { return Pattern(FLASH_SIZE, 13, 5); }
+Bytes TestImage(size_t size = SECTOR) { return Pattern(size, 7, 3); }
 
 // What the chip's flash holds after the run.
 enum class Flash {
@@ -185,27 +170,17 @@ Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
 {
     Bytes expected = StartFlash(userCode);
     const size_t covered = (imageSize + SECTOR - 1) / SECTOR * SECTOR;
-    switch (flash) {
-    case Flash::Unchanged:
-        break;
-    case Flash::AllErased:
+    if (flash == Flash::AllErased)
         expected.assign(FLASH_SIZE, 0xFF);
-        break;
-    case Flash::ImageErased:
+    else if (flash != Flash::Unchanged)
         std::fill(expected.begin(), expected.begin() + covered, 0xFF);
-        break;
-    case Flash::Sector0Image: {
-        std::fill(expected.begin(), expected.begin() + covered, 0xFF);
-        Bytes image = expected::Programmed(TestImage(imageSize));
+    if (flash == Flash::Sector0Image) {
+        const Bytes image = expected::Programmed(TestImage(imageSize));
         std::copy(image.begin(), image.begin() + SECTOR, expected.begin());
-        break;
-    }
-    case Flash::TailImage: {
-        std::fill(expected.begin(), expected.begin() + covered, 0xFF);
-        Bytes image = TestImage(imageSize);
-        std::copy(image.begin() + SECTOR, image.end(), expected.begin() + SECTOR);
-        break;
-    }
+    } else if (flash == Flash::TailImage) {
+        const Bytes image = TestImage(imageSize);
+        for (size_t i = SECTOR; i < image.size(); ++i)
+            expected[i] = image[i];
     }
     return expected;
 }
@@ -217,34 +192,75 @@ Bytes ExpectedFlash(Flash flash, bool userCode, size_t imageSize)
 const std::vector<std::string> STEPS = {"READ_PART_ID", "UNLOCK", "SET READ_LENGTH", "READ_MEMORY", "PREPARE", "ERASE",
                                         "WRITE_RAM",    "COPY",   "COMPARE"};
 
-// The run with --fast: its bound, and what it ends with where that differs
-// from the default path's (nothing: as there).
-struct FastRun {
-    double boundS;
-    std::optional<std::string> finalLine = {}, alsoPrinted = {};
-    std::optional<Flash> flash = {};
-    std::optional<std::string> notReached = {};
-    Env env = {}; // settings added to the row's, or replacing them
+// The words of "-a e" or of "NAME=value NAME=value".
+std::vector<std::string> Words(const std::string &text)
+{
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// Settings laid over settings: a later one replaces the earlier of its name.
+void Apply(Env *env, const std::string &settings)
+{
+    for (const std::string &word : Words(settings)) {
+        const std::string name = word.substr(0, word.find('=')), value = word.substr(word.find('=') + 1);
+        auto same = std::find_if(env->begin(), env->end(), [&](const auto &set) { return set.first == name; });
+        if (same != env->end())
+            same->second = value;
+        else
+            env->push_back({name, value});
+    }
+}
+
+// How a run ends: its last status line, a text printed before it ("" for
+// nothing further), the flash, and the first chip step it must not reach
+// ("" none).
+struct End {
+    std::string finalLine, alsoPrinted;
+    Flash flash;
+    std::string notReached;
 };
 
+const std::string OPENED = "Connecting to CAN Transceiver" + std::string(35, ' ');
+const std::string SEARCHED = std::string(20, '.') + "\r\n";
+const std::string NOT_OPENED = "CAN Interface could not be opened!";
+const std::string NO_PART_ID = "Reading of Part ID failed after timeout!";
+const std::string SUCCESS = "Action successfull!";
+
+End NotOpened(const std::string &printed = "") { return {NOT_OPENED, printed, Flash::Unchanged, "READ_PART_ID"}; }
+End NoPartId(const char *notReached, const std::string &printed = "")
+{
+    return {NO_PART_ID, printed, Flash::Unchanged, notReached};
+}
+End Done(Flash flash, const char *notReached = "") { return {SUCCESS, "", flash, notReached}; }
+End Failed(const std::string &line, Flash flash, const char *notReached) { return {line, "", flash, notReached}; }
+
+constexpr int REAL_BINARY = 1; // short runs: the real canisp (its pauses are not counted)
+constexpr int USER_CODE = 2;   // the flash starts with valid user code in sector 0
+
 struct Row {
-    const char *what;
-    Env env;
-    std::vector<std::string> args;
-    std::string finalLine;   // the last status line
-    std::string alsoPrinted; // "" for nothing further
-    double boundS;           // board time plus the tool's pauses
-    FastRun fast;            // the same run with --fast
-    Flash flash;
-    std::string notReached;    // first chip step that must not appear; "" none
-    bool realBinary = false;   // short runs: the real canisp (its pauses are not counted)
-    bool userCode = false;     // the flash starts with valid user code in sector 0
+    std::string what, env, args; // settings and arguments, as words
+    End end;
+    double boundS, fastS; // board time plus the tool's pauses, default and --fast
+    int options = 0;
     size_t imageSize = SECTOR; // of IMAGE
+    std::optional<End> fastEnd{};
+    std::string fastEnv = "";
     std::string readBack = ""; // -a d's file: flash 0x200-0xFFF after success; else neither it nor its .part
+
+    // The --fast run's settings, laid over the row's, and its end where that differs.
+    Row Fast(const std::string &settings, std::optional<End> end = {}) const
+    {
+        Row row = *this;
+        row.fastEnv = settings;
+        row.fastEnd = end;
+        return row;
+    }
 };
 
 const std::string IMAGE = "image.bin";
-const std::string OPENED = "Connecting to CAN Transceiver" + std::string(35, ' ');
+const std::string ERASE = "-a e";
+const std::string PROGRAM = "-a p -f " + IMAGE;
 
 class FaultMatrixTest : public ::testing::Test
 {
@@ -259,58 +275,39 @@ protected:
 
     // Runs the tool with a fresh patterned flash, the trace and the chip log
     // (unless the row sets them itself).
-    Outcome Run(const Row &row)
+    Outcome Run(const Row &row, bool fast)
     {
         std::system(("rm -f '" + dir + "'/*").c_str());
-        WriteFile(Path("flash.bin"), StartFlash(row.userCode));
+        WriteFile(Path("flash.bin"), StartFlash(row.options & USER_CODE));
         WriteFile(Path(IMAGE), TestImage(row.imageSize));
-        Env env = {{"SIMBOARD_FLASH", "flash.bin"},
-                   {"SIMBOARD_TRACE", "usb.trace"},
-                   {"SIMBOARD_CHIPLOG", "chip.log"},
-                   {"CANISP_VCLOCK_REPORT", "pauses.txt"}};
-        for (const auto &setting : row.env) {
-            bool replaced = false;
-            for (auto &own : env)
-                if (own.first == setting.first) {
-                    own.second = setting.second;
-                    replaced = true;
-                }
-            if (!replaced)
-                env.push_back(setting);
-        }
-        env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
-
         ChildSpec child;
-        child.program = row.realBinary ? CANISP_BINARY : CANISP_VCLOCK_BINARY;
+        child.env = {{"SIMBOARD_FLASH", "flash.bin"},
+                     {"SIMBOARD_TRACE", "usb.trace"},
+                     {"SIMBOARD_CHIPLOG", "chip.log"},
+                     {"CANISP_VCLOCK_REPORT", "pauses.txt"}};
+        Apply(&child.env, row.env);
+        if (fast)
+            Apply(&child.env, row.fastEnv);
+        const std::string trace = child.env[1].second; // SIMBOARD_TRACE, as the row may have set it
+        child.env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
+        child.program = row.options & REAL_BINARY ? CANISP_BINARY : CANISP_VCLOCK_BINARY;
         // Every row names its outcome in the exit status too.
-        child.args = row.args;
-        child.args.push_back("--exit-code");
-        child.env = env;
+        child.args = Words(row.args + " --exit-code" + (fast ? " --fast" : ""));
         child.workDir = dir;
-        child.timeoutSeconds = 120;
         Outcome outcome;
         outcome.result = RunChild(child);
 
-        std::ifstream trace(Path(TracePath(row)));
+        std::ifstream traceFile(Path(trace));
         std::string line, last;
-        while (std::getline(trace, line))
+        while (std::getline(traceFile, line))
             if (!line.empty())
                 last = line;
         if (!last.empty())
             outcome.boardS = std::stoull(last.substr(0, last.find(' '))) / 1e6;
-        std::ifstream pauses(Path("pauses.txt"));
         uint64_t ms = 0;
-        if (pauses >> ms)
+        if (std::ifstream(Path("pauses.txt")) >> ms)
             outcome.pausesS = ms / 1e3;
         return outcome;
-    }
-
-    static std::string TracePath(const Row &row)
-    {
-        for (const auto &setting : row.env)
-            if (setting.first == "SIMBOARD_TRACE")
-                return setting.second;
-        return "usb.trace";
     }
 
     std::vector<simboard::ChipLogLine> ChipLog()
@@ -323,42 +320,61 @@ protected:
 
     // The outcome's class: 0 done, 1 failed at the chip, 2 refused before
     // anything was sent, 3 no interface or no chip.
-    static int ExitStatus(const Row &row)
+    static int ExitStatus(const Row &row, const std::string &finalLine)
     {
-        if (row.finalLine == "Action successfull!" || row.finalLine.rfind("No answer after Reinvoking", 0) == 0)
+        if (finalLine == SUCCESS || finalLine.rfind("No answer after Reinvoking", 0) == 0)
             return 0;
-        if (row.finalLine == "CAN Interface could not be opened!" ||
-            row.finalLine == "Reading of Part ID failed after timeout!" ||
-            row.finalLine == "CAN Interface could not be closed!")
+        if (finalLine == NOT_OPENED || finalLine == NO_PART_ID || finalLine == "CAN Interface could not be closed!")
             return 3;
         // An offset beyond the flash: refused with the prepare step's message.
-        if ((row.finalLine == "Sector(s) could not be prepared for erasing!" &&
-             std::find(row.args.begin(), row.args.end(), "-o") != row.args.end()) ||
-            row.finalLine == "Output file could not be written!")
+        if ((finalLine == "Sector(s) could not be prepared for erasing!" &&
+             row.args.find("-o ") != std::string::npos) ||
+            finalLine == "Output file could not be written!")
             return 2;
         return 1;
     }
 
-    // The row as it runs with --fast.
-    static Row Fast(const Row &row)
+    Outcome Check(const Row &row, bool fast)
     {
-        Row fast = row;
-        fast.args.push_back("--fast");
-        fast.boundS = row.fast.boundS;
-        fast.finalLine = row.fast.finalLine.value_or(row.finalLine);
-        fast.alsoPrinted = row.fast.alsoPrinted.value_or(row.alsoPrinted);
-        fast.flash = row.fast.flash.value_or(row.flash);
-        fast.notReached = row.fast.notReached.value_or(row.notReached);
-        fast.env.insert(fast.env.end(), row.fast.env.begin(), row.fast.env.end());
-        return fast;
-    }
+        SCOPED_TRACE(row.what + (fast ? ", --fast" : ""));
+        const End &end = fast && row.fastEnd ? *row.fastEnd : row.end;
+        const Outcome outcome = Run(row, fast);
+        const ChildResult &result = outcome.result;
+        if (!result.started || result.timedOut || result.signal != 0) {
+            ADD_FAILURE() << result.Describe();
+            return outcome;
+        }
+        EXPECT_EQ(result.exitStatus, ExitStatus(row, end.finalLine)) << result.Describe();
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(expected::LastStatus(result.out), end.finalLine) << result.out;
+        EXPECT_NE(result.out.find(end.alsoPrinted), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find("NULL expression"), std::string::npos);
 
-    Outcome Check(const Row &plain, bool fast)
-    {
-        SCOPED_TRACE(std::string(plain.what) + (fast ? ", --fast" : ""));
-        const Row row = fast ? Fast(plain) : plain;
-        Outcome outcome = Run(row);
-        CheckOutcome(row, outcome);
+        EXPECT_GE(outcome.boardS, 0) << "no trace";
+        EXPECT_TRUE((row.options & REAL_BINARY) || outcome.pausesS >= 0) << "no pause report";
+        const double total = outcome.boardS + (row.options & REAL_BINARY ? 0 : outcome.pausesS);
+        EXPECT_LE(total, fast ? row.fastS : row.boundS)
+            << "board " << outcome.boardS << " s, pauses " << outcome.pausesS << " s";
+
+        const Bytes flash = ExpectedFlash(end.flash, row.options & USER_CODE, row.imageSize);
+        EXPECT_EQ(ReadFile(Path("flash.bin")), flash);
+        const auto from = std::find(STEPS.begin(), STEPS.end(), end.notReached);
+        for (const auto &line : ChipLog()) {
+            for (auto step = from; line.request && step != STEPS.end(); ++step)
+                EXPECT_NE(line.command.compare(0, step->size(), *step), 0) << line.event;
+            if (line.command.rfind("READ_MEMORY ", 0) == 0) {
+                EXPECT_GE(std::stoul(line.command.substr(12), nullptr, 16), BOOT_WINDOW) << line.event;
+            }
+        }
+        if (!row.readBack.empty()) {
+            const std::string file = Path(row.readBack);
+            if (ExitStatus(row, end.finalLine) == 0) {
+                EXPECT_EQ(ReadFile(file), Bytes(flash.begin() + BOOT_WINDOW, flash.begin() + SECTOR));
+            } else {
+                EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
+            }
+            EXPECT_NE(access((file + ".part").c_str(), F_OK), 0) << file;
+        }
         return outcome;
     }
 
@@ -369,350 +385,90 @@ protected:
             Check(row, fast);
     }
 
-    void CheckOutcome(const Row &row, const Outcome &outcome)
-    {
-        const ChildResult &result = outcome.result;
-        ASSERT_TRUE(result.started && !result.timedOut && result.signal == 0) << result.Describe();
-        EXPECT_EQ(result.exitStatus, ExitStatus(row)) << result.Describe();
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(expected::LastStatus(result.out), row.finalLine) << result.out;
-        EXPECT_NE(result.out.find(row.alsoPrinted), std::string::npos) << result.out;
-        EXPECT_EQ(result.out.find("NULL expression"), std::string::npos);
-
-        ASSERT_GE(outcome.boardS, 0) << "no trace";
-        double total = outcome.boardS;
-        if (!row.realBinary) {
-            ASSERT_GE(outcome.pausesS, 0) << "no pause report";
-            total += outcome.pausesS;
-        }
-        EXPECT_LE(total, row.boundS) << "board " << outcome.boardS << " s, pauses " << outcome.pausesS << " s";
-
-        EXPECT_EQ(ReadFile(Path("flash.bin")), ExpectedFlash(row.flash, row.userCode, row.imageSize));
-        if (!row.notReached.empty()) {
-            size_t from = 0;
-            while (STEPS[from] != row.notReached)
-                ++from;
-            for (const auto &line : ChipLog())
-                for (size_t step = from; line.request && step < STEPS.size(); ++step)
-                    EXPECT_NE(line.command.compare(0, STEPS[step].size(), STEPS[step]), 0) << line.event;
-        }
-        for (const auto &line : ChipLog()) {
-            if (line.command.rfind("READ_MEMORY ", 0) == 0) {
-                EXPECT_GE(std::stoul(line.command.substr(12), nullptr, 16), BOOT_WINDOW) << line.event;
-            }
-        }
-        if (!row.readBack.empty()) {
-            const std::string file = Path(row.readBack);
-            const Bytes flash = ExpectedFlash(row.flash, row.userCode, row.imageSize);
-            if (ExitStatus(row) == 0) {
-                EXPECT_EQ(ReadFile(file), Bytes(flash.begin() + BOOT_WINDOW, flash.begin() + SECTOR));
-            } else {
-                EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
-            }
-            EXPECT_NE(access((file + ".part").c_str(), F_OK), 0) << file;
-        }
-    }
-
     TempDir temp{"faults"};
     const std::string &dir = temp.path;
 };
 
-const std::vector<std::string> ERASE = {"-a", "e"};
-const std::vector<std::string> PROGRAM = {"-a", "p", "-f", IMAGE};
-const std::string NOT_OPENED = "CAN Interface could not be opened!";
-const std::string NO_PART_ID = "Reading of Part ID failed after timeout!";
-const std::string SUCCESS = "Action successfull!";
-
 // The USB adapter and the driver: nothing past the bring-up reaches the chip.
 TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
 {
+    // No device, or a driver call failing at each step of the set-up: what
+    // the run printed after the line that opens the interface.
+    const struct {
+        const char *env, *printed;
+    } setUp[] = {
+        {"SIMBOARD_DEVICES=none", ".."},
+        {"SIMBOARD_FAIL=FT_CreateDeviceInfoList:1:4", ".."},
+        {"SIMBOARD_FAIL=FT_GetDeviceInfoList:1:4", ""},
+        {"SIMBOARD_FAIL=FT_Open:1:3", "....."},
+        {"SIMBOARD_FAIL=FT_GetDeviceInfo:1:4", ""},
+        {"SIMBOARD_FAIL=FT_ResetDevice:1:4", "......"},
+        {"SIMBOARD_FAIL=FT_Purge:1:4", "......"},
+        {"SIMBOARD_FAIL=FT_SetUSBParameters:1:4", ""},
+        {"SIMBOARD_FAIL=FT_SetChars:1:4", ""},
+        {"SIMBOARD_FAIL=FT_SetTimeouts:1:4", ""},
+        {"SIMBOARD_FAIL=FT_SetLatencyTimer:1:4", ""},
+        {"SIMBOARD_FAIL=FT_SetBitMode:1:4", ""}, // the reset
+        {"SIMBOARD_FAIL=FT_SetBitMode:2:4", ""}, // MPSSE
+        {"SIMBOARD_FAIL=FT_Write:1:4", ""},      // the synchronisation
+        {"SIMBOARD_FAIL=FT_GetQueueStatus:1:4", ""},
+        {"SIMBOARD_FAIL=FT_Read:1:4", ""},
+    };
+    for (const auto &c : setUp) {
+        const std::string printed = c.printed[0] ? OPENED + c.printed + "\r\n" : "";
+        CheckBothPaths({c.env, c.env, ERASE, NotOpened(printed), SETUP_S, FAST_SETUP_S, REAL_BINARY});
+    }
+    const std::string sixDots = OPENED + "......\r\n";
     const Row rows[] = {
-        {"no device",
-         {{"SIMBOARD_DEVICES", "none"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "..\r\n",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"SPI port on the other channel",
-         {{"SIMBOARD_DEVICES", "FT2232H/spi=B"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         BRING_UP_S + READBACKS_S,
-         {FAST_NO_MODE_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"dead engine",
-         {{"SIMBOARD_ENGINE", "dead"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         SETUP_S + DEAD_SYNC_S,
-         {FAST_SETUP_S + USB_READ_TIMEOUT_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
+        {"SPI port on the other channel", "SIMBOARD_DEVICES=FT2232H/spi=B", ERASE, NotOpened(sixDots),
+         BRING_UP_S + READBACKS_S, FAST_NO_MODE_S},
+        {"dead engine", "SIMBOARD_ENGINE=dead", ERASE, NotOpened(sixDots), SETUP_S + DEAD_SYNC_S,
+         FAST_SETUP_S + USB_READ_TIMEOUT_S},
         // Each failing read-back would wait out the read time-out; 501 of
         // them took 42 minutes.
-        {"engine stops during the bring-up",
-         {{"SIMBOARD_ENGINE", "dead-after:100"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         BRING_UP_S + 2 * USB_READ_TIMEOUT_S,
-         {FAST_BRING_UP_S + FAST_DEAD_BATCH_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
+        {"engine stops during the bring-up", "SIMBOARD_ENGINE=dead-after:100", ERASE, NotOpened(sixDots),
+         BRING_UP_S + 2 * USB_READ_TIMEOUT_S, FAST_BRING_UP_S + FAST_DEAD_BATCH_S},
         // The header of the part-ID reply was read, its data never came: no
         // reply, not a part identification of 0. On the fast path the request
         // and the look for its reply are one batch: the engine stops after
         // the look's status read (byte 232); the first attempt waits out the
         // read and the resynchronisation, the others fail at once.
-        {"engine stops while the part-ID reply is read",
-         {{"SIMBOARD_ENGINE", "dead-after:1100"}},
-         ERASE,
-         NO_PART_ID,
-         std::string(20, '.') + "\r\n",
-         BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
-         {FAST_BRING_UP_S + FAST_ANSWERED_S + FAST_BUS_S + FAST_DEAD_BATCH_S,
-          {},
-          {},
-          {},
-          {},
-          {{"SIMBOARD_ENGINE", "dead-after:232"}}},
-         Flash::Unchanged,
-         "UNLOCK"},
+        Row{"engine stops while the part-ID reply is read", "SIMBOARD_ENGINE=dead-after:1100", ERASE,
+            NoPartId("UNLOCK", SEARCHED),
+            BRING_UP_S + PART_ID_ATTEMPTS * (PART_ID_PAUSE_S + REQUEST_S + USB_READ_TIMEOUT_S) + USB_READ_TIMEOUT_S,
+            FAST_BRING_UP_S + FAST_ANSWERED_S + FAST_BUS_S + FAST_DEAD_BATCH_S}
+            .Fast("SIMBOARD_ENGINE=dead-after:232"),
         // The engine stops in the middle of the first sector's RAM write
         // (the chip took 25 segments): the reply wait ends at its first
         // status read, which waits out the read time-out once. Each of its
         // 100 polls did, 8 minutes of board time. The fast path programs
         // sector 1 first and stops in sector 0's RAM write (two segments).
-        {"engine stops during a RAM write",
-         {{"SIMBOARD_ENGINE", "dead-after:5000"}},
-         PROGRAM,
-         "Download to RAM failed!",
-         "",
-         CONNECTED_S + ERASE_S + (2 + 26) * ANSWERED_S + USB_READ_TIMEOUT_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + 4 * FAST_ANSWERED_S + FAST_DEAD_BATCH_S,
-          {},
-          {},
-          Flash::TailImage,
-          ""},
-         Flash::ImageErased,
-         "COPY",
-         false,
-         false,
-         TWO_SECTORS},
-        {"engine that trickles its answers",
-         {{"SIMBOARD_ENGINE", "trickle"}},
-         ERASE,
-         SUCCESS,
-         "",
-         CONNECTED_S + ERASE_S,
-         // Every answer byte a microframe: two looks of 27 per request, four mode reads.
-         {FAST_CONNECTED_S + FAST_ERASE_S + (4 * 2 * 27 + 4) * MICROFRAME_S},
-         Flash::AllErased,
-         ""},
-        // A driver call failing at each step of the bring-up.
-        {"FT_CreateDeviceInfoList fails",
-         {{"SIMBOARD_FAIL", "FT_CreateDeviceInfoList:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "..\r\n",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_GetDeviceInfoList fails",
-         {{"SIMBOARD_FAIL", "FT_GetDeviceInfoList:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_Open fails",
-         {{"SIMBOARD_FAIL", "FT_Open:1:3"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + ".....\r\n",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_GetDeviceInfo fails",
-         {{"SIMBOARD_FAIL", "FT_GetDeviceInfo:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_ResetDevice fails",
-         {{"SIMBOARD_FAIL", "FT_ResetDevice:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_Purge fails",
-         {{"SIMBOARD_FAIL", "FT_Purge:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetUSBParameters fails",
-         {{"SIMBOARD_FAIL", "FT_SetUSBParameters:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetChars fails",
-         {{"SIMBOARD_FAIL", "FT_SetChars:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetTimeouts fails",
-         {{"SIMBOARD_FAIL", "FT_SetTimeouts:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetLatencyTimer fails",
-         {{"SIMBOARD_FAIL", "FT_SetLatencyTimer:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetBitMode reset fails",
-         {{"SIMBOARD_FAIL", "FT_SetBitMode:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_SetBitMode MPSSE fails",
-         {{"SIMBOARD_FAIL", "FT_SetBitMode:2:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_Write of the synchronisation fails",
-         {{"SIMBOARD_FAIL", "FT_Write:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_GetQueueStatus fails",
-         {{"SIMBOARD_FAIL", "FT_GetQueueStatus:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
-        {"FT_Read of the synchronisation fails",
-         {{"SIMBOARD_FAIL", "FT_Read:1:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         SETUP_S,
-         {FAST_SETUP_S},
-         Flash::Unchanged,
-         "READ_PART_ID",
-         true},
+        Row{"engine stops during a RAM write", "SIMBOARD_ENGINE=dead-after:5000", PROGRAM,
+            Failed("Download to RAM failed!", Flash::ImageErased, "COPY"),
+            CONNECTED_S + ERASE_S + (2 + 26) * ANSWERED_S + USB_READ_TIMEOUT_S,
+            FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + 4 * FAST_ANSWERED_S + FAST_DEAD_BATCH_S, 0, TWO_SECTORS}
+            .Fast("", Failed("Download to RAM failed!", Flash::TailImage, "")),
+        // On the fast path every answer byte a microframe: two looks of 27
+        // per request, four mode reads.
+        {"engine that trickles its answers", "SIMBOARD_ENGINE=trickle", ERASE, Done(Flash::AllErased),
+         CONNECTED_S + ERASE_S, FAST_CONNECTED_S + FAST_ERASE_S + (4 * 2 * 27 + 4) * MICROFRAME_S},
         // The fast set-up writes once more (the pins), its bring-up twice:
         // the reset is the 8th write, the filters the 9th.
-        {"FT_Write fails from the controller's reset on",
-         {{"SIMBOARD_FAIL", "FT_Write:7-:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         BRING_UP_S,
-         {FAST_BRING_UP_S, {}, {}, {}, {}, {{"SIMBOARD_FAIL", "FT_Write:8-:4"}}},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"FT_Write fails in the middle of the bring-up",
-         {{"SIMBOARD_FAIL", "FT_Write:100:4"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         BRING_UP_S + READBACKS_S,
-         {FAST_BRING_UP_S + FAST_OFF_BUS_S, {}, {}, {}, {}, {{"SIMBOARD_FAIL", "FT_Write:9:4"}}},
-         Flash::Unchanged,
-         "READ_PART_ID"},
+        Row{"FT_Write fails from the controller's reset on", "SIMBOARD_FAIL=FT_Write:7-:4", ERASE, NotOpened(),
+            BRING_UP_S, FAST_BRING_UP_S}
+            .Fast("SIMBOARD_FAIL=FT_Write:8-:4"),
+        Row{"FT_Write fails in the middle of the bring-up", "SIMBOARD_FAIL=FT_Write:100:4", ERASE, NotOpened(),
+            BRING_UP_S + READBACKS_S, FAST_BRING_UP_S + FAST_OFF_BUS_S}
+            .Fast("SIMBOARD_FAIL=FT_Write:9:4"),
         // The part-ID reply's data cannot be read: that reply is lost, and
         // the search goes on without it. The fast path resynchronises the
         // stream with an echo, and its second attempt finds the chip.
-        {"FT_Read fails on the part-ID reply",
-         {{"SIMBOARD_FAIL", "FT_Read:8:4"}},
-         ERASE,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_ANSWERED_S + FAST_BUS_S + ROUND_TRIP_S,
-          SUCCESS,
-          {},
-          Flash::AllErased,
-          "",
-          {{"SIMBOARD_FAIL", "FT_Read:5:4"}}},
-         Flash::Unchanged,
-         "UNLOCK"},
-        {"FT_Close fails",
-         {{"SIMBOARD_FAIL", "FT_Close:1:4"}},
-         ERASE,
-         "CAN Interface could not be closed!",
-         "",
-         CONNECTED_S + ERASE_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S},
-         Flash::AllErased,
-         ""},
+        Row{"FT_Read fails on the part-ID reply", "SIMBOARD_FAIL=FT_Read:8:4", ERASE, NoPartId("UNLOCK"),
+            BRING_UP_S + QUIET_SEARCH_S, FAST_CONNECTED_S + FAST_ERASE_S + FAST_ANSWERED_S + FAST_BUS_S + ROUND_TRIP_S}
+            .Fast("SIMBOARD_FAIL=FT_Read:5:4", Done(Flash::AllErased)),
+        {"FT_Close fails", "SIMBOARD_FAIL=FT_Close:1:4", ERASE,
+         Failed("CAN Interface could not be closed!", Flash::AllErased, ""), CONNECTED_S + ERASE_S,
+         FAST_CONNECTED_S + FAST_ERASE_S},
     };
     for (const Row &row : rows)
         CheckBothPaths(row);
@@ -722,92 +478,38 @@ TEST_F(FaultMatrixTest, UsbAdapterAndDriverFaults)
 TEST_F(FaultMatrixTest, ControllerAndBusFaults)
 {
     const std::string extendedReplyId = "17F40000"; // base identifier 0x5FD, extension 0
+    const std::string refusedErase = " SIMBOARD_CHIP_ABORT=0x5030:0:0x0F000009";
+    const End eraseFailed = Failed("Sector(s) could not be erased!", Flash::Unchanged, "WRITE_RAM");
     const Row rows[] = {
-        {"no controller",
-         {{"SIMBOARD_CONTROLLER", "absent"}},
-         ERASE,
-         NOT_OPENED,
-         OPENED + "......\r\n",
-         BRING_UP_S + READBACKS_S,
-         {FAST_NO_MODE_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"SPI test double instead of a controller",
-         {{"SIMBOARD_CONTROLLER", "script"}},
-         ERASE,
-         NOT_OPENED,
-         "",
-         BRING_UP_S + READBACKS_S,
-         {FAST_NO_MODE_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
+        {"no controller", "SIMBOARD_CONTROLLER=absent", ERASE, NotOpened(OPENED + "......\r\n"),
+         BRING_UP_S + READBACKS_S, FAST_NO_MODE_S},
+        {"SPI test double instead of a controller", "SIMBOARD_CONTROLLER=script", ERASE, NotOpened(),
+         BRING_UP_S + READBACKS_S, FAST_NO_MODE_S},
         // The fast path reads the mode back from CANSTAT: a MISO stuck low
         // fails the bring-up.
-        {"controller's MISO stuck low",
-         {{"SIMBOARD_CONTROLLER", "miso-low"}},
-         ERASE,
-         NO_PART_ID,
-         std::string(20, '.') + "\r\n",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_MODE_S, NOT_OPENED, OPENED + "......\r\n", {}, "READ_PART_ID"},
-         Flash::Unchanged,
-         "UNLOCK"},
-        {"controller not on the bus",
-         {{"SIMBOARD_CONTROLLER", "no-bus"}},
-         ERASE,
-         NO_PART_ID,
-         std::string(20, '.') + "\r\n",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"controller with an 8 MHz oscillator",
-         {{"SIMBOARD_OSC_HZ", "8000000"}},
-         ERASE,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
+        Row{"controller's MISO stuck low", "SIMBOARD_CONTROLLER=miso-low", ERASE, NoPartId("UNLOCK", SEARCHED),
+            BRING_UP_S + QUIET_SEARCH_S, FAST_NO_MODE_S}
+            .Fast("", NotOpened(OPENED + "......\r\n")),
+        {"controller not on the bus", "SIMBOARD_CONTROLLER=no-bus", ERASE, NoPartId("READ_PART_ID", SEARCHED),
+         BRING_UP_S + QUIET_SEARCH_S, FAST_NO_CHIP_S},
+        {"controller with an 8 MHz oscillator", "SIMBOARD_OSC_HZ=8000000", ERASE, NoPartId("READ_PART_ID"),
+         BRING_UP_S + QUIET_SEARCH_S, FAST_NO_CHIP_S},
         // Traffic from another node: frequent noise makes the replies
         // overflow; rare noise during the connection does no harm, and during
         // a RAM write loses a reply, which ends that step. The fast path's
         // filters keep it out: a frame every 20 ms stops neither an erase
         // nor, all through its RAM write, a programming run (which ends
         // before 2 s).
-        {"noise every 20 ms",
-         {{"SIMBOARD_NOISE", "080#0102030405060708@20000"}},
-         ERASE,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + BUSY_SEARCH_S,
-         {WithNoise(FAST_CONNECTED_S + FAST_ERASE_S, 0.020), SUCCESS, {}, Flash::AllErased, ""},
-         Flash::Unchanged,
-         "UNLOCK"},
-        {"noise every 2 s, erase",
-         {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}},
-         ERASE,
-         SUCCESS,
-         "",
-         CONNECTED_S + ERASE_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S},
-         Flash::AllErased,
-         ""},
-        {"noise every 2 s while programming",
-         {{"SIMBOARD_NOISE", "080#0102030405060708@2000000"}},
-         PROGRAM,
-         "Download to RAM failed!",
-         "",
-         CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S,
-         {WithNoise(FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S, 0.020),
-          SUCCESS,
-          {},
-          Flash::Sector0Image,
-          "",
-          {{"SIMBOARD_NOISE", "080#0102030405060708@20000"}}},
-         Flash::ImageErased,
-         "COPY"},
+        Row{"noise every 20 ms", "SIMBOARD_NOISE=080#0102030405060708@20000", ERASE, NoPartId("UNLOCK"),
+            BRING_UP_S + BUSY_SEARCH_S, WithNoise(FAST_CONNECTED_S + FAST_ERASE_S, 0.020)}
+            .Fast("", Done(Flash::AllErased)),
+        {"noise every 2 s, erase", "SIMBOARD_NOISE=080#0102030405060708@2000000", ERASE, Done(Flash::AllErased),
+         CONNECTED_S + ERASE_S, FAST_CONNECTED_S + FAST_ERASE_S},
+        Row{"noise every 2 s while programming", "SIMBOARD_NOISE=080#0102030405060708@2000000", PROGRAM,
+            Failed("Download to RAM failed!", Flash::ImageErased, "COPY"),
+            CONNECTED_S + ERASE_S + SECTOR_S + BUSY_WAIT_S,
+            WithNoise(FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S, 0.020)}
+            .Fast("SIMBOARD_NOISE=080#0102030405060708@20000", Done(Flash::Sector0Image)),
         // Frames with the reply's identifier that are not the chip's reply
         // must not confirm an erase that the chip refused. The first noise
         // frame lands at 1.27 s, between the prepare's reply and the erase
@@ -818,30 +520,13 @@ TEST_F(FaultMatrixTest, ControllerAndBusFaults)
         // (the filters keep them all out), its remote frame between the
         // prepare's reply and the erase request at 26 ms (the filters do not
         // see the remote bit: it reaches RXB0, and the tool passes over it).
-        {"extended frame with the reply's identifier",
-         {{"SIMBOARD_NOISE", extendedReplyId + "#6030500000000000@1270000"},
-          {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
-         ERASE,
-         "Sector(s) could not be erased!",
-         "",
-         CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S,
-         {WithNoise(FAST_CONNECTED_S + FAST_REFUSED_ERASE_S, 0.002),
-          {},
-          {},
-          {},
-          {},
-          {{"SIMBOARD_NOISE", extendedReplyId + "#6030500000000000@2000"}}},
-         Flash::Unchanged,
-         "WRITE_RAM"},
-        {"remote frame with the reply's identifier",
-         {{"SIMBOARD_NOISE", "5FD#R8@1270000"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
-         ERASE,
-         "Sector(s) could not be erased!",
-         "",
-         CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S,
-         {FAST_CONNECTED_S + FAST_REFUSED_ERASE_S + CAN_FRAME_S, {}, {}, {}, {}, {{"SIMBOARD_NOISE", "5FD#R8@26000"}}},
-         Flash::Unchanged,
-         "WRITE_RAM"},
+        Row{"extended frame with the reply's identifier",
+            "SIMBOARD_NOISE=" + extendedReplyId + "#6030500000000000@1270000" + refusedErase, ERASE, eraseFailed,
+            CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, WithNoise(FAST_CONNECTED_S + FAST_REFUSED_ERASE_S, 0.002)}
+            .Fast("SIMBOARD_NOISE=" + extendedReplyId + "#6030500000000000@2000"),
+        Row{"remote frame with the reply's identifier", "SIMBOARD_NOISE=5FD#R8@1270000" + refusedErase, ERASE,
+            eraseFailed, CONNECTED_S + ERASE_S + 2 * BUSY_WAIT_S, FAST_CONNECTED_S + FAST_REFUSED_ERASE_S + CAN_FRAME_S}
+            .Fast("SIMBOARD_NOISE=5FD#R8@26000"),
     };
     for (const Row &row : rows)
         CheckBothPaths(row);
@@ -850,152 +535,61 @@ TEST_F(FaultMatrixTest, ControllerAndBusFaults)
 // The chip and its bootloader.
 TEST_F(FaultMatrixTest, ChipFaults)
 {
+    const std::string noAnswer = "No answer after Reinvoking ISP! (This is good, probably!)";
     const Row rows[] = {
-        {"no chip",
-         {{"SIMBOARD_CHIP", "absent"}},
-         ERASE,
-         NO_PART_ID,
-         std::string(20, '.') + "\r\n",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"chip at another bit rate",
-         {{"SIMBOARD_CHIP_BITRATE", "125000"}},
-         ERASE,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        {"chip at another bit rate, tool at the same",
-         {{"SIMBOARD_CHIP_BITRATE", "125000"}},
-         {"-a", "e", "-b", "125000"},
-         SUCCESS,
-         "",
-         CONNECTED_S + ERASE_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S},
-         Flash::AllErased,
-         ""},
+        {"no chip", "SIMBOARD_CHIP=absent", ERASE, NoPartId("READ_PART_ID", SEARCHED), BRING_UP_S + QUIET_SEARCH_S,
+         FAST_NO_CHIP_S},
+        // Valid user code with the entry pin high: the chip runs it, never
+        // answers, and its flash stays as the earlier programming left it.
+        {"valid user code, entry pin high", "SIMBOARD_CHIP=boot", ERASE, NoPartId("READ_PART_ID", SEARCHED),
+         BRING_UP_S + QUIET_SEARCH_S, FAST_NO_CHIP_S, USER_CODE},
+        {"chip at another bit rate", "SIMBOARD_CHIP_BITRATE=125000", ERASE, NoPartId("READ_PART_ID"),
+         BRING_UP_S + QUIET_SEARCH_S, FAST_NO_CHIP_S},
+        {"chip at another bit rate, tool at the same", "SIMBOARD_CHIP_BITRATE=125000", "-a e -b 125000",
+         Done(Flash::AllErased), CONNECTED_S + ERASE_S, FAST_CONNECTED_S + FAST_ERASE_S},
         {"another part",
-         {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
-         {"-v", "2", "-a", "e"},
-         "Chip to be programmed was not identified as LPC11C24!",
-         "Part ID read : 1440102B \t Expected : 1430102B",
+         "SIMBOARD_CHIP_PARTID=0x1440102B",
+         "-v 2 -a e",
+         {"Chip to be programmed was not identified as LPC11C24!", "Part ID read : 1440102B \t Expected : 1430102B",
+          Flash::Unchanged, "UNLOCK"},
          CONNECTED_S,
-         {FAST_CONNECTED_S},
-         Flash::Unchanged,
-         "UNLOCK"},
+         FAST_CONNECTED_S},
         {"chip answers the 20th attempt",
-         {{"SIMBOARD_CHIP_ANSWER_FROM", "20"}},
+         "SIMBOARD_CHIP_ANSWER_FROM=20",
          ERASE,
-         SUCCESS,
-         std::string(20, '.') + "OK",
+         {SUCCESS, std::string(20, '.') + "OK", Flash::AllErased, ""},
          BRING_UP_S + QUIET_SEARCH_S + ERASE_S + 2 * ANSWERED_S,
-         {FAST_NO_CHIP_S + FAST_ERASE_S + 2 * FAST_ANSWERED_S},
-         Flash::AllErased,
-         ""},
-        {"chip answers the 21st attempt",
-         {{"SIMBOARD_CHIP_ANSWER_FROM", "21"}},
-         ERASE,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "UNLOCK"},
+         FAST_NO_CHIP_S + FAST_ERASE_S + 2 * FAST_ANSWERED_S},
+        {"chip answers the 21st attempt", "SIMBOARD_CHIP_ANSWER_FROM=21", ERASE, NoPartId("UNLOCK"),
+         BRING_UP_S + QUIET_SEARCH_S, FAST_NO_CHIP_S},
         // The chip goes silent part way through the sector's RAM write.
-        {"chip silent in the middle of a RAM write",
-         {{"SIMBOARD_CHIP_SILENT_AFTER", "300"}},
-         PROGRAM,
-         "Download to RAM failed!",
-         "",
-         CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S + FAST_QUIET_WAIT_S},
-         Flash::ImageErased,
-         "COPY"},
-        {"reinvoke without an answer",
-         {},
-         {"-a", "b"},
-         "No answer after Reinvoking ISP! (This is good, probably!)",
-         "",
-         CONNECTED_S + REQUEST_S + QUIET_WAIT_S,
-         {FAST_CONNECTED_S + FAST_UNANSWERED_S},
-         Flash::Unchanged,
-         "PREPARE"},
-        {"reinvoke answered",
-         {{"SIMBOARD_CHIP_REINVOKE", "answer"}},
-         {"-a", "b"},
-         SUCCESS,
-         "",
-         CONNECTED_S + ANSWERED_S,
-         {FAST_CONNECTED_S + FAST_ANSWERED_S},
-         Flash::Unchanged,
-         "PREPARE"},
-        {"reinvoke refused",
-         {{"SIMBOARD_CHIP_REINVOKE", "absent"}},
-         {"-a", "b"},
-         "No answer after Reinvoking ISP! (This is good, probably!)",
-         "",
-         CONNECTED_S + ANSWERED_S,
-         {FAST_CONNECTED_S + FAST_ANSWERED_S},
-         Flash::Unchanged,
-         "PREPARE"},
-        {"erase refused",
-         {{"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
-         ERASE,
-         "Sector(s) could not be erased!",
-         "",
-         CONNECTED_S + ERASE_S,
-         {FAST_CONNECTED_S + FAST_REFUSED_ERASE_S},
-         Flash::Unchanged,
-         "WRITE_RAM"},
-        {"first part-ID attempt aborted",
-         {{"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1"}},
-         ERASE,
-         SUCCESS,
-         "",
-         CONNECTED_S + PART_ID_PAUSE_S + ANSWERED_S + ERASE_S,
-         {FAST_CONNECTED_S + FAST_ANSWERED_S + FAST_ERASE_S},
-         Flash::AllErased,
-         ""},
+        {"chip silent in the middle of a RAM write", "SIMBOARD_CHIP_SILENT_AFTER=300", PROGRAM,
+         Failed("Download to RAM failed!", Flash::ImageErased, "COPY"), CONNECTED_S + ERASE_S + SECTOR_S + QUIET_WAIT_S,
+         FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S + FAST_QUIET_WAIT_S},
+        {"reinvoke without an answer", "", "-a b", Failed(noAnswer, Flash::Unchanged, "PREPARE"),
+         CONNECTED_S + REQUEST_S + QUIET_WAIT_S, FAST_CONNECTED_S + FAST_UNANSWERED_S},
+        {"reinvoke answered", "SIMBOARD_CHIP_REINVOKE=answer", "-a b", Done(Flash::Unchanged, "PREPARE"),
+         CONNECTED_S + ANSWERED_S, FAST_CONNECTED_S + FAST_ANSWERED_S},
+        {"reinvoke refused", "SIMBOARD_CHIP_REINVOKE=absent", "-a b", Failed(noAnswer, Flash::Unchanged, "PREPARE"),
+         CONNECTED_S + ANSWERED_S, FAST_CONNECTED_S + FAST_ANSWERED_S},
+        {"erase refused", "SIMBOARD_CHIP_ABORT=0x5030:0:0x0F000009", ERASE,
+         Failed("Sector(s) could not be erased!", Flash::Unchanged, "WRITE_RAM"), CONNECTED_S + ERASE_S,
+         FAST_CONNECTED_S + FAST_REFUSED_ERASE_S},
+        {"first part-ID attempt aborted", "SIMBOARD_CHIP_ABORT=0x1018:2:0x06020000:1", ERASE, Done(Flash::AllErased),
+         CONNECTED_S + PART_ID_PAUSE_S + ANSWERED_S + ERASE_S, FAST_CONNECTED_S + FAST_ANSWERED_S + FAST_ERASE_S},
         {"compare differs at byte 16",
-         {{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}},
-         {"-v", "0", "-a", "p", "-f", IMAGE},
-         "Data in Flash and RAM not equal!",
-         "Offset: 0x10 0x00 0x00 0x00",
+         "SIMBOARD_CHIP_COMPARE_DIFF=16",
+         "-v 0 " + PROGRAM,
+         {"Data in Flash and RAM not equal!", "Offset: 0x10 0x00 0x00 0x00", Flash::Sector0Image, ""},
          CONNECTED_S + ERASE_S + SECTOR_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
-         Flash::Sector0Image,
-         ""},
-        {"boot ROM shown over sector 0",
-         {{"SIMBOARD_CHIP_REMAP", "on"}},
-         PROGRAM,
-         SUCCESS,
-         "",
-         CONNECTED_S + ERASE_S + SECTOR_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
-         Flash::Sector0Image,
-         ""},
-        {"flash shown as it is",
-         {{"SIMBOARD_CHIP_REMAP", "off"}},
-         PROGRAM,
-         SUCCESS,
-         "",
-         CONNECTED_S + ERASE_S + SECTOR_S,
-         {FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
-         Flash::Sector0Image,
-         ""},
-        {"offset beyond the flash",
-         {},
-         {"-a", "p", "-f", IMAGE, "-o", "100000"},
-         "Sector(s) could not be prepared for erasing!",
-         "",
-         CONNECTED_S,
-         {FAST_CONNECTED_S},
-         Flash::Unchanged,
-         "PREPARE"},
+         FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
+        {"boot ROM shown over sector 0", "SIMBOARD_CHIP_REMAP=on", PROGRAM, Done(Flash::Sector0Image),
+         CONNECTED_S + ERASE_S + SECTOR_S, FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
+        {"flash shown as it is", "SIMBOARD_CHIP_REMAP=off", PROGRAM, Done(Flash::Sector0Image),
+         CONNECTED_S + ERASE_S + SECTOR_S, FAST_CONNECTED_S + FAST_ERASE_S + FAST_SECTOR_S},
+        {"offset beyond the flash", "", PROGRAM + " -o 100000",
+         Failed("Sector(s) could not be prepared for erasing!", Flash::Unchanged, "PREPARE"), CONNECTED_S,
+         FAST_CONNECTED_S},
     };
     for (const Row &row : rows)
         CheckBothPaths(row);
@@ -1005,120 +599,47 @@ TEST_F(FaultMatrixTest, ChipFaults)
 // flash, and a read that fails leaves no file.
 TEST_F(FaultMatrixTest, ReadAndVerifyFaults)
 {
-    const std::vector<std::string> verify = {"-a", "v", "-f", IMAGE};
-    const auto readBack = [](const std::string &file) {
-        return std::vector<std::string>{"-a", "d", "-f", file, "-o", "200", "--length", "E00"};
-    };
-    const std::string readFailed = "Data could not read!";
+    const std::string verify = "-a v -f " + IMAGE;
+    const End readFailed = Failed("Data could not read!", Flash::Unchanged, "PREPARE");
     const double readS = CONNECTED_S + ReadRequests(READ_BYTES) * ANSWERED_S;
     const double fastReadS = FAST_CONNECTED_S + ReadRequests(READ_BYTES) * FAST_ANSWERED_S;
-    // Each runs as a verify and as a read-back.
+    // Each runs as a verify and as a read-back. Sector 0 holds IMAGE as
+    // programmed in the last two: a read of 0x000-0x1FF would see the boot ROM
+    // with the remap on; with it off, no read may start there either (as in
+    // every row).
     const Row rows[] = {
         // Part-ID, unlock, address, length, initiate and 95 segments answered.
-        {"chip silent in the middle of a read",
-         {{"SIMBOARD_CHIP_SILENT_AFTER", "100"}},
-         verify,
-         readFailed,
-         "",
+        {"chip silent in the middle of a read", "SIMBOARD_CHIP_SILENT_AFTER=100", verify, readFailed,
          CONNECTED_S + (3 + 95) * ANSWERED_S + REQUEST_S + QUIET_WAIT_S,
-         {FAST_CONNECTED_S + (3 + 95) * FAST_ANSWERED_S + FAST_UNANSWERED_S},
-         Flash::Unchanged,
-         "PREPARE"},
-        {"read address refused",
-         {{"SIMBOARD_CHIP_ABORT", "0x5010:0:0x0F00000D"}},
-         verify,
-         readFailed,
-         "",
-         CONNECTED_S + ANSWERED_S,
-         {FAST_CONNECTED_S + FAST_ANSWERED_S},
-         Flash::Unchanged,
-         "SET READ_LENGTH"},
-        {"upload refused",
-         {{"SIMBOARD_CHIP_ABORT", "0x1F50:1:0x0F000013"}},
-         verify,
-         readFailed,
-         "",
-         CONNECTED_S + 3 * ANSWERED_S,
-         {FAST_CONNECTED_S + 3 * FAST_ANSWERED_S},
-         Flash::Unchanged,
-         "PREPARE"},
-        {"no chip",
-         {{"SIMBOARD_CHIP", "absent"}},
-         verify,
-         NO_PART_ID,
-         "",
-         BRING_UP_S + QUIET_SEARCH_S,
-         {FAST_NO_CHIP_S},
-         Flash::Unchanged,
-         "READ_PART_ID"},
-        // Sector 0 holds IMAGE as programmed. A read of 0x000-0x1FF would
-        // see the boot ROM with the remap on; with it off, no read may start
-        // there either (as in every row).
-        {"boot ROM shown over sector 0",
-         {{"SIMBOARD_CHIP_REMAP", "on"}},
-         verify,
-         SUCCESS,
-         "",
-         readS,
-         {fastReadS},
-         Flash::Unchanged,
-         "PREPARE",
-         false,
-         true},
-        {"flash shown as it is",
-         {{"SIMBOARD_CHIP_REMAP", "off"}},
-         verify,
-         SUCCESS,
-         "",
-         readS,
-         {fastReadS},
-         Flash::Unchanged,
-         "PREPARE",
-         false,
-         true},
+         FAST_CONNECTED_S + (3 + 95) * FAST_ANSWERED_S + FAST_UNANSWERED_S},
+        {"read address refused", "SIMBOARD_CHIP_ABORT=0x5010:0:0x0F00000D", verify,
+         Failed("Data could not read!", Flash::Unchanged, "SET READ_LENGTH"), CONNECTED_S + ANSWERED_S,
+         FAST_CONNECTED_S + FAST_ANSWERED_S},
+        {"upload refused", "SIMBOARD_CHIP_ABORT=0x1F50:1:0x0F000013", verify, readFailed, CONNECTED_S + 3 * ANSWERED_S,
+         FAST_CONNECTED_S + 3 * FAST_ANSWERED_S},
+        {"no chip", "SIMBOARD_CHIP=absent", verify, NoPartId("READ_PART_ID"), BRING_UP_S + QUIET_SEARCH_S,
+         FAST_NO_CHIP_S},
+        {"boot ROM shown over sector 0", "SIMBOARD_CHIP_REMAP=on", verify, Done(Flash::Unchanged, "PREPARE"), readS,
+         fastReadS, USER_CODE},
+        {"flash shown as it is", "SIMBOARD_CHIP_REMAP=off", verify, Done(Flash::Unchanged, "PREPARE"), readS, fastReadS,
+         USER_CODE},
     };
     for (Row row : rows) {
         CheckBothPaths(row);
-        const std::string what = std::string(row.what) + ", read back";
-        row.what = what.c_str();
+        row.what += ", read back";
         row.readBack = "out.bin";
-        row.args = readBack(row.readBack);
+        row.args = "-a d -f out.bin -o 200 --length E00";
         CheckBothPaths(row);
     }
     // The pattern differs from IMAGE at 0x200, and at 3556 of the 3584 bytes.
-    CheckBothPaths({"verify finds a difference",
-                    {},
-                    verify,
-                    "Data could not be verified correctly!",
-                    "First difference at 0x0200: flash 0x05, image 0x03; 3556 byte(s) differ",
-                    readS,
-                    {fastReadS},
-                    Flash::Unchanged,
-                    "PREPARE"});
-}
-
-// A chip that finds valid user code with its entry pin high runs it: it
-// never answers, and its flash stays as the earlier programming left it.
-TEST_F(FaultMatrixTest, ChipRunningUserCodeNeverAnswers)
-{
-    Row row = {"valid user code, entry pin high",
-               {{"SIMBOARD_CHIP", "boot"}},
-               ERASE,
-               NO_PART_ID,
-               std::string(20, '.') + "\r\n",
-               BRING_UP_S + QUIET_SEARCH_S,
-               {FAST_NO_CHIP_S},
-               Flash::Unchanged,
-               "READ_PART_ID"};
-    row.userCode = true;
-    for (bool fast : {false, true}) {
-        Check(row, fast);
-        std::vector<simboard::ChipLogLine> log = ChipLog();
-        ASSERT_GE(log.size(), 2u);
-        EXPECT_EQ(log[1].event, "STATE USER_CODE 0x00000000");
-        for (const auto &line : log)
-            EXPECT_FALSE(line.request) << line.event;
-    }
+    CheckBothPaths(
+        {"verify finds a difference",
+         "",
+         verify,
+         {"Data could not be verified correctly!",
+          "First difference at 0x0200: flash 0x05, image 0x03; 3556 byte(s) differ", Flash::Unchanged, "PREPARE"},
+         readS,
+         fastReadS});
 }
 
 // The chip refuses the second copy's destination (sector 1's; on the fast
@@ -1127,16 +648,16 @@ TEST_F(FaultMatrixTest, ChipRunningUserCodeNeverAnswers)
 // destination still set.
 TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
 {
-    Row row = {"copy destination refused",
-               {{"SIMBOARD_CHIP_ABORT", "0x5050:1:0x0F000003:2"}},
-               PROGRAM,
-               "Data could not be copied from RAM to Flash!",
-               "",
-               CONNECTED_S + ERASE_S + SECTOR_S + 5 * ANSWERED_S,
-               {FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + FAST_SECTOR_S, {}, {}, Flash::TailImage},
-               Flash::Sector0Image,
-               ""};
-    row.imageSize = TWO_SECTORS;
+    const std::string copyFailed = "Data could not be copied from RAM to Flash!";
+    const Row row = Row{"copy destination refused",
+                        "SIMBOARD_CHIP_ABORT=0x5050:1:0x0F000003:2",
+                        PROGRAM,
+                        Failed(copyFailed, Flash::Sector0Image, ""),
+                        CONNECTED_S + ERASE_S + SECTOR_S + 5 * ANSWERED_S,
+                        FAST_CONNECTED_S + FAST_ERASE_S + FAST_TAIL_S + FAST_SECTOR_S,
+                        0,
+                        TWO_SECTORS}
+                        .Fast("", Failed(copyFailed, Flash::TailImage, ""));
     for (bool fast : {false, true}) {
         Check(row, fast);
         const std::string destination = fast ? "SET COPY_DST 0x00000000" : "SET COPY_DST 0x00001000";
@@ -1155,31 +676,31 @@ TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
 // went: the frames on the bus, and the chip's log of an erase.
 TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
 {
-    Row plain = {"erase at level 0",
-                 {},
-                 {"-v", "0", "-a", "e"},
-                 SUCCESS,
-                 "",
-                 CONNECTED_S + ERASE_S,
-                 {FAST_CONNECTED_S + FAST_ERASE_S},
-                 Flash::AllErased,
-                 "",
-                 true};
-    Row recorded = plain;
-    recorded.what = "erase at level 0 with every record";
-    recorded.env = {
-        {"SIMBOARD_TRACE", "other.trace"}, {"SIMBOARD_CAPTURE", "bus.pcap"}, {"SIMBOARD_CANLOG", "bus.log"}};
+    const Row recorded = {"erase at level 0 with every record",
+                          "SIMBOARD_TRACE=other.trace SIMBOARD_CAPTURE=bus.pcap SIMBOARD_CANLOG=bus.log",
+                          "-v 0 -a e",
+                          Done(Flash::AllErased),
+                          CONNECTED_S + ERASE_S,
+                          FAST_CONNECTED_S + FAST_ERASE_S,
+                          REAL_BINARY};
+    std::vector<std::string> expected = {"STATE RESET",
+                                         "STATE ISP",
+                                         "READ_PART_ID -> CMD_SUCCESS 0x1430102B",
+                                         "UNLOCK 0x5A5A -> CMD_SUCCESS",
+                                         "STATE UNLOCKED",
+                                         "PREPARE 0 7 -> CMD_SUCCESS"};
+    for (int sector = 0; sector < 8; ++sector)
+        expected.push_back("FLASH ERASE " + std::to_string(sector));
+    expected.push_back("ERASE 0 7 -> CMD_SUCCESS");
     for (bool fast : {false, true}) {
         ChildSpec child;
         child.program = CANISP_BINARY;
-        child.args = fast ? Fast(plain).args : plain.args;
+        child.args = Words(recorded.args + (fast ? " --fast" : ""));
         child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
         child.workDir = dir;
         ChildResult bare = RunChild(child);
         ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
-
-        Outcome outcome = Check(recorded, fast);
-        EXPECT_EQ(outcome.result.out, bare.out);
+        EXPECT_EQ(Check(recorded, fast).result.out, bare.out);
 
         std::vector<simboard::BusRecord> captured, logged;
         std::string error;
@@ -1194,19 +715,9 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
             EXPECT_EQ(logged[i].frame.id, captured[i].frame.id) << i;
             EXPECT_EQ(logged[i].timeUs, captured[i].timeUs) << i;
         }
-
         std::vector<std::string> events;
         for (const auto &line : ChipLog())
             events.push_back(line.event);
-        std::vector<std::string> expected = {"STATE RESET",
-                                             "STATE ISP",
-                                             "READ_PART_ID -> CMD_SUCCESS 0x1430102B",
-                                             "UNLOCK 0x5A5A -> CMD_SUCCESS",
-                                             "STATE UNLOCKED",
-                                             "PREPARE 0 7 -> CMD_SUCCESS"};
-        for (int sector = 0; sector < 8; ++sector)
-            expected.push_back("FLASH ERASE " + std::to_string(sector));
-        expected.push_back("ERASE 0 7 -> CMD_SUCCESS");
         EXPECT_EQ(events, expected);
     }
 }
@@ -1217,26 +728,26 @@ TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
 {
     WriteFile(Path("short.bin"), Bytes(100, 0));
     const struct {
-        Env env;
+        const char *env;
         std::string line;
     } cases[] = {
-        {{{"SIMBOARD_FAIL", "FT_Write:0:4"}},
+        {"SIMBOARD_FAIL=FT_Write:0:4",
          "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n"},
-        {{{"SIMBOARD_FLASH", "short.bin"}}, "simboard: cannot read SIMBOARD_FLASH=\"short.bin\""},
-        {{{"SIMBOARD_ENGINE", "sluggish"}}, "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
+        {"SIMBOARD_FLASH=short.bin", "simboard: cannot read SIMBOARD_FLASH=\"short.bin\""},
+        {"SIMBOARD_ENGINE=sluggish", "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
     };
     for (const auto &c : cases) {
         ChildSpec child;
         child.program = CANISP_BINARY;
-        child.args = ERASE;
-        child.env = c.env;
-        child.env.push_back({"LD_LIBRARY_PATH", SIMBOARD_DIR});
+        child.args = Words(ERASE);
+        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+        Apply(&child.env, c.env);
         child.workDir = dir;
         ChildResult result = RunChild(child);
         EXPECT_EQ(result.exitStatus, 2) << result.Describe();
         EXPECT_EQ(result.err.compare(0, c.line.size(), c.line), 0) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-        EXPECT_EQ(result.out.find("Action successfull!"), std::string::npos);
+        EXPECT_EQ(result.out.find(SUCCESS), std::string::npos);
     }
     EXPECT_EQ(ReadFile(Path("short.bin")), Bytes(100, 0));
 }

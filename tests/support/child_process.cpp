@@ -17,23 +17,17 @@ extern char **environ;
 namespace
 {
 
-bool inheritedVariableAllowed(const char *entry)
-{
-    return std::strncmp(entry, "LD_LIBRARY_PATH=", 16) != 0 && std::strncmp(entry, "SIMBOARD_", 9) != 0;
-}
-
+// The test's environment without LD_LIBRARY_PATH, the board's settings and
+// what the child sets itself, then what it sets.
 std::vector<std::string> buildEnvironment(const ChildSpec &child)
 {
     std::vector<std::string> env;
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (!inheritedVariableAllowed(*entry))
-            continue;
-        std::string text(*entry);
-        bool overridden = false;
+        const std::string text(*entry);
+        bool dropped = text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("SIMBOARD_", 0) == 0;
         for (const auto &set : child.env)
-            if (text.compare(0, set.first.size() + 1, set.first + "=") == 0)
-                overridden = true;
-        if (!overridden)
+            dropped = dropped || text.compare(0, set.first.size() + 1, set.first + "=") == 0;
+        if (!dropped)
             env.push_back(text);
     }
     for (const auto &set : child.env)
@@ -105,11 +99,8 @@ ChildResult RunChild(const ChildSpec &child)
             }
         }
         dup2(errPipe[1], STDERR_FILENO);
-        close(outPipe[0]);
-        close(outPipe[1]);
-        close(errPipe[0]);
-        close(errPipe[1]);
-        close(execPipe[0]);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], execPipe[0]})
+            close(fd);
         int devNull = open("/dev/null", O_RDONLY);
         if (devNull >= 0)
             dup2(devNull, STDIN_FILENO);

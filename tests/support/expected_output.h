@@ -10,15 +10,14 @@
 namespace expected
 {
 
-inline std::string Repeat(char c, size_t n) { return std::string(n, c); }
-
 // The banner box: 79 columns, the text centred with the odd blank on the right.
 inline std::string Banner(const std::string &text)
 {
     size_t freeColumns = 77 - text.size();
     size_t left = freeColumns / 2;
-    return "\r\n\xDA" + Repeat('\xC4', 77) + "\xBF\r\n" + "\xB3" + Repeat(' ', left) + text +
-           Repeat(' ', freeColumns - left) + "\xB3\r\n" + "\xC0" + Repeat('\xC4', 77) + "\xD9";
+    const std::string line(77, '\xC4');
+    return "\r\n\xDA" + line + "\xBF\r\n\xB3" + std::string(left, ' ') + text + std::string(freeColumns - left, ' ') +
+           "\xB3\r\n\xC0" + line + "\xD9";
 }
 
 inline std::string ToolBanner() { return Banner("CAN Bootloader for LPC11Cxx Microcontrollers"); }
@@ -26,7 +25,7 @@ inline std::string ToolBanner() { return Banner("CAN Bootloader for LPC11Cxx Mic
 // A status line: line break, tee, two blanks, the text padded to 64 columns.
 inline std::string Status(const std::string &text)
 {
-    return "\r\n\xC3  " + text + (text.size() < 64 ? Repeat(' ', 64 - text.size()) : std::string());
+    return "\r\n\xC3  " + text + std::string(text.size() < 64 ? 64 - text.size() : 0, ' ');
 }
 
 // The text of the last status line of an output, without its padding.

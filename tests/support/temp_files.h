@@ -23,6 +23,15 @@ inline void WriteFile(const std::string &path, const Bytes &bytes)
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
 }
 
+// Test data: byte i is i * step + start.
+inline Bytes Pattern(size_t size, unsigned step, unsigned start)
+{
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * step + start);
+    return bytes;
+}
+
 inline std::string ReadFileText(const std::string &path)
 {
     const Bytes bytes = ReadFile(path);
