@@ -16,12 +16,9 @@ CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = f
     f.extended = extended;
     f.remote = remote;
     f.dlc = static_cast<uint8_t>(data.size());
-    size_t i = 0;
-    for (uint8_t b : data)
-        f.data[i++] = b;
+    std::copy(data.begin(), data.end(), f.data);
     return f;
 }
-
 CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false)
 {
     return Std(id, data, true, remote);
