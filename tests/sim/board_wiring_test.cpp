@@ -8,14 +8,9 @@
 namespace
 {
 
-// Controller registers and instructions (MCP2515 datasheet).
-const uint8_t kCanstat = 0x0E;
-const uint8_t kCnf1 = 0x2A;
-const uint8_t kCanintf = 0x2C;
-const uint8_t kTxb0ctrl = 0x30;
-const uint8_t kRxb0Sidh = 0x61;
-const uint8_t kRx0If = 0x01;
-const uint8_t kTxReq = 0x08;
+// Controller registers and bits (MCP2515 datasheet).
+const uint8_t kCanstat = 0x0E, kCnf1 = 0x2A, kCanintf = 0x2C, kTxb0ctrl = 0x30, kRxb0Sidh = 0x61;
+const uint8_t kRx0If = 0x01, kTxReq = 0x08;
 
 // LOAD TX BUFFER TXB0 from SIDH: 0x67D standard, DLC 8, the part-ID request.
 const Bytes kLoadPartIdRequest{0x40, 0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
@@ -58,8 +53,7 @@ protected:
     {
         uint16_t length = static_cast<uint16_t>(mosi.size() - 1);
         Bytes commands{0x80, 0x00, 0x0B, 0x31, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
-        for (uint8_t byte : mosi)
-            commands.push_back(byte);
+        commands.insert(commands.end(), mosi.begin(), mosi.end());
         for (uint8_t byte : {0x80, 0x08, 0x0B})
             commands.push_back(byte);
         return commands;
@@ -86,9 +80,9 @@ protected:
 
     Bytes PeekRxb0Data()
     {
-        Bytes data;
-        for (uint8_t a = 0x66; a <= 0x6D; ++a)
-            data.push_back(SimBoard_McpPeek(a));
+        Bytes data(8);
+        for (uint8_t k = 0; k < 8; ++k)
+            data[k] = SimBoard_McpPeek(0x66 + k);
         return data;
     }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -25,12 +26,14 @@ protected:
     {
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        for (char &c : name)
-            if (c == '/')
-                c = '_';
+        std::replace(name.begin(), name.end(), '/', '_');
         tracePath = ::testing::TempDir() + "simboard-" + std::to_string(getpid()) + "-" + name + ".trace";
-        for (const char *setting : kSettings)
-            ASSERT_EQ(0, SimBoard_Set(setting, ""));
+        // Every setting these suites touch back to its default.
+        for (const char *setting :
+             {"DEVICES", "ENGINE", "FAIL", "TRACE", "OSC_HZ", "NOISE", "CAPTURE", "CANLOG", "CHIP", "CHIP_BITRATE",
+              "CHIP_PARTID", "CHIP_ANSWER_FROM", "CHIP_SILENT_AFTER", "CHIP_REINVOKE", "CHIP_ABORT",
+              "CHIP_COMPARE_DIFF", "CHIP_REMAP", "FLASH", "CHIPLOG"})
+            ASSERT_EQ(0, SimBoard_Set((std::string("SIMBOARD_") + setting).c_str(), ""));
         ASSERT_EQ(0, SimBoard_Set("SIMBOARD_CONTROLLER", "script"));
         ASSERT_EQ(0, SimBoard_Set("SIMBOARD_TRACE", tracePath.c_str()));
         SimBoard_Reset();
@@ -112,26 +115,4 @@ protected:
     }
 
     std::string tracePath;
-
-private:
-    // Every setting these suites touch.
-    static constexpr const char *kSettings[] = {"SIMBOARD_DEVICES",
-                                                "SIMBOARD_ENGINE",
-                                                "SIMBOARD_FAIL",
-                                                "SIMBOARD_TRACE",
-                                                "SIMBOARD_OSC_HZ",
-                                                "SIMBOARD_NOISE",
-                                                "SIMBOARD_CAPTURE",
-                                                "SIMBOARD_CANLOG",
-                                                "SIMBOARD_CHIP",
-                                                "SIMBOARD_CHIP_BITRATE",
-                                                "SIMBOARD_CHIP_PARTID",
-                                                "SIMBOARD_CHIP_ANSWER_FROM",
-                                                "SIMBOARD_CHIP_SILENT_AFTER",
-                                                "SIMBOARD_CHIP_REINVOKE",
-                                                "SIMBOARD_CHIP_ABORT",
-                                                "SIMBOARD_CHIP_COMPARE_DIFF",
-                                                "SIMBOARD_CHIP_REMAP",
-                                                "SIMBOARD_FLASH",
-                                                "SIMBOARD_CHIPLOG"};
 };

@@ -16,12 +16,9 @@ CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = f
     f.extended = extended;
     f.remote = remote;
     f.dlc = static_cast<uint8_t>(data.size());
-    size_t i = 0;
-    for (uint8_t b : data)
-        f.data[i++] = b;
+    std::copy(data.begin(), data.end(), f.data);
     return f;
 }
-
 CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false)
 {
     return Std(id, data, true, remote);
@@ -147,7 +144,7 @@ TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack)
 {
     CanBus bus;
     std::vector<NoiseEntry> entries;
-    ASSERT_EQ(ParseNoise("200#01@3000,100#02@3000,300#03@5000/125000", &entries), "");
+    ASSERT_EQ(ParseNoise("200#01@3000,100#02@3000,180#@3000,300#03@5000/125000", &entries), "");
     bus.AttachNoise(entries);
     int rx = bus.AttachTestNode(100000, false);
     std::vector<std::pair<uint32_t, Ticks>> seen;
@@ -161,13 +158,16 @@ TEST(CanBus, SimultaneousFramesGoInArbitrationOrderBackToBack)
     bus.RunUntil(3000 * US);
     EXPECT_TRUE(seen.empty());
     bus.RunUntil(5700 * US);
-    Ticks d100 = Duration(Std(0x100, {2})), d200 = Duration(Std(0x200, {1}));
+    Ticks d100 = Duration(Std(0x100, {2})), d180 = Duration(Std(0x180, {})), d200 = Duration(Std(0x200, {1}));
     // The 125 kbit/s entry goes at its own rate: nobody acknowledges it there.
     Ticks d300 = CanBitsToTicks(CanFrameBits(Std(0x300, {3})).unacknowledged, 125000);
-    EXPECT_EQ(seen, (std::vector<std::pair<uint32_t, Ticks>>{
-                        {0x100, 3000 * US + d100}, {0x200, 3000 * US + d100 + d200}, {0x300, 5000 * US + d300}}));
-    EXPECT_EQ(acks, (std::vector<bool>{true, true, false}));
-    EXPECT_EQ(bus.FindTestNode(rx)->Queued(), 2u);
+    const Ticks t = 3000 * US;
+    EXPECT_EQ(
+        seen,
+        (std::vector<std::pair<uint32_t, Ticks>>{
+            {0x100, t + d100}, {0x180, t + d100 + d180}, {0x200, t + d100 + d180 + d200}, {0x300, 5000 * US + d300}}));
+    EXPECT_EQ(acks, (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(bus.FindTestNode(rx)->Queued(), 3u);
 }
 
 TEST(CanBus, SettleRunsUrgentFramesAndLeavesPeriodicOnesDue)

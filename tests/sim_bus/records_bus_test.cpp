@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <unistd.h>
 
@@ -41,12 +40,6 @@ std::string TempPath(const char *name)
     return std::string(dir && *dir ? dir : "/tmp") + "/simbus_" + std::to_string(getpid()) + "_" + name;
 }
 
-std::vector<uint8_t> FileBytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // The records of the documented examples, in bus order.
 std::vector<BusRecord> Examples()
 {
@@ -58,6 +51,24 @@ std::vector<BusRecord> Examples()
         Rec(2101000, Frame(0x67D, false, {1, 2}, true, 2)),
         Rec(2101000, CanFrame(), true),
     };
+}
+
+std::string FileText(const std::string &path)
+{
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// The examples written with one of the writers to a file of the test's own.
+template <class Writer> std::string WriteExamples(const char *name)
+{
+    std::string path = TempPath(name), why;
+    Writer w;
+    EXPECT_TRUE(w.Open(path, &why)) << why;
+    for (const BusRecord &r : Examples())
+        w.Write(r);
+    return path;
 }
 
 } // namespace
@@ -99,7 +110,8 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
         bus.AttachTestNode(100000, false);
         EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[1].frame, &now), 0);
         // Flushed record by record: the files are complete while still open.
-        std::vector<uint8_t> bytes = FileBytes(pcap);
+        std::string text = FileText(pcap);
+        std::vector<uint8_t> bytes(text.begin(), text.end());
         ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
         const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
                                              0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
@@ -108,12 +120,9 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
                                             0,    0x10, 0,    0,    0,    0,    0,    0x06, 0x7D, 0x08, 0,
                                             0,    0,    0x40, 0x18, 0x10, 0x02, 0,    0,    0,    0};
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
-        std::ifstream in(log);
-        std::stringstream text;
-        text << in.rdbuf();
         std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
                              "(0000000001.234567) simcan0 20000020#0000000000000000\n";
-        EXPECT_EQ(text.str().substr(0, expect.size()), expect);
+        EXPECT_EQ(FileText(log).substr(0, expect.size()), expect);
     }
     std::remove(pcap.c_str());
     std::remove(log.c_str());
@@ -124,37 +133,25 @@ TEST(BusRecords, TsharkReadsTheCapture)
 {
     if (!HaveProgram("tshark"))
         GTEST_SKIP() << "tshark is not installed";
-    std::string pcap = TempPath("tshark.pcap");
-    {
-        PcapWriter w;
-        std::string why;
-        ASSERT_TRUE(w.Open(pcap, &why)) << why;
-        for (const BusRecord &r : Examples())
-            w.Write(r);
-    }
-    std::string out;
+    std::string pcap = WriteExamples<PcapWriter>("tshark.pcap"), out;
     ASSERT_TRUE(RunCommand("tshark -r '" + pcap +
                                "' -T fields -E separator=, -e frame.time_epoch -e can.id -e can.flags.xtd "
                                "-e can.flags.err -e can.len 2>/dev/null",
                            &out));
     // time, identifier (tshark prints it in decimal or hex), extended, error, length
-    const char *rows[] = {"1.234567000 0x67D 0 0 8", "1.235807000 0x5FD 0 0 8", "2.000000000 0x48EABCD 1 0 8",
-                          "2.100000000 0x123 0 0 8", "2.101000000 0x67D 0 0 2", "2.101000000 0x0  1 8"};
+    std::string rows;
     std::istringstream lines(out);
-    std::string line;
-    for (const char *row : rows) {
-        ASSERT_TRUE(std::getline(lines, line)) << out;
-        std::vector<std::string> f;
-        std::stringstream fields(line);
-        for (std::string x; std::getline(fields, x, ',');)
-            f.push_back(x);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f(1);
+        for (char c : line)
+            c == ',' ? f.emplace_back() : f.back() += c;
         f.resize(5);
         char id[16];
         std::snprintf(id, sizeof id, "0x%lX", std::strtoul(f[1].c_str(), nullptr, 0));
-        EXPECT_EQ(f[0] + " " + id + " " + f[2] + " " + f[3] + " " + f[4], row) << line;
+        rows += f[0] + " " + id + " " + f[2] + " " + f[3] + " " + f[4] + "\n";
     }
-    EXPECT_FALSE(std::getline(lines, line));
-
+    EXPECT_EQ(rows, "1.234567000 0x67D 0 0 8\n1.235807000 0x5FD 0 0 8\n2.000000000 0x48EABCD 1 0 8\n"
+                    "2.100000000 0x123 0 0 8\n2.101000000 0x67D 0 0 2\n2.101000000 0x0  1 8\n");
     // Decoded as CANopen, the example's payload is an SDO request.
     out.clear();
     ASSERT_TRUE(RunCommand("tshark -r '" + pcap + "' -d 'can.subdissector,canopen' 2>/dev/null", &out));
@@ -166,18 +163,9 @@ TEST(BusRecords, CanUtilsReadTheFrameLog)
 {
     if (!HaveProgram("log2asc"))
         GTEST_SKIP() << "can-utils is not installed";
-    std::string log = TempPath("canutils.log");
-    {
-        FrameLogWriter w;
-        std::string why;
-        ASSERT_TRUE(w.Open(log, &why)) << why;
-        for (const BusRecord &r : Examples())
-            w.Write(r);
-    }
-    std::string out;
+    std::string log = WriteExamples<FrameLogWriter>("canutils.log"), out;
     ASSERT_TRUE(RunCommand("log2asc -I '" + log + "' simcan0 2>&1", &out)) << out;
-    EXPECT_NE(out.find("67D"), std::string::npos) << out;
-    EXPECT_NE(out.find("48EABCDx"), std::string::npos) << out;
-    EXPECT_NE(out.find("ErrorFrame"), std::string::npos) << out;
+    for (const char *text : {"67D", "48EABCDx", "ErrorFrame"})
+        EXPECT_NE(out.find(text), std::string::npos) << out;
     std::remove(log.c_str());
 }

@@ -18,28 +18,28 @@ namespace simboard
 
 using Bytes8 = std::array<uint8_t, 8>;
 
+// A request with a command byte, an index and sub-index and a little-endian value.
+inline Bytes8 Sdo(uint8_t command, uint16_t index, uint8_t sub, uint32_t value = 0)
+{
+    return {command,        uint8_t(index),      uint8_t(index >> 8),  sub,
+            uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
 // Expedited initiate download with the size indicated (1, 2 or 4 bytes).
 inline Bytes8 SdoDownload(uint16_t index, uint8_t sub, uint32_t value, unsigned size)
 {
-    return {static_cast<uint8_t>(0x23 | (4 - size) << 2),
-            static_cast<uint8_t>(index),
-            static_cast<uint8_t>(index >> 8),
-            sub,
-            static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 24)};
+    return Sdo(static_cast<uint8_t>(0x23 | (4 - size) << 2), index, sub, value);
 }
-inline Bytes8 SdoUpload(uint16_t index, uint8_t sub)
-{
-    return {0x40, static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), sub, 0, 0, 0, 0};
-}
+inline Bytes8 SdoUpload(uint16_t index, uint8_t sub) { return Sdo(0x40, index, sub); }
 inline uint32_t ReplyValue(const CanFrame &f)
 {
     return f.data[4] | f.data[5] << 8 | f.data[6] << 16 | static_cast<uint32_t>(f.data[7]) << 24;
 }
 
 constexpr uint32_t ISP_ABORT(int code) { return 0x0F000000u + static_cast<uint32_t>(code); }
+
+// RAM code that jumps to the bootloader's reset: executing it restarts the chip.
+const std::vector<uint8_t> kResetCode = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
+                                         0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
 
 class ChipHarness : public ::testing::Test
 {
@@ -51,8 +51,8 @@ protected:
     }
 
     // A fresh chip with `config`, started at the current board time, and a
-    // client node at `clientRate`.
-    void Power(const ChipConfig &config = ChipConfig{}, double clientRate = 100000)
+    // client node at 100 kbit/s.
+    void Power(const ChipConfig &config = ChipConfig{})
     {
         if (chip_)
             bus_.Detach(chip_.get());
@@ -60,9 +60,9 @@ protected:
         std::string name, reason;
         ASSERT_TRUE(chip_->Start(now_, &name, &reason)) << name << ": " << reason;
         bus_.Attach(chip_.get());
-        if (nodeHandle_ > 0)
+        if (node_)
             bus_.DetachTestNode(nodeHandle_);
-        nodeHandle_ = bus_.AttachTestNode(clientRate, false);
+        nodeHandle_ = bus_.AttachTestNode(100000, false);
         node_ = bus_.FindTestNode(nodeHandle_);
     }
 
@@ -91,7 +91,7 @@ protected:
         return got;
     }
 
-    // The reply's command byte and, for an abort, its code (0 otherwise).
+    // The reply's abort code (0 when it is no abort).
     uint32_t Abort(const Bytes8 &bytes)
     {
         CanFrame r;
@@ -115,18 +115,15 @@ protected:
     uint32_t Unlock(uint16_t code = 0x5A5A) { return Set(0x5000, 0, code, 2); }
     uint32_t Prepare(int first, int last) { return Set(0x5020, 0, first | last << 8, 2); }
     uint32_t Erase(int first, int last) { return Set(0x5030, 0, first | last << 8, 2); }
-    uint32_t Copy(uint32_t dst, uint32_t src, uint32_t count)
+    // Copy (0x5050) and compare (0x5060): two addresses, then the count that starts it.
+    uint32_t Run(uint16_t index, uint32_t a, uint32_t b, uint32_t count)
     {
-        EXPECT_EQ(Set(0x5050, 1, dst), 0u);
-        EXPECT_EQ(Set(0x5050, 2, src), 0u);
-        return Set(0x5050, 3, count, 2);
+        EXPECT_EQ(Set(index, 1, a), 0u);
+        EXPECT_EQ(Set(index, 2, b), 0u);
+        return Set(index, 3, count, 2);
     }
-    uint32_t Compare(uint32_t a, uint32_t b, uint32_t count)
-    {
-        EXPECT_EQ(Set(0x5060, 1, a), 0u);
-        EXPECT_EQ(Set(0x5060, 2, b), 0u);
-        return Set(0x5060, 3, count, 2);
-    }
+    uint32_t Copy(uint32_t dst, uint32_t src, uint32_t count) { return Run(0x5050, dst, src, count); }
+    uint32_t Compare(uint32_t a, uint32_t b, uint32_t count) { return Run(0x5060, a, b, count); }
 
     // A segmented RAM write, size indicated or not; the abort code that ends
     // it (0 when every segment was confirmed). `badToggleAt` sends that
@@ -134,21 +131,11 @@ protected:
     uint32_t WriteRam(uint32_t address, const std::vector<uint8_t> &bytes, bool sized = true, int badToggleAt = -1)
     {
         EXPECT_EQ(Set(0x5015, 0, address), 0u);
-        uint32_t n = static_cast<uint32_t>(bytes.size());
-        Bytes8 init = {static_cast<uint8_t>(sized ? 0x21 : 0x20), 0x50, 0x1F, 0x01, 0, 0, 0, 0};
-        if (sized)
-            init = {0x21, 0x50, 0x1F, 0x01, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-        uint32_t code = Abort(init);
-        if (code)
-            return code;
-        bool toggle = false;
-        size_t at = 0;
-        for (int seg = 0;; ++seg) {
+        uint32_t code = Abort(Sdo(sized ? 0x21 : 0x20, 0x1F50, 1, sized ? uint32_t(bytes.size()) : 0));
+        for (size_t seg = 0, at = 0; !code; ++seg) {
             size_t k = std::min<size_t>(7, bytes.size() - at);
-            bool last = at + k == bytes.size();
-            bool t = seg == badToggleAt ? !toggle : toggle;
-            Bytes8 s{};
-            s[0] = static_cast<uint8_t>((t ? 0x10 : 0) | (7 - k) << 1 | (last ? 1 : 0));
+            bool last = at + k == bytes.size(), t = (seg % 2 == 1) != (int(seg) == badToggleAt);
+            Bytes8 s{static_cast<uint8_t>((t ? 0x10 : 0) | (7 - k) << 1 | (last ? 1 : 0))};
             std::copy(bytes.begin() + at, bytes.begin() + at + k, s.begin() + 1);
             CanFrame r;
             if (!Send(s, &r))
@@ -156,11 +143,11 @@ protected:
             if (r.data[0] == 0x80)
                 return ReplyValue(r);
             EXPECT_EQ(r.data[0], t ? 0x30 : 0x20);
-            toggle = !toggle;
             at += k;
             if (last)
-                return 0;
+                break;
         }
+        return code;
     }
 
     // A segmented upload of 0x1F50/1 (memory read); false on an abort.
@@ -170,16 +157,14 @@ protected:
         EXPECT_EQ(Set(0x5011, 0, count), 0u);
         CanFrame r;
         EXPECT_TRUE(Send(SdoUpload(0x1F50, 1), &r));
-        if (r.data[0] != 0x41)
+        if (r.data[0] != 0x41 || ReplyValue(r) != count)
             return false;
-        EXPECT_EQ(ReplyValue(r), count);
         out->clear();
         for (bool toggle = false;; toggle = !toggle) {
-            EXPECT_TRUE(Send({static_cast<uint8_t>(toggle ? 0x70 : 0x60), 0, 0, 0, 0, 0, 0, 0}, &r));
+            EXPECT_TRUE(Send({static_cast<uint8_t>(toggle ? 0x70 : 0x60)}, &r));
             if ((r.data[0] & 0xE0) != 0 || ((r.data[0] & 0x10) != 0) != toggle)
                 return false;
-            int k = 7 - ((r.data[0] >> 1) & 7);
-            out->insert(out->end(), r.data + 1, r.data + 1 + k);
+            out->insert(out->end(), r.data + 1, r.data + 8 - ((r.data[0] >> 1) & 7));
             if (r.data[0] & 1)
                 return true;
         }
@@ -190,6 +175,10 @@ protected:
         std::vector<uint8_t> b(count);
         EXPECT_EQ(chip_->Read(address, b.data(), count), 0);
         return b;
+    }
+    void Put(uint32_t address, const std::vector<uint8_t> &bytes)
+    {
+        ASSERT_EQ(chip_->Write(address, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
     }
 
     CanBus bus_;
@@ -207,6 +196,12 @@ inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1)
     for (size_t i = 0; i < n; ++i)
         v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
     return v;
+}
+
+// A word's bytes, little-endian.
+inline std::vector<uint8_t> Le32(uint32_t v)
+{
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
 } // namespace simboard

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include "sim/lpc_isp_chip.h"
 
@@ -13,12 +14,10 @@ namespace
 
 TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)
 {
-    struct Row {
-        const char *name;
-        const char *value;
+    const struct {
+        const char *name, *value;
         bool ok;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"SIMBOARD_CHIP", "boot", true},
         {"SIMBOARD_CHIP", "ISP ", false},
         {"SIMBOARD_CHIP_BITRATE", "10000", true},
@@ -41,7 +40,7 @@ TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)
         {"SIMBOARD_CHIP_REMAP", "no", false},
         {"SIMBOARD_CHIPS", "isp", false},
     };
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         ChipConfig config;
         std::string why = ParseChipSetting(r.name, r.value, &config);
         EXPECT_EQ(why.empty(), r.ok) << r.name << "=" << r.value << ": " << why;
@@ -63,10 +62,8 @@ TEST(ChipSettings, LoadsValuesAndDefaultsAndNamesTheFirstBadOne)
     EXPECT_EQ(config.pin, ChipEntryPin::Boot);
     EXPECT_EQ(config.partId, 0x1440102Bu);
     ASSERT_EQ(config.aborts.size(), 1u);
-    EXPECT_EQ(config.aborts[0].index, 0x1018);
-    EXPECT_EQ(config.aborts[0].sub, 2);
-    EXPECT_EQ(config.aborts[0].code, 0x06020000u);
-    EXPECT_EQ(config.aborts[0].nth, 1u);
+    const ChipAbortRule &a = config.aborts[0];
+    EXPECT_EQ(std::make_tuple(a.index, a.sub, a.code, a.nth), std::make_tuple(0x1018, 2, 0x06020000u, 1u));
     EXPECT_EQ(config.compareDiffOffset, 16u);
     EXPECT_FALSE(config.remap);
 
@@ -74,8 +71,7 @@ TEST(ChipSettings, LoadsValuesAndDefaultsAndNamesTheFirstBadOne)
     std::string name, value, reason;
     ChipConfig untouched;
     EXPECT_FALSE(LoadChipConfig(lookup, &untouched, &name, &value, &reason));
-    EXPECT_EQ(name, "SIMBOARD_CHIP_REINVOKE");
-    EXPECT_EQ(value, "maybe");
+    EXPECT_EQ(name + "=" + value, "SIMBOARD_CHIP_REINVOKE=maybe");
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(untouched.pin, ChipEntryPin::Isp);
 }

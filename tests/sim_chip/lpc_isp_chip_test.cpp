@@ -15,43 +15,34 @@ protected:
     void SetUp() override { Power(); }
 };
 
-TEST_F(Chip, ReadsTheObjectDictionaryWithTheReplySizeOfEachEntry)
+TEST_F(Chip, AnswersEachEntryWithItsReplySizeOrTheProtocolAbortCode)
 {
-    struct Row {
-        uint16_t index;
-        uint8_t sub;
+    const struct {
+        Bytes8 request;
         uint8_t command;
         uint32_t value;
+    } rows[] = {
+        {SdoUpload(0x1018, 2), 0x43, 0x1430102B},
+        {SdoUpload(0x1018, 0), 0x4F, 3},
+        {SdoUpload(0x5100, 3), 0x43, 3},
+        {SdoUpload(0x5000, 0), 0x80, 0x06010001},              // write-only
+        {SdoDownload(0x1018, 2, 1, 4), 0x80, 0x06010002},      // read-only
+        {SdoUpload(0x2000, 0), 0x80, 0x06020000},              // no object
+        {SdoUpload(0x1018, 4), 0x80, 0x06090011},              // no sub-index
+        {SdoDownload(0x5000, 0, 0x5A5A, 4), 0x80, 0x06070012}, // too long
+        {SdoDownload(0x5000, 0, 0x5A, 1), 0x80, 0x06070013},   // too short
+        {SdoDownload(0x1F51, 1, 2, 1), 0x80, 0x06090030},      // Go value
+        {Sdo(0xC0, 0x1F50, 1), 0x80, 0x05040001},              // block download
     };
-    const Row rows[] = {{0x1018, 2, 0x43, 0x1430102B}, {0x1018, 0, 0x4F, 3}, {0x5100, 3, 0x43, 3}};
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         CanFrame reply;
-        ASSERT_TRUE(Send(SdoUpload(r.index, r.sub), &reply));
-        EXPECT_EQ(reply.data[0], r.command) << std::hex << r.index << "/" << int(r.sub);
-        EXPECT_EQ(reply.data[1] | reply.data[2] << 8, r.index);
-        EXPECT_EQ(reply.data[3], r.sub);
-        EXPECT_EQ(ReplyValue(reply), r.value) << std::hex << r.index << "/" << int(r.sub);
+        ASSERT_TRUE(Send(r.request, &reply));
+        SCOPED_TRACE(::testing::Message() << std::hex << int(r.request[0]) << " " << int(r.request[2])
+                                          << int(r.request[1]) << "/" << int(r.request[3]));
+        EXPECT_EQ(reply.data[0], r.command);
+        EXPECT_TRUE(std::equal(reply.data + 1, reply.data + 4, r.request.begin() + 1));
+        EXPECT_EQ(ReplyValue(reply), r.value);
     }
-}
-
-TEST_F(Chip, RefusesWithTheProtocolAbortCodes)
-{
-    struct Row {
-        Bytes8 request;
-        uint32_t code;
-    };
-    const Row rows[] = {
-        {SdoUpload(0x5000, 0), 0x06010001},                 // write-only
-        {SdoDownload(0x1018, 2, 1, 4), 0x06010002},         // read-only
-        {SdoUpload(0x2000, 0), 0x06020000},                 // no object
-        {SdoUpload(0x1018, 4), 0x06090011},                 // no sub-index
-        {SdoDownload(0x5000, 0, 0x5A5A, 4), 0x06070012},    // too long
-        {SdoDownload(0x5000, 0, 0x5A, 1), 0x06070013},      // too short
-        {SdoDownload(0x1F51, 1, 2, 1), 0x06090030},         // Go value
-        {{0xC0, 0x50, 0x1F, 0x01, 0, 0, 0, 0}, 0x05040001}, // block download
-    };
-    for (const Row &r : rows)
-        EXPECT_EQ(Abort(r.request), r.code) << std::hex << int(r.request[0]);
 }
 
 TEST_F(Chip, AnswersOnlyFullStandardDataFramesToItsIdentifierYetAcknowledgesAll)
@@ -92,7 +83,7 @@ TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem)
 {
     ASSERT_EQ(Unlock(), 0u);
     const std::vector<uint8_t> zeros(4096, 0);
-    ASSERT_EQ(chip_->Write(0x1000, zeros.data(), 4096), 0);
+    Put(0x1000, zeros);
     EXPECT_EQ(Erase(1, 1), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
     EXPECT_EQ(Prepare(2, 1), ISP_ABORT(ISP_INVALID_SECTOR));
     EXPECT_EQ(Prepare(0, 8), ISP_ABORT(ISP_INVALID_SECTOR));
@@ -113,17 +104,16 @@ TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation)
 {
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Prepare(0, 7), 0u);
-    struct Row {
+    const struct {
         uint32_t dst, src, count;
         int code;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {0x1000, 0x10000300, 100, ISP_COUNT_ERROR},         {0x1000, 0x10000300, 2048, ISP_COUNT_ERROR},
         {0x1080, 0x10000300, 256, ISP_DST_ADDR_ERROR},      {0x1000, 0x10000302, 256, ISP_SRC_ADDR_ERROR},
         {0x1000, 0x10001F00, 512, ISP_SRC_ADDR_NOT_MAPPED}, {0x1000, 0x00000000, 256, ISP_SRC_ADDR_NOT_MAPPED},
         {0x7F00, 0x10000300, 512, ISP_DST_ADDR_NOT_MAPPED},
     };
-    for (const Row &r : rows)
+    for (const auto &r : rows)
         EXPECT_EQ(Copy(r.dst, r.src, r.count), ISP_ABORT(r.code))
             << std::hex << r.dst << " " << r.src << " " << r.count;
     EXPECT_EQ(Flash(0, 0x8000), std::vector<uint8_t>(0x8000, 0xFF));
@@ -132,13 +122,13 @@ TEST_F(Chip, CopyChecksCountAlignmentMappingAndPreparation)
 TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepares)
 {
     ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(4096, 0xF0).data(), 4096), 0);
+    Put(0x10000300, std::vector<uint8_t>(4096, 0xF0));
     ASSERT_EQ(Prepare(1, 1), 0u);
     Ticks before = now_;
     ASSERT_EQ(Copy(0x1000, 0x10000300, 4096), 0u);
     EXPECT_GE(lastReplyEnd_ - before, 16000 * TICKS_PER_US);
     EXPECT_EQ(Copy(0x1000, 0x10000300, 256), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    ASSERT_EQ(chip_->Write(0x10000300, std::vector<uint8_t>(256, 0x3C).data(), 256), 0);
+    Put(0x10000300, std::vector<uint8_t>(256, 0x3C));
     ASSERT_EQ(Prepare(1, 1), 0u);
     ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
     EXPECT_EQ(Flash(0x1000, 256), std::vector<uint8_t>(256, 0x30)); // F0 AND 3C
@@ -148,23 +138,19 @@ TEST_F(Chip, ProgrammingOnlyClearsBitsTakesOneMillisecondPer256BytesAndUnprepare
 
 TEST_F(Chip, RamWriteStaysOutOfTheBootloadersRamAndInsideRam)
 {
-    struct Row {
+    const struct {
         uint32_t address;
         size_t count;
         int code;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {0x10000300, 16, ISP_CMD_SUCCESS},    {0x10001ED0, 16, ISP_CMD_SUCCESS},    {0x100002FC, 8, ISP_ADDR_ERROR},
         {0x10000000, 4, ISP_ADDR_ERROR},      {0x10001ED8, 9, ISP_ADDR_ERROR},      {0x10001F00, 4, ISP_ADDR_ERROR},
         {0x10001FFC, 8, ISP_ADDR_NOT_MAPPED}, {0x00000300, 4, ISP_ADDR_NOT_MAPPED},
     };
-    for (bool sized : {true, false}) {
-        for (const Row &r : rows) {
-            uint32_t expect = r.code ? ISP_ABORT(r.code) : 0;
-            EXPECT_EQ(WriteRam(r.address, Pattern(r.count), sized), expect)
+    for (bool sized : {true, false})
+        for (const auto &r : rows)
+            EXPECT_EQ(WriteRam(r.address, Pattern(r.count), sized), r.code ? ISP_ABORT(r.code) : 0)
                 << std::hex << r.address << " sized " << sized;
-        }
-    }
     // Without an indicated size each segment is checked as it comes: the
     // first seven bytes of the write that runs into the top area stay.
     std::vector<uint8_t> top = Flash(0x10001ED8, 9);
@@ -184,30 +170,34 @@ TEST_F(Chip, ToggleErrorEndsTheTransferAndAWriteKeepsTheBytesWritten)
     EXPECT_TRUE(std::equal(ram.begin(), ram.begin() + 14, Pattern(30).begin()));
     EXPECT_EQ(ram[14], 0);
     // The transfer is over: its next segment has no transfer to belong to.
-    EXPECT_EQ(Abort({0x10, 0, 0, 0, 0, 0, 0, 0}), 0x05040001u);
+    EXPECT_EQ(Abort({0x10}), 0x05040001u);
     // A memory read's segment request that repeats the toggle before it.
     ASSERT_EQ(Set(0x5010, 0, 0x10000300), 0u);
     ASSERT_EQ(Set(0x5011, 0, 28), 0u);
     ASSERT_EQ(Abort(SdoUpload(0x1F50, 1)), 0u);
-    ASSERT_EQ(Abort({0x60, 0, 0, 0, 0, 0, 0, 0}), 0u);
-    EXPECT_EQ(Abort({0x60, 0, 0, 0, 0, 0, 0, 0}), 0x05030000u);
+    ASSERT_EQ(Abort({0x60}), 0u);
+    EXPECT_EQ(Abort({0x60}), 0x05030000u);
 }
 
-TEST_F(Chip, SizeIndicatedWriteRefusesTooManyOrTooFewBytes)
+TEST_F(Chip, SegmentedDownloadsTakeExactlyTheSizeOfTheirEntry)
 {
     ASSERT_EQ(Set(0x5015, 0, 0x10000300), 0u);
-    ASSERT_EQ(Abort({0x21, 0x50, 0x1F, 0x01, 10, 0, 0, 0}), 0u);
+    ASSERT_EQ(Abort(Sdo(0x21, 0x1F50, 1, 10)), 0u);
     ASSERT_EQ(Abort({0x00, 1, 2, 3, 4, 5, 6, 7}), 0u);
     EXPECT_EQ(Abort({0x11, 1, 2, 3, 4, 5, 6, 7}), 0x06070012u); // 14 of 10
+    // The RAM address (4 bytes) in one last segment that fills it exactly.
+    ASSERT_EQ(Abort(Sdo(0x21, 0x5015, 0, 4)), 0u);
+    EXPECT_EQ(Abort({0x07, 0x00, 0x04, 0x00, 0x10}), 0u);
+    ASSERT_EQ(Set(0x1F50, 1, 0xBEEF, 2), 0u);
+    EXPECT_EQ(Flash(0x10000400, 2), (std::vector<uint8_t>{0xEF, 0xBE}));
 }
 
 TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments)
 {
-    ASSERT_EQ(chip_->Write(0x10000300, Pattern(64).data(), 64), 0);
-    ASSERT_EQ(chip_->Write(0x10000400, Pattern(64).data(), 64), 0);
+    Put(0x10000300, Pattern(64));
+    Put(0x10000400, Pattern(64));
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), 0u);
-    uint8_t changed = 0x55;
-    ASSERT_EQ(chip_->Write(0x10000400 + 0x26, &changed, 1), 0);
+    Put(0x10000400 + 0x26, {0x55});
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 64), ISP_ABORT(ISP_COMPARE_ERROR));
     EXPECT_EQ(Get(0x5060, 4), 0x24u);
     EXPECT_EQ(Compare(0x10000300, 0x10000400, 0x24), 0u);
@@ -220,8 +210,7 @@ TEST_F(Chip, CompareReportsTheFirstDifferingWordAndChecksItsArguments)
 
 TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased)
 {
-    uint8_t zero = 0;
-    ASSERT_EQ(chip_->Write(0x2000 + 0x13, &zero, 1), 0);
+    Put(0x2000 + 0x13, {0});
     EXPECT_EQ(Set(0x5040, 1, 1 | 1 << 8, 2), 0u);
     EXPECT_EQ(Set(0x5040, 1, 2 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     EXPECT_EQ(Get(0x5040, 2), 0x10u);
@@ -247,11 +236,9 @@ TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped)
     ASSERT_EQ(Prepare(0, 0), 0u);
     ASSERT_EQ(Copy(0x0, 0x10000300, 4096), 0u);
     EXPECT_EQ(Flash(0, 4096), image); // the flash itself is right
-
     EXPECT_EQ(Compare(0x0, 0x10000300, 4096), config.remap ? ISP_ABORT(ISP_COMPARE_ERROR) : 0u);
     EXPECT_EQ(Get(0x5060, 4), 0u);
     EXPECT_EQ(Compare(0x200, 0x10000500, 3584), 0u);
-
     std::vector<uint8_t> read;
     ASSERT_TRUE(ReadMemory(0x1FC, 8, &read));
     const std::vector<uint8_t> remapped = {0xFC,         0x01,         0xFF,         0x1F,
@@ -261,13 +248,10 @@ TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped)
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, Remap, ::testing::Bool());
 
-const uint8_t kResetCode[16] = {0x01, 0x4A, 0x02, 0x4B, 0xDA, 0x60, 0xC0, 0x46,
-                                0x04, 0x00, 0xFA, 0x05, 0x00, 0xED, 0x00, 0xE0};
-
 TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam)
 {
     ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(WriteRam(0x10000300, std::vector<uint8_t>(kResetCode, kResetCode + 16)), 0u);
+    ASSERT_EQ(WriteRam(0x10000300, kResetCode), 0u);
     const struct {
         uint32_t address, code;
     } rows[] = {{0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
@@ -276,7 +260,7 @@ TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam)
         EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address; // confirmed before the jump
     }
     EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Flash(0x10000300, 16), std::vector<uint8_t>(kResetCode, kResetCode + 16));
+    EXPECT_EQ(Flash(0x10000300, 16), kResetCode);
 }
 
 TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle)
@@ -289,36 +273,29 @@ TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle)
     EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
     EXPECT_FALSE(acked);
     // A power cycle clears RAM, keeps flash and restarts the bootloader.
-    uint8_t b = 0x5A;
-    ASSERT_EQ(chip_->Write(0x10000500, &b, 1), 0);
-    ASSERT_EQ(chip_->Write(0x7FFF, &b, 1), 0);
+    Put(0x10000500, {0x5A});
+    Put(0x7FFF, {0x5A});
     chip_->PowerCycle(now_);
     EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
     EXPECT_EQ(Flash(0x10000500, 1)[0], 0);
     EXPECT_EQ(Flash(0x7FFF, 1)[0], 0x5A);
-    EXPECT_EQ(chip_->Read(0x7FFF, &b, 2), -1);
-    EXPECT_EQ(chip_->Write(0x10001FFF, &b, 2), -1);
+    uint8_t b[2] = {};
+    EXPECT_EQ(chip_->Read(0x7FFF, b, 2), -1);
+    EXPECT_EQ(chip_->Write(0x10001FFF, b, 2), -1);
 }
 
 TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
 {
-    // Vector words that sum to 0: valid user code.
-    uint8_t vectors[32] = {};
-    vectors[0] = 0x00;
-    vectors[1] = 0x20;
-    vectors[2] = 0x00;
-    vectors[3] = 0x10; // 0x10002000
-    vectors[4] = 0x00;
-    vectors[5] = 0xE0;
-    vectors[6] = 0xFF;
-    vectors[7] = 0xEF; // 0xEFFFE000
-    struct Row {
+    // Vector words 0x10002000 and 0xEFFFE000, then word 7 (the checksum) of
+    // 0 (they sum to 0: valid user code) or 0xFF.
+    std::vector<uint8_t> vectors = {0x00, 0x20, 0x00, 0x10, 0x00, 0xE0, 0xFF, 0xEF};
+    vectors.resize(32);
+    const struct {
         ChipEntryPin pin;
         bool valid;
         uint32_t crp;
         ChipStateCode state;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {ChipEntryPin::Isp, true, 0, ChipStateCode::IspLocked},
         {ChipEntryPin::Isp, true, 0x4E697370, ChipStateCode::UserCode},
         {ChipEntryPin::Isp, false, 0x4E697370, ChipStateCode::IspLocked},
@@ -326,14 +303,13 @@ TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
         {ChipEntryPin::Boot, false, 0, ChipStateCode::IspLocked},
         {ChipEntryPin::Absent, true, 0, ChipStateCode::Absent},
     };
-    for (const Row &r : rows) {
+    for (const auto &r : rows) {
         ChipConfig config;
         config.pin = r.pin;
         Power(config);
         vectors[28] = r.valid ? 0 : 0xFF;
-        ASSERT_EQ(chip_->Write(0, vectors, sizeof vectors), 0);
-        uint8_t crp[4] = {uint8_t(r.crp), uint8_t(r.crp >> 8), uint8_t(r.crp >> 16), uint8_t(r.crp >> 24)};
-        ASSERT_EQ(chip_->Write(0x2FC, crp, 4), 0);
+        Put(0, vectors);
+        Put(0x2FC, Le32(r.crp));
         chip_->PowerCycle(now_);
         EXPECT_EQ(chip_->State(), r.state) << int(r.pin) << " valid " << r.valid << " crp " << std::hex << r.crp;
     }
@@ -344,27 +320,28 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
     const uint32_t crp1 = 0x12345678, crp2 = 0x87654321;
     for (uint32_t level : {crp1, crp2}) {
         Power();
-        uint8_t word[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16), uint8_t(level >> 24)};
-        ASSERT_EQ(chip_->Write(0x2FC, word, 4), 0);
+        Put(0x2FC, Le32(level));
         chip_->PowerCycle(now_);
         ASSERT_EQ(Unlock(), 0u);
         ASSERT_EQ(Prepare(0, 7), 0u);
-        const uint32_t crp = ISP_ABORT(ISP_CODE_READ_PROTECTION_ENABLED);
+        const uint32_t crp = ISP_ABORT(ISP_CODE_READ_PROTECTION_ENABLED), crp1Only = level == crp1 ? 0u : crp;
         EXPECT_EQ(Compare(0x10000300, 0x10000400, 4), crp);
         EXPECT_EQ(Set(0x5040, 1, 0x0101, 2), crp);
         EXPECT_EQ(Abort(SdoUpload(0x1F50, 1)), crp);
         EXPECT_EQ(Copy(0x0, 0x10000300, 256), crp);
-        EXPECT_EQ(Copy(0x1000, 0x10000300, 256), level == crp1 ? 0u : crp);
-        EXPECT_EQ(WriteRam(0x10000300, Pattern(8)), level == crp1 ? 0u : crp);
+        EXPECT_EQ(Copy(0x1000, 0x10000300, 256), crp1Only);
+        EXPECT_EQ(WriteRam(0x10000300, Pattern(8)), crp1Only);
         EXPECT_EQ(Erase(0, 1), crp);
-        EXPECT_EQ(Erase(2, 2), level == crp1 ? 0u : crp);
+        EXPECT_EQ(Erase(2, 2), crp1Only);
         ASSERT_EQ(Prepare(0, 7), 0u);
         EXPECT_EQ(Erase(0, 7), 0u);
     }
 }
 
-TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest)
+TEST_F(Chip, AnswerFromSilentAfterAndForcedAbortsAsTheirSettingsSay)
 {
+    // Answer from the third part-ID request: what comes before is
+    // acknowledged, ignored and not carried out.
     ChipConfig config;
     config.answerFrom = 3;
     Power(config);
@@ -373,29 +350,24 @@ TEST_F(Chip, AnswerFromIgnoresEverythingBeforeTheNthPartIdRequest)
     EXPECT_TRUE(acked);
     EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2)));
     EXPECT_FALSE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked); // ignored means not carried out
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
     EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
     EXPECT_EQ(Unlock(), 0u);
     EXPECT_EQ(chip_->Requests(), 5u);
-}
 
-TEST_F(Chip, SilentAfterStopsAnsweringButKeepsAcknowledging)
-{
-    ChipConfig config;
+    // Silent after three requests, still acknowledging.
+    config = ChipConfig{};
     config.silentAfter = 3;
     Power(config);
     EXPECT_EQ(Unlock(), 0u);
     EXPECT_EQ(Prepare(3, 3), 0u);
     EXPECT_EQ(Set(0x5015, 0, 0x10000300), 0u);
-    bool acked = false;
     EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
     EXPECT_TRUE(acked);
     EXPECT_FALSE(Send(SdoDownload(0x5030, 0, 0x0303, 2)));
-}
 
-TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand)
-{
-    ChipConfig config;
+    // Forced aborts: the first part-ID request only, every erase.
+    config = ChipConfig{};
     ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5030:0:0x0F000009", &config), "");
     Power(config);
     EXPECT_EQ(Abort(SdoUpload(0x1018, 2)), 0x06020000u);
@@ -403,27 +375,23 @@ TEST_F(Chip, ForcedAbortsReplaceTheRequestedCommand)
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Prepare(0, 0), 0u);
     const std::vector<uint8_t> zeros(16, 0);
-    ASSERT_EQ(chip_->Write(0, zeros.data(), 16), 0);
+    Put(0, zeros);
     EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED)); // every one
+    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
     EXPECT_EQ(Flash(0, 16), zeros);
 }
 
 class Persistence : public ChipHarness
 {
 protected:
-    void SetUp() override
-    {
-        path_ = ::testing::TempDir() + "sim_chip_flash_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
-        std::remove(path_.c_str());
-    }
     void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_;
+    std::string path_ = ::testing::TempDir() + "sim_chip_flash_" +
+                        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
 };
 
 TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole)
 {
+    std::remove(path_.c_str());
     ChipConfig config;
     config.flashPath = path_;
     Power(config);
@@ -432,29 +400,21 @@ TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole)
     ASSERT_EQ(WriteRam(0x10000300, Pattern(256)), 0u);
     ASSERT_EQ(Prepare(1, 1), 0u);
     ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
-    std::ifstream in(path_, std::ios::binary);
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(file.size(), 32768u);
-    EXPECT_EQ(std::vector<uint8_t>(file.begin() + 0x1000, file.begin() + 0x1100), Pattern(256));
-    EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
-
+    auto file = [this] {
+        std::ifstream in(path_, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    std::vector<uint8_t> bytes = file();
+    ASSERT_EQ(bytes.size(), 32768u);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 0x1000, bytes.begin() + 0x1100), Pattern(256));
     // The control interface's writes to flash are kept the same way.
-    const uint8_t mark = 0x42;
-    ASSERT_EQ(chip_->Write(0x7FFF, &mark, 1), 0);
-    std::ifstream again(path_, std::ios::binary);
-    again.seekg(0x7FFF);
-    EXPECT_EQ(again.get(), 0x42);
-
-    // A new chip starts from the file.
+    Put(0x7FFF, {0x42});
+    EXPECT_EQ(file()[0x7FFF], 0x42);
+    EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
+    // A new chip starts from the file; one of another size is refused.
     Power(config);
     EXPECT_EQ(Flash(0x1000, 256), Pattern(256));
-}
-
-TEST_F(Persistence, RefusesAFileOfAnotherSize)
-{
     std::ofstream(path_, std::ios::binary) << std::string(100, 'x');
-    ChipConfig config;
-    config.flashPath = path_;
     LpcIspChip chip(config);
     std::string name, reason;
     EXPECT_FALSE(chip.Start(0, &name, &reason));
