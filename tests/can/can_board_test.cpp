@@ -43,15 +43,11 @@ TEST_F(CanBoardTest, OpenLeavesTheControllerInNormalModeReceivingEveryFrame)
 {
     ASSERT_EQ(CAN_Open(100000), 0);
     EXPECT_EQ(console, "......");
-    EXPECT_EQ(SimBoard_McpPeek(CNF3), 0x02);
-    EXPECT_EQ(SimBoard_McpPeek(CNF2), 0x90);
-    EXPECT_EQ(SimBoard_McpPeek(CNF1), 0x09);
-    EXPECT_EQ(SimBoard_McpPeek(RXB0CTRL), 0x60);
-    EXPECT_EQ(SimBoard_McpPeek(RXB1CTRL), 0x60);
-    EXPECT_EQ(SimBoard_McpPeek(CANINTE), 0x03);
-    EXPECT_EQ(SimBoard_McpPeek(CANINTF), 0x00);
-    EXPECT_EQ(SimBoard_McpPeek(CANCTRL), 0x07);
-    EXPECT_EQ(SimBoard_McpPeek(CANSTAT), 0x00);
+    const uint8_t registers[][2] = {{CNF3, 0x02},     {CNF2, 0x90},     {CNF1, 0x09},
+                                    {RXB0CTRL, 0x60}, {RXB1CTRL, 0x60}, {CANINTE, 0x03},
+                                    {CANINTF, 0x00},  {CANCTRL, 0x07},  {CANSTAT, 0x00}};
+    for (const auto &r : registers)
+        EXPECT_EQ(SimBoard_McpPeek(r[0]), r[1]) << int(r[0]);
     // Filter SIDL registers, filter 3 past the control registers at 0x10.
     for (uint8_t sidl : {0x01, 0x05, 0x09, 0x11, 0x15, 0x19})
         EXPECT_EQ(SimBoard_McpPeek(sidl), 0x40) << int(sidl);
@@ -67,10 +63,8 @@ TEST_F(CanBoardTest, ATransmittedFrameReachesTheBusByteForByte)
 
     SimBoardFrame got;
     ASSERT_EQ(SimBoard_NodeReceive(node, &got), 1);
-    EXPECT_EQ(got.id, 0x67Du);
-    EXPECT_EQ(got.extended, 0);
-    EXPECT_EQ(got.remote, 0);
-    EXPECT_EQ(got.dlc, 8);
+    EXPECT_EQ(std::vector<uint32_t>({got.id, got.extended, got.remote, got.dlc}),
+              std::vector<uint32_t>({0x67D, 0, 0, 8}));
     EXPECT_EQ(std::memcmp(got.data, data, 8), 0);
     EXPECT_EQ(SimBoard_NodeReceive(node, &got), 0);
 }
@@ -167,6 +161,8 @@ TEST_F(CanBoardTest, OpenFailuresTouchNothingTheyShouldNot)
         EXPECT_EQ(SimBoard_SpiByteCount(), 0u) << c.what;
         EXPECT_EQ(SimBoard_UsbCallCount() > 0, c.anyUsb) << c.what;
     }
+    Restart({});
+    EXPECT_EQ(CAN_Open(1000000), 0) << "1 Mbit/s, the fastest rate";
 }
 
 TEST_F(CanBoardTest, APositiveFailureAndAModeTimeoutDoNotCancelOut)

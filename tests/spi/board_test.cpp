@@ -4,11 +4,7 @@
 // scripted SPI slave on its port.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +13,8 @@
 #include "TopLayer/SPI/src/spi_channel_list.h"
 #include "sim/records.h"
 #include "sim/simboard.h"
-#include "support/tool_fixture.h"
+#include "support/board_fixture.h"
+#include "support/temp_files.h"
 
 namespace
 {
@@ -25,43 +22,24 @@ namespace
 using Lines = std::vector<std::string>;
 constexpr uint32_t SYSTEM_OPTIONS = SPI_CS_ACTIVE_LOW;
 
-class SpiBoardTest : public ToolTest
+class SpiBoardTest : public ToolOnBoardTest
 {
 protected:
     void SetUp() override
     {
-        ToolTest::SetUp();
-        // One file per process: ctest runs the cases side by side.
-        tracePath = ::testing::TempDir() + "spi_board_test." + std::to_string(getpid()) + ".trace";
+        ToolOnBoardTest::SetUp();
         Configure("", "", "");
     }
 
-    void TearDown() override
+    // Restarts the board with these settings and binds the tool to it.
+    void Configure(const std::string &devices, const std::string &engine, const std::string &fail)
     {
-        APP_ResetGlobalsForTest();
-        SimBoard_Set("SIMBOARD_TRACE", "");
-        SimBoard_Reset();
-        std::remove(tracePath.c_str());
-        ToolTest::TearDown();
-    }
-
-    // Resets the board with these settings and binds the tool to it.
-    void Configure(const char *devices, const char *engine, const char *fail)
-    {
-        APP_ResetGlobalsForTest();
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_DEVICES", devices), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_ENGINE", engine), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_FAIL", fail), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_CONTROLLER", "script"), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_TRACE", tracePath.c_str()), 0);
-        SimBoard_Reset();
+        Restart({{"SIMBOARD_DEVICES", devices},
+                 {"SIMBOARD_ENGINE", engine},
+                 {"SIMBOARD_FAIL", fail},
+                 {"SIMBOARD_CONTROLLER", "script"},
+                 {"SIMBOARD_TRACE", tracePath}});
         Init_libMPSSE();
-        // The library the tool bound must be the board linked here, or the
-        // test would watch one board while the tool drives another.
-        void *loaded = dlopen("libftd2xx.so", RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_NE(loaded, nullptr);
-        ASSERT_EQ(dlsym(loaded, "SimBoard_Time"), reinterpret_cast<void *>(&SimBoard_Time));
-        dlclose(loaded);
     }
 
     // Channel 0 opened and set up with the tool's settings (mode from options).
@@ -129,7 +107,8 @@ protected:
         return mosi;
     }
 
-    std::string tracePath;
+    TempDir temp{"spi"};
+    const std::string tracePath = temp.Path("usb.trace");
     SpiHandle handle = nullptr;
     SpiChannelSettings settings{};
     uint32_t transferred = 0;
