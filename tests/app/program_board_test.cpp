@@ -165,6 +165,8 @@ TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopies
         {32768, 0, 0, times(8, "4096 "), times(7, "4096 ") + "3584 ", 32768},
         // Sectors 1 and 2; the last holds 608 bytes, copied as 1024.
         {8800, 0x1000, 0, "4096 1024 ", "4096 1024 ", 5120},
+        // The image's last block blank: the run before it is no tail.
+        {512, 0, 0x0002, "256 ", "", 256},
         // Sector 0's first run lies in the boot ROM's window: not compared.
         {32768, 0, SPARSE, times(8, "256 512 1024 256 "), times(7, "256 512 1280 ") + "512 1280 ", 16384},
     };
