@@ -166,7 +166,7 @@ TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopies
         // Sectors 1 and 2; the last holds 608 bytes, copied as 1024.
         {8800, 0x1000, 0, "4096 1024 ", "4096 1024 ", 5120},
         // The image's last block blank: the run before it is no tail.
-        {512, 0, 0x0002, "256 ", "", 256},
+        {1024, 0, 0x0008, "512 256 ", "256 ", 768},
         // Sector 0's first run lies in the boot ROM's window: not compared.
         {32768, 0, SPARSE, times(8, "256 512 1024 256 "), times(7, "256 512 1280 ") + "512 1280 ", 16384},
     };
