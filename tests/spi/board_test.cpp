@@ -144,8 +144,7 @@ TEST_F(SpiBoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
         "FT_Write count=3 = 0 OK written=3 | 86 AF 04",
         "FT_Write count=1 = 0 OK written=1 | 85",
         "FT_GetQueueStatus = 0 OK queue=0",
-        "FT_Write count=3 = 0 OK written=3 | 80 00 0B",
-    };
+        "FT_Write count=3 = 0 OK written=3 | 80 00 0B"};
     expected.insert(expected.end(), setUp.begin(), setUp.end());
     EXPECT_EQ(UsbCalls(), expected);
     // Not one driver call more or less than the worked example: each costs
