@@ -127,14 +127,13 @@ TEST_F(OptionsTest, TheLevelOfARefusalIsTheCommandLines)
 
 TEST_F(OptionsTest, VerbosityKeepsTheLow8BitsOfTheDecimalNumber)
 {
-    struct Case {
+    const struct {
         const char *value;
         uint8_t verbosity;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"2", 2}, {"258", 2}, {"-1", 255}, {"+4", 4}, {"1000000000000000000003", 3}, // beyond 64 bits: still the low 8
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         g_verbosity = 1;
         ASSERT_EQ(Parse({"-v", c.value}), PARSE_OK);
         EXPECT_EQ(g_verbosity, c.verbosity) << c.value;
