@@ -1,7 +1,6 @@
 // The SPI master over the whole simulated board, in one process: the tool's
 // dlopen of the driver library finds the board this test is linked with.
-// What the tool sent is read back from the board's USB trace and from the
-// scripted SPI slave on its port.
+// What the tool sent is read back from the board's USB trace.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,14 +98,6 @@ protected:
         return Lines(writes.begin() + static_cast<std::ptrdiff_t>(std::min(skip, writes.size())), writes.end());
     }
 
-    std::vector<uint8_t> Frame(uint32_t k, uint32_t *bits)
-    {
-        std::vector<uint8_t> mosi(64);
-        EXPECT_EQ(SimBoard_SpiFrame(k, mosi.data(), static_cast<uint32_t>(mosi.size()), bits), 0) << k;
-        mosi.resize((*bits + 7) / 8);
-        return mosi;
-    }
-
     TempDir temp{"spi"};
     const std::string tracePath = temp.Path("usb.trace");
     SpiHandle handle = nullptr;
@@ -152,41 +143,6 @@ TEST_F(SpiBoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
     EXPECT_EQ(SimBoard_Time(), 525125u);
     // 1 ms per echo-search pass, 50 ms before and 20 ms after the clock.
     EXPECT_EQ(PLAT_VirtualClockMs(), 72u);
-}
-
-TEST_F(SpiBoardTest, InstructionFramesInModes0And3)
-{
-    for (uint32_t mode : {0u, 3u}) {
-        SCOPED_TRACE(mode);
-        Configure("", "", "");
-        ASSERT_EQ(OpenChannel0(SYSTEM_OPTIONS | mode), 0u);
-        // Chip select is active from the set-up on: the first release ends
-        // frame 1, which carries no clock.
-        uint8_t none[1] = {};
-        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
-
-        // The slave answers in the bytes clocked after the instruction; it
-        // presents each bit at the falling edge before, so the whole frame's
-        // answer is queued up front.
-        const uint8_t instruction[] = {0x03, 0x0E};
-        const uint8_t answer[] = {0xFF, 0xFF, 0x5A, 0x80};
-        ASSERT_EQ(SimBoard_SpiScript(answer, 4), 0);
-        ASSERT_EQ(SPI_Write(handle, instruction, 2, &transferred, XFER_CS_ASSERT), 0u);
-        uint8_t in[2] = {};
-        ASSERT_EQ(SPI_Read(handle, in, 2, &transferred, XFER_CS_ASSERT), 0u);
-        EXPECT_EQ(transferred, 2u);
-        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
-        EXPECT_EQ(in[0], 0x5A);
-        EXPECT_EQ(in[1], 0x80);
-
-        uint32_t bits = 0;
-        EXPECT_EQ(Frame(1, &bits), std::vector<uint8_t>{});
-        EXPECT_EQ(bits, 0u);
-        std::vector<uint8_t> mosi = Frame(2, &bits);
-        EXPECT_EQ(bits, 32u);
-        EXPECT_EQ(mosi[0], 0x03);
-        EXPECT_EQ(mosi[1], 0x0E);
-    }
 }
 
 TEST_F(SpiBoardTest, DeviceListsDecideTheChannels)
