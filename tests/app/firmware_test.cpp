@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "app/firmware.h"
@@ -19,6 +19,14 @@ uint32_t Word(const std::vector<uint8_t> &image, size_t offset)
            (static_cast<uint32_t>(image[offset + 3]) << 24);
 }
 
+uint32_t SumOfVectorWords(const std::vector<uint8_t> &image)
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < 8; ++i)
+        sum += Word(image, 4 * i);
+    return sum;
+}
+
 TEST(VectorChecksum, MakesTheEightWordsSumToZero)
 {
     std::vector<uint8_t> image(32, 0);
@@ -29,10 +37,7 @@ TEST(VectorChecksum, MakesTheEightWordsSumToZero)
     image[28] = 0x55; // whatever word 7 held before is replaced
     APP_WriteVectorChecksum(image.data());
     EXPECT_EQ(std::vector<uint8_t>(image.begin() + 28, image.end()), (std::vector<uint8_t>{0xAB, 0xDD, 0xFF, 0xEF}));
-    uint32_t sum = 0;
-    for (int i = 0; i < 8; ++i)
-        sum += Word(image, 4 * i);
-    EXPECT_EQ(sum, 0u);
+    EXPECT_EQ(SumOfVectorWords(image), 0u);
 }
 
 class LoadImageTest : public ToolTest
@@ -43,14 +48,10 @@ protected:
         ToolTest::SetUp();
         buffer.assign(MAX_IMAGE_SIZE, 0xEE);
     }
-    std::string Write(size_t length, uint8_t fill = 0x11)
+    std::string Write(size_t length)
     {
-        std::string path = dir + "/image" + std::to_string(length) + ".bin";
-        FILE *file = std::fopen(path.c_str(), "wb");
-        std::vector<uint8_t> bytes(length, fill);
-        if (length > 0)
-            std::fwrite(bytes.data(), 1, length, file);
-        std::fclose(file);
+        const std::string path = temp.Path("image" + std::to_string(length) + ".bin");
+        WriteFile(path, Bytes(length, 0x11));
         return path;
     }
     TempDir temp{"image"};
@@ -58,7 +59,8 @@ protected:
     std::vector<uint8_t> buffer;
 };
 
-TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZerosOrTheFastPathsErasedBytes)
+// The checksum covers the padding when the image is shorter than its 32 bytes.
+TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZerosOrTheFastPathsErasedBytesAndGetTheirChecksum)
 {
     const struct {
         size_t length;
@@ -71,20 +73,13 @@ TEST_F(LoadImageTest, SizesArePaddedToWholeWordsWithZerosOrTheFastPathsErasedByt
         ASSERT_EQ(APP_LoadImage(Write(c.length).c_str(), &size, buffer.data(), c.padding), LOAD_OK) << c.length;
         EXPECT_EQ(size, c.padded) << c.length;
         EXPECT_EQ(buffer[c.length - 1], 0x11) << c.length;
+        EXPECT_EQ(SumOfVectorWords(buffer), 0u) << c.length;
         for (size_t i = c.length; i < MAX_IMAGE_SIZE; ++i) {
             if (i < 28 || i >= 32) { // the checksum word may lie past a short image
                 ASSERT_EQ(buffer[i], c.padding) << "byte " << i << " of a " << c.length << "-byte image";
             }
         }
     }
-}
-
-TEST_F(LoadImageTest, AShortImageStillGetsItsChecksumOverZeroWords)
-{
-    uint32_t size = 0;
-    ASSERT_EQ(APP_LoadImage(Write(5, 0x01).c_str(), &size, buffer.data()), LOAD_OK);
-    // Words 0 and 1: 0x01010101 and 0x00000001; word 7 = -(0x01010102).
-    EXPECT_EQ(Word(buffer, 28), 0u - 0x01010102u);
 }
 
 TEST_F(LoadImageTest, WhatCannotBeProgrammedIsRefusedBeforeAnythingElse)
@@ -104,6 +99,20 @@ TEST_F(LoadImageTest, WhatCannotBeProgrammedIsRefusedBeforeAnythingElse)
         uint32_t size = 1234;
         EXPECT_EQ(APP_LoadImage(c.path.c_str(), &size, buffer.data()), c.result) << c.path;
         EXPECT_EQ(size, 1234u) << c.path;
+    }
+}
+
+// A HEX or ELF file is read whole up to 64 MiB: one of exactly that size is
+// read (and found broken), one byte more is too big.
+TEST_F(LoadImageTest, AHexFileUpToTheSizeLimitIsRead)
+{
+    const std::string path = temp.Path("big.hex");
+    WriteText(path, ":");
+    Firmware firmware;
+    char reason[IMAGE_REASON_SIZE];
+    for (off_t extra : {0, 1}) {
+        ASSERT_EQ(truncate(path.c_str(), (off_t{64} << 20) + extra), 0);
+        EXPECT_EQ(APP_LoadFirmware(path.c_str(), 0, &firmware, reason), extra ? RC_FILE_TOO_BIG : RC_FILE_LOAD_FAILED);
     }
 }
 

@@ -39,73 +39,36 @@ protected:
     std::vector<const char *> pointers;
 };
 
-TEST_F(OptionsTest, FailuresAndTheirMessages)
-{
-    struct Case {
-        std::vector<std::string> args;
-        ParseResult result;
-        const char *message;
-    };
-    const Case cases[] = {
-        {{}, PARSE_NO_ARGUMENTS, "Filename required!"},
-        {{"-x", "1"}, PARSE_UNKNOWN, "Unknown Argument!"},
-        {{"a", "p"}, PARSE_MALFORMED, "Malformed Argument!"},
-        {{"-a", "p", "q", "-v", "2"}, PARSE_MALFORMED, "Malformed Argument!"},
-        {{"-"}, PARSE_UNKNOWN, "Unknown Argument!"},
-        {{"-", "1"}, PARSE_UNKNOWN, "Unknown Argument!"},
-        {{"-A", "p"}, PARSE_UNKNOWN, "Unknown Argument!"}, // letters are case-sensitive
-        {{"-a", "p", "q"}, PARSE_MALFORMED, "Malformed Argument!"},
-        {{"-a", "p", "-z"}, PARSE_UNKNOWN, "Unknown Argument!"},
-        // A known option in the last position has no value: refused, nothing read past the end.
-        {{"-a", "p", "-v"}, PARSE_MALFORMED, "Malformed Argument!"},
-        {{"-f"}, PARSE_MALFORMED, "Malformed Argument!"},
-    };
-    for (const Case &c : cases) {
-        APP_SetDefaultSettings(&settings);
-        ParseResult result = Parse(c.args);
-        EXPECT_EQ(result, c.result) << ::testing::PrintToString(c.args);
-        ASSERT_NE(APP_ParseMessage(result), nullptr);
-        EXPECT_STREQ(APP_ParseMessage(result), c.message);
-    }
-    EXPECT_EQ(APP_ParseMessage(PARSE_OK), nullptr);
-}
-
 TEST_F(OptionsTest, NumbersInTheirDocumentedNotation)
 {
-    struct Case {
-        std::vector<std::string> args;
-        int32_t bitRate;
-        uint32_t partId;
-        uint32_t offset;
-        uint32_t start;
-        uint32_t unlock;
+    const struct {
+        const char *option, *value;
+        int64_t expected; // in the option's setting; the others keep their defaults
+    } cases[] = {
+        {"-b", "0100000", 32768}, // leading 0: octal
+        {"-b", "0x186A0", 100000},
+        {"-b", "+125000", 125000},
+        {"-b", "-500", -500}, // refused later, by the interface
+        {"-b", "0", 0},
+        {"-b", "2147483647", 2147483647},
+        {"-b", "-2147483648", INT32_MIN},
+        {"-bitrate", "125000", 125000}, // only the letter counts
+        {"-p", "1430102b", 0x1430102B},
+        {"-p", "0X1430102b", 0x1430102B},
+        {"-o", "2000", 0x2000},
+        {"-o", "0x00000000FFFFFFFF", 0xFFFFFFFF}, // leading zeros do not count
+        {"-s", "0x10000301", 0x10000301},
+        {"-u", "1A5A5", 0x1A5A5}, // kept whole; only 16 bits are sent
     };
-    const int32_t B = 100000;
-    const uint32_t P = 0x1430102B, U = 0x5A5A;
-    const Case cases[] = {
-        {{"-b", "0100000"}, 32768, P, 0, 0, U}, // leading 0: octal
-        {{"-b", "0x186A0"}, 100000, P, 0, 0, U},
-        {{"-b", "+125000"}, 125000, P, 0, 0, U},
-        {{"-b", "-500"}, -500, P, 0, 0, U}, // refused later, by the interface
-        {{"-b", "0"}, 0, P, 0, 0, U},
-        {{"-b", "2147483647"}, 2147483647, P, 0, 0, U},
-        {{"-b", "-2147483648"}, INT32_MIN, P, 0, 0, U},
-        {{"-p", "1430102b"}, B, 0x1430102B, 0, 0, U},
-        {{"-p", "0X1430102b"}, B, 0x1430102B, 0, 0, U},
-        {{"-o", "2000"}, B, P, 0x2000, 0, U},
-        {{"-o", "0x00000000FFFFFFFF"}, B, P, 0xFFFFFFFF, 0, U}, // leading zeros do not count
-        {{"-s", "0x10000301"}, B, P, 0, 0x10000301, U},
-        {{"-u", "1A5A5"}, B, P, 0, 0, 0x1A5A5},       // kept whole; only 16 bits are sent
-        {{"-bitrate", "125000"}, 125000, P, 0, 0, U}, // only the letter counts
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         APP_SetDefaultSettings(&settings);
-        ASSERT_EQ(Parse(c.args), PARSE_OK) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(settings.bitRate, c.bitRate) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(settings.expectedPartId, c.partId) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(settings.flashOffset, c.offset) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(settings.startAddress, c.start) << ::testing::PrintToString(c.args);
-        EXPECT_EQ(settings.unlockCode, c.unlock) << ::testing::PrintToString(c.args);
+        ASSERT_EQ(Parse({c.option, c.value}), PARSE_OK) << c.value;
+        const int64_t got[] = {settings.bitRate, settings.expectedPartId, settings.flashOffset, settings.startAddress,
+                               settings.unlockCode};
+        int64_t expected[] = {100000, 0x1430102B, 0, 0, 0x5A5A};
+        expected[std::string("bposu").find(c.option[1])] = c.expected;
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(got[i], expected[i]) << c.option << " " << c.value << ", setting " << i;
     }
 }
 
@@ -164,14 +127,13 @@ TEST_F(OptionsTest, TheLevelOfARefusalIsTheCommandLines)
 
 TEST_F(OptionsTest, VerbosityKeepsTheLow8BitsOfTheDecimalNumber)
 {
-    struct Case {
+    const struct {
         const char *value;
         uint8_t verbosity;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"2", 2}, {"258", 2}, {"-1", 255}, {"+4", 4}, {"1000000000000000000003", 3}, // beyond 64 bits: still the low 8
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         g_verbosity = 1;
         ASSERT_EQ(Parse({"-v", c.value}), PARSE_OK);
         EXPECT_EQ(g_verbosity, c.verbosity) << c.value;
@@ -190,12 +152,27 @@ TEST_F(OptionsTest, LongOptionsStandAnywhereAmongThePairs)
     EXPECT_TRUE(settings.lengthGiven);
     EXPECT_EQ(settings.length, 0x1000u);
     EXPECT_EQ(settings.allowedCrp, CRP_ALLOW_CRP1 | CRP_ALLOW_CRP2 | CRP_ALLOW_NO_ISP);
+}
 
+TEST_F(OptionsTest, RequestsAndFailures)
+{
     const struct {
         std::vector<std::string> args;
         ParseResult result;
         RunRequest request;
     } cases[] = {
+        {{}, PARSE_NO_ARGUMENTS, REQUEST_ACTION},
+        {{"-x", "1"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"a", "p"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"-a", "p", "q", "-v", "2"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"-"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"-", "1"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        {{"-A", "p"}, PARSE_UNKNOWN, REQUEST_ACTION}, // letters are case-sensitive
+        {{"-a", "p", "q"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"-a", "p", "-z"}, PARSE_UNKNOWN, REQUEST_ACTION},
+        // A known option in the last position has no value: refused, nothing read past the end.
+        {{"-a", "p", "-v"}, PARSE_MALFORMED, REQUEST_ACTION},
+        {{"-f"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"--help"}, PARSE_OK, REQUEST_HELP},
         {{"-a", "e", "--version", "-x"}, PARSE_OK, REQUEST_VERSION}, // reading ends at --help and --version
         {{"--list", "--exit-code"}, PARSE_OK, REQUEST_LIST},
@@ -215,68 +192,47 @@ TEST_F(OptionsTest, LongOptionsStandAnywhereAmongThePairs)
         EXPECT_EQ(Parse(c.args), c.result) << ::testing::PrintToString(c.args);
         EXPECT_EQ(settings.request, c.request) << ::testing::PrintToString(c.args);
     }
+    EXPECT_EQ(APP_ParseMessage(PARSE_OK), nullptr);
+    EXPECT_STREQ(APP_ParseMessage(PARSE_NO_ARGUMENTS), "Filename required!");
+    EXPECT_STREQ(APP_ParseMessage(PARSE_UNKNOWN), "Unknown Argument!");
+    EXPECT_STREQ(APP_ParseMessage(PARSE_MALFORMED), "Malformed Argument!");
 }
 
-TEST_F(OptionsTest, ActionIsTheFirstCharacterOfItsValue)
-{
-    const struct {
-        const char *value;
-        char action;
-    } cases[] = {{"program", 'p'}, {"e", 'e'}, {"-b", '-'}, {"", '\0'}};
-    for (const auto &c : cases) {
-        ASSERT_EQ(Parse({"-a", c.value}), PARSE_OK);
-        EXPECT_EQ(settings.action, c.action) << c.value;
-    }
-}
-
-TEST_F(OptionsTest, LaterPairsOverrideEarlierOnesInAnyOrder)
+TEST_F(OptionsTest, LaterPairsOverrideEarlierOnesAndTheActionIsTheValuesFirstCharacter)
 {
     ASSERT_EQ(Parse({"-v", "3", "-a", "e", "-b", "125000", "-a", "g", "-v", "0"}), PARSE_OK);
     EXPECT_EQ(settings.action, 'g');
     EXPECT_EQ(settings.bitRate, 125000);
     EXPECT_EQ(g_verbosity, 0);
+    for (const char *value : {"program", "-b", ""}) {
+        ASSERT_EQ(Parse({"-a", value}), PARSE_OK);
+        EXPECT_EQ(settings.action, value[0]) << value;
+    }
 }
 
-TEST_F(OptionsTest, FileNameUpTo1023CharactersIsStoredWhole)
+TEST_F(OptionsTest, AFileNameOf1023CharactersIsStoredWholeAndOneOf1024Refused)
 {
     const std::string longest(1023, 'f');
     ASSERT_EQ(Parse({"-f", longest}), PARSE_OK);
     EXPECT_EQ(std::string(settings.fileName), longest);
-}
-
-TEST_F(OptionsTest, FileNameTooLongForTheBufferIsRefusedNotCut)
-{
     ASSERT_EQ(Parse({"-f", "image.bin"}), PARSE_OK);
-    // 1024 characters: its terminator would not fit.
-    const std::string tooLong = std::string(1014, 'd') + "/image.bin";
-    EXPECT_EQ(Parse({"-f", tooLong}), PARSE_MALFORMED);
-    // The earlier name stands: a cut-off prefix never becomes the name.
+    // 1024 characters: its terminator would not fit. The earlier name stands.
+    EXPECT_EQ(Parse({"-f", std::string(1014, 'd') + "/image.bin"}), PARSE_MALFORMED);
     EXPECT_STREQ(settings.fileName, "image.bin");
 }
 
 TEST_F(OptionsTest, MoreThan254ArgumentsAreAllRead)
 {
     std::vector<std::string> args;
-    for (int i = 0; i < 150; ++i) {
-        args.push_back("-v");
-        args.push_back(std::to_string(i % 5));
-    }
-    args.push_back("-a");
-    args.push_back("r");
+    for (int i = 0; i < 150; ++i)
+        args.insert(args.end(), {"-v", std::to_string(i % 5)});
+    args.insert(args.end(), {"-a", "r"});
     ASSERT_EQ(Parse(args), PARSE_OK);
     EXPECT_EQ(settings.action, 'r');
     EXPECT_EQ(g_verbosity, 149 % 5);
-
-    // A bad pair far past an 8-bit index is still found.
-    args.push_back("q");
-    args.push_back("1");
+    args.insert(args.end(), {"q", "1"}); // a bad pair far past an 8-bit index
     EXPECT_EQ(Parse(args), PARSE_MALFORMED);
 }
-
-} // namespace
-
-namespace
-{
 
 TEST(AdapterSelection, ASelectorNamesAChannelByIndexSerialNumberOrDescription)
 {

@@ -3,8 +3,6 @@
 // untouched, for each image size and offset.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,43 +13,27 @@
 #include "app/results.h"
 #include "sim/records_chip.h"
 #include "support/board_fixture.h"
+#include "support/temp_files.h"
 
 namespace
 {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint8_t UNTOUCHED = 0xA5; // what every flash byte holds before the run
 constexpr uint8_t ERASED = 0xFF;
 
 class ProgramBoardTest : public ToolOnBoardTest
 {
 protected:
-    void TearDown() override
-    {
-        for (const std::string &path : files)
-            std::remove(path.c_str());
-        ToolOnBoardTest::TearDown();
-    }
-
-    std::string TempPath(const char *suffix)
-    {
-        files.push_back(::testing::TempDir() + "program_board_test." + std::to_string(getpid()) + "." +
-                        std::to_string(files.size()) + suffix);
-        return files.back();
-    }
-
     // Bit k of blank set: block k (256 bytes) of every sector is all 0xFF.
     std::string Image(size_t size, uint16_t blank = 0)
     {
-        std::string path = TempPath(".bin");
         image.resize(size);
         for (size_t i = 0; i < size; ++i)
             image[i] = (blank >> (i / 256 % 16)) & 1
                            ? 0xFF
                            : static_cast<uint8_t>((i * 37 + i / 251) | 0x01); // not 0xFF, 0xA5
-        FILE *file = std::fopen(path.c_str(), "wb");
-        std::fwrite(image.data(), 1, size, file);
-        std::fclose(file);
+        const std::string path = temp.Path("image" + std::to_string(++files) + ".bin");
+        WriteFile(path, image);
         return path;
     }
 
@@ -83,50 +65,67 @@ protected:
         return Bytes(padded.begin() + from, padded.begin() + to);
     }
 
+    TempDir temp{"program"};
+    int files = 0;
     Bytes image;
-    std::vector<std::string> files;
     uint32_t requestsBefore = 0;
 };
 
-TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageAndOffsetSay)
+TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageOffsetAndChipSay)
 {
+    // A silent chip: part ID, unlock, prepare and erase answered, then per
+    // sector the RAM write's address, size and 586 segments, a prepare, three
+    // copy and three compare parameters: 595 answers. 294 more segments, and
+    // the next gets no reply: in sector 0, or on the fast path in the second
+    // sector it writes.
     const struct {
+        std::vector<std::pair<std::string, std::string>> settings;
+        bool fast;
         size_t size;
         uint32_t offset;
         int result;
-        const char *range;        // the range line, or "" when none is printed
-        uint32_t firstProgrammed; // sectors [firstProgrammed, endProgrammed) hold the image
-        uint32_t endProgrammed;
+        const char *sectors; // E erased, P programmed, U untouched
+        const char *shown;   // a line the console holds, if any
+        uint8_t verbosity = 1;
     } cases[] = {
-        {32768, 0, RC_OK, "Code will be written in Sectors 0 to 7.", 0, 8},
-        {4096, 0, RC_OK, "Code will be written in Sectors 0 to 0.", 0, 1},
-        {12288, 0x2000, RC_OK, "Code will be written in Sectors 2 to 2.", 2, 3},
-        {8192, 0x1800, RC_OK, "Code will be written in Sectors 1 to 1.", 1, 2},
+        {{}, false, 32768, 0, RC_OK, "PPPPPPPP", "Code will be written in Sectors 0 to 7."},
+        {{}, false, 4096, 0, RC_OK, "PUUUUUUU", "Code will be written in Sectors 0 to 0."},
+        {{}, false, 12288, 0x2000, RC_OK, "UUPUUUUU", "Code will be written in Sectors 2 to 2."},
+        {{}, false, 8192, 0x1800, RC_OK, "UPUUUUUU", "Code will be written in Sectors 1 to 1."},
         // First above last: prepare and erase are asked for 5..0 and refused.
-        {4096, 0x5000, RC_PREPARE_ERASE_FAILED, "Code will be written in Sectors 5 to 0.", 0, 0},
-        {32769, 0, RC_FILE_TOO_BIG, "", 0, 0},
-        {4096, 0x8000, RC_OFFSET_BEYOND_FLASH, "", 0, 0},
+        {{}, false, 4096, 0x5000, RC_PREPARE_ERASE_FAILED, "UUUUUUUU", "Code will be written in Sectors 5 to 0."},
+        {{}, false, 32769, 0, RC_FILE_TOO_BIG, "UUUUUUUU", nullptr},
+        {{}, false, 4096, 0x8000, RC_OFFSET_BEYOND_FLASH, "UUUUUUUU", nullptr},
+        {{{"SIMBOARD_CHIP_SILENT_AFTER", "300"}}, false, 8192, 0, RC_RAM_WRITE_FAILED, "EEUUUUUU", nullptr},
+        {{{"SIMBOARD_CHIP_SILENT_AFTER", "899"}}, true, 12288, 0, RC_RAM_WRITE_FAILED, "EPEUUUUU", nullptr},
+        // A failed compare stops after the sector it checked, its offset shown at level 0.
+        {{{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}},
+         false,
+         8192,
+         0,
+         RC_COMPARE_FAILED,
+         "PEUUUUUU",
+         "Offset: 0x10 0x00 0x00 0x00\n",
+         0},
     };
     for (const auto &c : cases) {
-        Restart({});
+        Restart(c.settings);
         Connect();
+        g_verbosity = c.verbosity;
         const std::string path = Image(c.size);
-        EXPECT_EQ(APP_ProgramFirmware(path.c_str(), c.offset), c.result) << c.size << " at " << c.offset;
-        if (*c.range) {
-            EXPECT_NE(console.find(c.range), std::string::npos) << console;
-        } else {
-            EXPECT_EQ(console.find("Code will be written"), std::string::npos) << console;
+        EXPECT_EQ(APP_ProgramFirmware(path.c_str(), c.offset, c.fast), c.result) << c.size << " at " << c.offset;
+        if (c.shown != nullptr) {
+            EXPECT_NE(console.find(c.shown), std::string::npos) << console;
         }
         for (uint32_t sector = 0; sector < 8; ++sector) {
             const uint32_t from = sector * SECTOR_SIZE, to = from + SECTOR_SIZE;
-            if (sector >= c.firstProgrammed && sector < c.endProgrammed) {
-                EXPECT_EQ(Flash(from, to), Programmed(from, to)) << "sector " << sector << ", image " << c.size;
-            } else {
-                EXPECT_EQ(Flash(from, to), Bytes(SECTOR_SIZE, UNTOUCHED))
-                    << "sector " << sector << ", image " << c.size;
-            }
+            const char state = c.sectors[sector];
+            EXPECT_EQ(Flash(from, to),
+                      state == 'P' ? Programmed(from, to) : Bytes(SECTOR_SIZE, state == 'E' ? ERASED : UNTOUCHED))
+                << "sector " << sector << ", image " << c.size << " at " << c.offset;
         }
-        if (c.result == RC_FILE_TOO_BIG || c.offset >= 0x8000) {
+        if (c.result == RC_FILE_TOO_BIG || c.result == RC_OFFSET_BEYOND_FLASH) {
+            EXPECT_EQ(console.find("Code will be written"), std::string::npos) << console;
             EXPECT_EQ(SimBoard_ChipRequests(), requestsBefore) << "refused before any request";
         }
     }
@@ -142,48 +141,6 @@ TEST_F(ProgramBoardTest, AShortImageIsReportedPaddedAndSentWhole)
     // RAM window's earlier content (zeros on a fresh chip).
     EXPECT_EQ(Flash(0, 8), Programmed(0, 8));
     EXPECT_EQ(Flash(8, 28), Bytes(20, 0));
-}
-
-TEST_F(ProgramBoardTest, AChipThatFallsSilentMidWriteLeavesItsSectorAndSectorZeroErased)
-{
-    // Part ID, unlock, prepare and erase answered, then per sector the RAM
-    // write's address, size and 586 segments, a prepare, three copy and three
-    // compare parameters: 595 answers. 294 more segments, and the next gets no
-    // reply: in sector 0, or on the fast path in the second sector it writes.
-    const struct {
-        bool fast;
-        size_t size;
-        const char *silentAfter;
-        const char *sectors; // E erased, P programmed, U untouched
-    } cases[] = {
-        {false, 8192, "300", "EEUUUUUU"},
-        {true, 12288, "899", "EPEUUUUU"},
-    };
-    for (const auto &c : cases) {
-        Restart({{"SIMBOARD_CHIP_SILENT_AFTER", c.silentAfter}});
-        Connect();
-        const std::string path = Image(c.size);
-        EXPECT_EQ(APP_ProgramFirmware(path.c_str(), 0, c.fast), RC_RAM_WRITE_FAILED);
-        for (uint32_t sector = 0; sector < 8; ++sector) {
-            const uint32_t from = sector * SECTOR_SIZE, to = from + SECTOR_SIZE;
-            const char state = c.sectors[sector];
-            EXPECT_EQ(Flash(from, to),
-                      state == 'P' ? Programmed(from, to) : Bytes(SECTOR_SIZE, state == 'E' ? ERASED : UNTOUCHED))
-                << "sector " << sector << (c.fast ? ", fast" : "");
-        }
-    }
-}
-
-TEST_F(ProgramBoardTest, AFailedCompareStopsAfterTheSectorItChecked)
-{
-    Configure({{"SIMBOARD_CHIP_COMPARE_DIFF", "16"}});
-    Connect();
-    g_verbosity = 0;
-    const std::string path = Image(8192);
-    EXPECT_EQ(APP_ProgramFirmware(path.c_str(), 0), RC_COMPARE_FAILED);
-    EXPECT_NE(console.find("Offset: 0x10 0x00 0x00 0x00\n"), std::string::npos) << console;
-    EXPECT_EQ(Flash(0, 4096), Programmed(0, 4096));
-    EXPECT_EQ(Flash(4096, 8192), Bytes(4096, ERASED));
 }
 
 TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopiesTheTailAtItsSize)
@@ -208,11 +165,13 @@ TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopies
         {32768, 0, 0, times(8, "4096 "), times(7, "4096 ") + "3584 ", 32768},
         // Sectors 1 and 2; the last holds 608 bytes, copied as 1024.
         {8800, 0x1000, 0, "4096 1024 ", "4096 1024 ", 5120},
+        // The image's last block blank: the run before it is no tail.
+        {1024, 0, 0x0008, "512 256 ", "256 ", 768},
         // Sector 0's first run lies in the boot ROM's window: not compared.
         {32768, 0, SPARSE, times(8, "256 512 1024 256 "), times(7, "256 512 1280 ") + "512 1280 ", 16384},
     };
     for (const auto &c : cases) {
-        const std::string log = TempPath(".log");
+        const std::string log = temp.Path("chip" + std::to_string(++files) + ".log");
         Restart({{"SIMBOARD_CHIPLOG", log}});
         Connect();
         const std::string path = Image(c.size, c.blank);

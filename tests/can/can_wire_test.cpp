@@ -43,6 +43,13 @@ protected:
 
     uint32_t FrameCount() { return static_cast<uint32_t>(Frames().size()); }
 
+    // A transmit through buffer 0 whose READ STATUS finds nothing pending.
+    int IdleTransmit(const CanMessage &message, uint8_t buffer = 0)
+    {
+        Answer({0xFF, 0x00});
+        return CAN_Transmit(buffer, message);
+    }
+
     // What the double answers: one byte per byte clocked, the instruction's included.
     void Answer(Bytes miso) { ASSERT_EQ(SimBoard_SpiScript(miso.data(), static_cast<uint32_t>(miso.size())), 0); }
 
@@ -85,8 +92,7 @@ TEST_F(CanWireTest, ATransmitIsStatusLoadAndRequestToSend)
 {
     ASSERT_EQ(CAN_OpenInterface(), 0);
     const uint8_t data[8] = {0x40, 0x18, 0x10, 0x02, 0x11, 0x22, 0x33, 0x44};
-    Answer({0xFF, 0x00}); // READ STATUS: nothing pending
-    ASSERT_EQ(CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, data)), 0);
+    ASSERT_EQ(IdleTransmit(CanMessage(0x67D, 0, 0, 8, data)), 0);
     std::vector<Bytes> frames = Frames();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].size(), 2u);
@@ -95,8 +101,7 @@ TEST_F(CanWireTest, ATransmitIsStatusLoadAndRequestToSend)
     EXPECT_EQ(frames[2], (Bytes{0x81}));
 
     // The extended example, through buffer 2.
-    Answer({0xFF, 0x00});
-    ASSERT_EQ(CAN_Transmit(2, CanMessage(0x123 | (0x2ABCDu << 11), 0, 1, 0, nullptr)), 0);
+    ASSERT_EQ(IdleTransmit(CanMessage(0x123 | (0x2ABCDu << 11), 0, 1, 0, nullptr), 2), 0);
     frames = Frames(4);
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[1], (Bytes{0x44, 0x24, 0x6A, 0xAB, 0xCD, 0x00}));
@@ -118,8 +123,7 @@ TEST_F(CanWireTest, ABusyBufferSendsNothingMore)
     const long reads = OpeningCalls("FT_Read");
     Restart({{"SIMBOARD_CONTROLLER", "script"}, {"SIMBOARD_FAIL", "FT_Read:" + std::to_string(reads + 1) + ":4"}});
     ASSERT_EQ(CAN_OpenInterface(), 0);
-    Answer({0xFF, 0x00});
-    EXPECT_NE(CAN_Transmit(0, CanMessage(0x67D, 0, 0, 8, data)), 0);
+    EXPECT_NE(IdleTransmit(CanMessage(0x67D, 0, 0, 8, data)), 0);
     ASSERT_EQ(Frames().size(), 1u) << "nothing loaded or sent";
     EXPECT_EQ(Frames()[0][0], 0xA0);
 }
@@ -207,14 +211,7 @@ TEST_F(CanWireTest, AnInstructionStopsAtItsFirstFailedUsbWrite)
         {"READ RX BUFFER's instruction", 2, [&] { return MCP_ReadRxBuffer(0, read, data); }, 0, Bytes(5, 0x00)},
         {"RTS's release", 4, [&] { return MCP_RequestToSend(0); }, 1, {}},
         // READ STATUS takes six writes; the load's head fails: no RTS after it.
-        {"transmit's load",
-         8,
-         [&] {
-             Answer({0xFF, 0x00});
-             return CAN_Transmit(0, CanMessage(0x67D, 0, 0, 3, three));
-         },
-         2,
-         {}},
+        {"transmit's load", 8, [&] { return IdleTransmit(CanMessage(0x67D, 0, 0, 3, three)); }, 2, {}},
     };
     for (const auto &c : cases) {
         Restart({{"SIMBOARD_CONTROLLER", "script"},

@@ -7,39 +7,30 @@
 namespace
 {
 
-TEST(ChildProcess, CapturesBothStreamsAsBytesAndTheExitStatus)
-{
-    ChildSpec child;
-    child.program = "/bin/sh";
-    child.args = {"-c", "printf 'a\\r\\n\\303\\000b'; printf err >&2; exit 7"};
-    ChildResult result = RunChild(child);
-    ASSERT_TRUE(result.started);
-    EXPECT_EQ(result.exitStatus, 7);
-    EXPECT_EQ(result.out, std::string("a\r\n\xC3\0b", 6));
-    EXPECT_EQ(result.err, "err");
-}
-
-TEST(ChildProcess, EnvironmentIsExplicitAndBoardSettingsDoNotLeakIn)
+// Both streams as bytes and the exit status; an environment of the child's
+// own, without the board settings or library path of the test; a hanging
+// child killed at its bound.
+TEST(ChildProcess, CapturesStreamsAndStatusInItsOwnEnvironmentAndIsKilledAtItsBound)
 {
     setenv("SIMBOARD_LEAK", "1", 1);
     setenv("LD_LIBRARY_PATH", "/nowhere", 1);
     ChildSpec child;
     child.program = "/bin/sh";
-    child.args = {"-c", "echo \"${SIMBOARD_LEAK-unset}/${LD_LIBRARY_PATH-unset}/${SIMBOARD_CHIP-unset}\""};
+    child.args = {"-c", "printf 'a\\r\\n\\303\\000b'; printf err >&2; "
+                        "echo \"${SIMBOARD_LEAK-unset}/${LD_LIBRARY_PATH-unset}/${SIMBOARD_CHIP-unset}\"; exit 7"};
     child.env = {{"SIMBOARD_CHIP", "absent"}};
     ChildResult result = RunChild(child);
     unsetenv("SIMBOARD_LEAK");
     unsetenv("LD_LIBRARY_PATH");
-    EXPECT_EQ(result.out, "unset/unset/absent\n");
-}
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitStatus, 7);
+    EXPECT_EQ(result.out, std::string("a\r\n\xC3\0b", 6) + "unset/unset/absent\n");
+    EXPECT_EQ(result.err, "err");
 
-TEST(ChildProcess, AHangingChildIsKilledAtItsBound)
-{
-    ChildSpec child;
     child.program = "/bin/sleep";
     child.args = {"30"};
     child.timeoutSeconds = 0.2;
-    ChildResult result = RunChild(child);
+    result = RunChild(child);
     EXPECT_TRUE(result.timedOut);
     EXPECT_NE(result.signal, 0);
 }

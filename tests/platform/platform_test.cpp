@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <csignal>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include "platform/platform.h"
 #include "platform/vclock.h"
@@ -58,62 +57,27 @@ TEST(ConsoleCharset, FrameBytesHaveTheirBoxDrawingEquivalents)
         EXPECT_EQ(PLAT_Cp437FrameToUtf8(static_cast<uint8_t>(other)), nullptr) << other;
 }
 
-TEST(DynamicLibrary, LoadsFindsAndReleases)
+// A write that the file system refuses only at the flush (here: past the
+// file size limit) fails, and leaves neither the file nor its temporary.
+TEST(WholeFiles, AWriteRefusedAtTheFlushFailsAndLeavesNothing)
 {
-    void *library = PLAT_LoadLibrary("libm.so.6");
-    ASSERT_NE(library, nullptr);
-    auto cosine = reinterpret_cast<double (*)(double)>(PLAT_FindSymbol(library, "cos"));
-    ASSERT_NE(cosine, nullptr);
-    EXPECT_DOUBLE_EQ(cosine(0.0), 1.0);
-    EXPECT_EQ(PLAT_FindSymbol(library, "no_such_entry_point"), nullptr);
-    EXPECT_EQ(PLAT_FreeLibrary(library), 0);
-}
-
-class SharedOpenTest : public ::testing::Test
-{
-protected:
-    TempDir temp{"open"};
-    const std::string &dir = temp.path;
-};
-
-TEST_F(SharedOpenTest, RegularFileOpensWhileAnotherWriterHoldsIt)
-{
-    const std::string path = dir + "/image.bin";
-    FILE *writer = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(writer, nullptr);
-    std::fputs("\x01\r\n\x1A\x02", writer);
-    std::fflush(writer);
-
-    FILE *file = nullptr;
-    ASSERT_EQ(PLAT_OpenSharedBinary(path.c_str(), &file), PLAT_OPEN_OK);
-    ASSERT_NE(file, nullptr);
-    std::string read;
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        read.push_back(static_cast<char>(c));
-    EXPECT_EQ(read, std::string("\x01\r\n\x1A\x02")); // binary: no line-end translation, no end at 0x1A
-    std::fclose(file);
-    std::fclose(writer);
-}
-
-TEST_F(SharedOpenTest, WhatIsNotARegularFileIsRefusedWithoutBlocking)
-{
-    const std::string fifo = dir + "/pipe";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
-        std::string path;
-        PlatOpenResult result;
-    } cases[] = {
-        {dir, PLAT_OPEN_NOT_REGULAR},         // a folder
-        {"/dev/zero", PLAT_OPEN_NOT_REGULAR}, // never ends
-        {fifo, PLAT_OPEN_NOT_REGULAR},        // no writer: a plain open would block
-        {dir + "/missing.bin", PLAT_OPEN_FAILED},
-        {"", PLAT_OPEN_FAILED},
-    };
-    for (const auto &c : cases) {
-        FILE *file = reinterpret_cast<FILE *>(1);
-        EXPECT_EQ(PLAT_OpenSharedBinary(c.path.c_str(), &file), c.result) << c.path;
-        EXPECT_EQ(file, nullptr) << c.path;
-    }
+    TempDir temp("whole");
+    const std::string path = temp.Path("out.bin");
+    const Bytes bytes(100, 0x42);
+    rlimit saved, low;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    low = saved;
+    low.rlim_cur = 10;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    const bool written = PLAT_WriteFileWhole(path.c_str(), bytes.data(), bytes.size());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+    ASSERT_TRUE(PLAT_WriteFileWhole(path.c_str(), bytes.data(), bytes.size()));
+    EXPECT_EQ(ReadFile(path), bytes);
 }
 
 } // namespace

@@ -1,14 +1,9 @@
 // The SPI master over the whole simulated board, in one process: the tool's
 // dlopen of the driver library finds the board this test is linked with.
-// What the tool sent is read back from the board's USB trace and from the
-// scripted SPI slave on its port.
+// What the tool sent is read back from the board's USB trace.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +12,8 @@
 #include "TopLayer/SPI/src/spi_channel_list.h"
 #include "sim/records.h"
 #include "sim/simboard.h"
-#include "support/tool_fixture.h"
+#include "support/board_fixture.h"
+#include "support/temp_files.h"
 
 namespace
 {
@@ -25,43 +21,24 @@ namespace
 using Lines = std::vector<std::string>;
 constexpr uint32_t SYSTEM_OPTIONS = SPI_CS_ACTIVE_LOW;
 
-class SpiBoardTest : public ToolTest
+class SpiBoardTest : public ToolOnBoardTest
 {
 protected:
     void SetUp() override
     {
-        ToolTest::SetUp();
-        // One file per process: ctest runs the cases side by side.
-        tracePath = ::testing::TempDir() + "spi_board_test." + std::to_string(getpid()) + ".trace";
+        ToolOnBoardTest::SetUp();
         Configure("", "", "");
     }
 
-    void TearDown() override
+    // Restarts the board with these settings and binds the tool to it.
+    void Configure(const std::string &devices, const std::string &engine, const std::string &fail)
     {
-        APP_ResetGlobalsForTest();
-        SimBoard_Set("SIMBOARD_TRACE", "");
-        SimBoard_Reset();
-        std::remove(tracePath.c_str());
-        ToolTest::TearDown();
-    }
-
-    // Resets the board with these settings and binds the tool to it.
-    void Configure(const char *devices, const char *engine, const char *fail)
-    {
-        APP_ResetGlobalsForTest();
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_DEVICES", devices), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_ENGINE", engine), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_FAIL", fail), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_CONTROLLER", "script"), 0);
-        ASSERT_EQ(SimBoard_Set("SIMBOARD_TRACE", tracePath.c_str()), 0);
-        SimBoard_Reset();
+        Restart({{"SIMBOARD_DEVICES", devices},
+                 {"SIMBOARD_ENGINE", engine},
+                 {"SIMBOARD_FAIL", fail},
+                 {"SIMBOARD_CONTROLLER", "script"},
+                 {"SIMBOARD_TRACE", tracePath}});
         Init_libMPSSE();
-        // The library the tool bound must be the board linked here, or the
-        // test would watch one board while the tool drives another.
-        void *loaded = dlopen("libftd2xx.so", RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_NE(loaded, nullptr);
-        ASSERT_EQ(dlsym(loaded, "SimBoard_Time"), reinterpret_cast<void *>(&SimBoard_Time));
-        dlclose(loaded);
     }
 
     // Channel 0 opened and set up with the tool's settings (mode from options).
@@ -121,15 +98,8 @@ protected:
         return Lines(writes.begin() + static_cast<std::ptrdiff_t>(std::min(skip, writes.size())), writes.end());
     }
 
-    std::vector<uint8_t> Frame(uint32_t k, uint32_t *bits)
-    {
-        std::vector<uint8_t> mosi(64);
-        EXPECT_EQ(SimBoard_SpiFrame(k, mosi.data(), static_cast<uint32_t>(mosi.size()), bits), 0) << k;
-        mosi.resize((*bits + 7) / 8);
-        return mosi;
-    }
-
-    std::string tracePath;
+    TempDir temp{"spi"};
+    const std::string tracePath = temp.Path("usb.trace");
     SpiHandle handle = nullptr;
     SpiChannelSettings settings{};
     uint32_t transferred = 0;
@@ -165,8 +135,7 @@ TEST_F(SpiBoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
         "FT_Write count=3 = 0 OK written=3 | 86 AF 04",
         "FT_Write count=1 = 0 OK written=1 | 85",
         "FT_GetQueueStatus = 0 OK queue=0",
-        "FT_Write count=3 = 0 OK written=3 | 80 00 0B",
-    };
+        "FT_Write count=3 = 0 OK written=3 | 80 00 0B"};
     expected.insert(expected.end(), setUp.begin(), setUp.end());
     EXPECT_EQ(UsbCalls(), expected);
     // Not one driver call more or less than the worked example: each costs
@@ -174,41 +143,6 @@ TEST_F(SpiBoardTest, ToolSetUpOnTheDefaultBoardLeavesTheDocumentedTrace)
     EXPECT_EQ(SimBoard_Time(), 525125u);
     // 1 ms per echo-search pass, 50 ms before and 20 ms after the clock.
     EXPECT_EQ(PLAT_VirtualClockMs(), 72u);
-}
-
-TEST_F(SpiBoardTest, InstructionFramesInModes0And3)
-{
-    for (uint32_t mode : {0u, 3u}) {
-        SCOPED_TRACE(mode);
-        Configure("", "", "");
-        ASSERT_EQ(OpenChannel0(SYSTEM_OPTIONS | mode), 0u);
-        // Chip select is active from the set-up on: the first release ends
-        // frame 1, which carries no clock.
-        uint8_t none[1] = {};
-        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
-
-        // The slave answers in the bytes clocked after the instruction; it
-        // presents each bit at the falling edge before, so the whole frame's
-        // answer is queued up front.
-        const uint8_t instruction[] = {0x03, 0x0E};
-        const uint8_t answer[] = {0xFF, 0xFF, 0x5A, 0x80};
-        ASSERT_EQ(SimBoard_SpiScript(answer, 4), 0);
-        ASSERT_EQ(SPI_Write(handle, instruction, 2, &transferred, XFER_CS_ASSERT), 0u);
-        uint8_t in[2] = {};
-        ASSERT_EQ(SPI_Read(handle, in, 2, &transferred, XFER_CS_ASSERT), 0u);
-        EXPECT_EQ(transferred, 2u);
-        ASSERT_EQ(SPI_Read(handle, none, 0, &transferred, XFER_BITS | XFER_CS_RELEASE), 0u);
-        EXPECT_EQ(in[0], 0x5A);
-        EXPECT_EQ(in[1], 0x80);
-
-        uint32_t bits = 0;
-        EXPECT_EQ(Frame(1, &bits), std::vector<uint8_t>{});
-        EXPECT_EQ(bits, 0u);
-        std::vector<uint8_t> mosi = Frame(2, &bits);
-        EXPECT_EQ(bits, 32u);
-        EXPECT_EQ(mosi[0], 0x03);
-        EXPECT_EQ(mosi[1], 0x0E);
-    }
 }
 
 TEST_F(SpiBoardTest, DeviceListsDecideTheChannels)

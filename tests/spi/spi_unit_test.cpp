@@ -37,6 +37,26 @@ TEST(MpsseClock, DivisorAndDivideBy5CommandByRate)
             EXPECT_EQ(divisor, c.divisor) << c.rate;
         }
     }
+    // The FT2232C/D clocks from its fixed 6 MHz base, with no divide-by-5 command.
+    uint8_t command = 0xEE;
+    uint16_t divisor = 0xEEEE;
+    EXPECT_EQ(MPSSE_ClockDivisor(DEVICE_TYPE_FT2232C, 6000000, &divisor, &command), 0u);
+    EXPECT_EQ(command, MPSSE_CMD_NONE);
+    EXPECT_EQ(divisor, 0u);
+    EXPECT_EQ(MPSSE_ClockDivisor(DEVICE_TYPE_FT2232C, 6000001, &divisor, &command), 6u);
+}
+
+TEST(SpiBatch, FillsToItsCapacityExactly)
+{
+    static SpiBatch batch{};
+    static const uint8_t out[SPI_BATCH_CAPACITY] = {};
+    SPI_BatchClear(&batch);
+    // Select, the write's header, its bytes, release: 9 command bytes besides the data.
+    SPI_BatchFrame(&batch, out, SPI_BATCH_CAPACITY - 9, 0);
+    EXPECT_EQ(batch.length, SPI_BATCH_CAPACITY);
+    EXPECT_FALSE(batch.overflow);
+    SPI_BatchFrame(&batch, out, 0, 0);
+    EXPECT_TRUE(batch.overflow);
 }
 
 // A receive queue that shows one scripted chunk per FT_GetQueueStatus and
