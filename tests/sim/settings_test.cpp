@@ -1,11 +1,8 @@
 // Reading the board's settings: what each accepts and refuses, the device
-// lists they give, and the end of a process whose environment holds a value
-// that cannot be read.
+// lists they give, and their normal form.
 #include "sim/sim_board_fixture.h"
 
 #include <cstring>
-
-#include "support/child_process.h"
 
 namespace
 {
@@ -156,89 +153,49 @@ TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
     EXPECT_EQ(nullptr, records[1].ftHandle) << "the list was built before the open";
     ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
     ASSERT_EQ(0u, FT_GetDeviceInfoList(records, &count));
-    const struct {
-        uint32_t flags, type, id, loc;
-        const char *serial, *description;
-    } expected[] = {
-        {0x0, 4, 0x04036010, 0x12, "SB000001B", "Dual RS232 B"},
-        {0x3, 8, 0x04036014, 0x20, "SB000002", "Single RS232-HS"},
-        {0x0, 200, 0x04030000, 0x30, "SB000003", "Device type 200"},
-        {0x2, 7, 0x04036011, 0x44, "SB000004D", "Quad RS232-HS D"},
+    const char *const expected[] = {
+        "0x0 4 0x04036010 0x12 SB000001B Dual RS232 B",
+        "0x3 8 0x04036014 0x20 SB000002 Single RS232-HS",
+        "0x0 200 0x04030000 0x30 SB000003 Device type 200",
+        "0x2 7 0x04036011 0x44 SB000004D Quad RS232-HS D",
     };
     for (int i = 0; i < 4; ++i) {
-        const auto &e = expected[i];
-        EXPECT_EQ(e.flags, records[i].Flags) << i;
-        EXPECT_EQ(e.type, records[i].Type) << i;
-        EXPECT_EQ(e.id, records[i].ID) << i;
-        EXPECT_EQ(e.loc, records[i].LocId) << i;
-        EXPECT_STREQ(e.serial, records[i].SerialNumber) << i;
-        EXPECT_STREQ(e.description, records[i].Description) << i;
+        const SB_DEVICE_RECORD &r = records[i];
+        char line[160];
+        std::snprintf(line, sizeof line, "0x%X %u 0x%08X 0x%X %s %s", r.Flags, r.Type, r.ID, r.LocId, r.SerialNumber,
+                      r.Description);
+        EXPECT_EQ(expected[i], std::string(line));
         // Texts end in zeros up to their field's end.
-        for (size_t k = std::strlen(records[i].Description); k < sizeof records[i].Description; ++k)
-            ASSERT_EQ(0, records[i].Description[k]) << i;
-        EXPECT_EQ(i == 1 ? handle : nullptr, records[i].ftHandle) << i;
+        for (size_t k = std::strlen(r.Description); k < sizeof r.Description; ++k)
+            ASSERT_EQ(0, r.Description[k]) << i;
+        EXPECT_EQ(i == 1 ? handle : nullptr, r.ftHandle) << i;
     }
 }
 
-// ---- Settings read at creation, in a process of its own ------------------------
-
-struct StartCase {
-    std::vector<std::pair<std::string, std::string>> env;
-    const char *stderrText; // nullptr: the board starts
-    const char *boardLine;  // the trace's BOARD line when it starts
-};
-
-const StartCase kStartCases[] = {
-    {{{"SIMBOARD_FAIL", "FT_Write:0:4"}},
-     "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n",
-     nullptr},
-    {{{"SIMBOARD_NOISE", "080#01"}},
-     "simboard: cannot read SIMBOARD_NOISE=\"080#01\": entry 1 \"080#01\": missing '@' before the period\n",
-     nullptr},
-    {{{"SIMBOARD_CHIP_BITRATE", "1000001"}},
-     "simboard: cannot read SIMBOARD_CHIP_BITRATE=\"1000001\": bit rate must be a decimal number from 10000 to "
-     "1000000\n",
-     nullptr},
-    {{{"SIMBOARD_DEVICES", " ft2232h : a , ft232r/BUSY,FT4232H/spi = b "},
-      {"SIMBOARD_ENGINE", "Dead-After:07"},
-      {"SIMBOARD_FAIL", "FT_Read : 0x10- : 0x12 , FT_Open:*:3"}},
-     nullptr,
-     "BOARD start devices=\"FT2232H:A,FT232R/busy,FT4232H/spi=B\" engine=\"dead-after:7\" "
-     "fail=\"FT_Read:16-:18,FT_Open:*:3\""},
-    {{{"SIMBOARD_NOT_YET", "x"}, {"SIMBOARD_DEVICES", "NONE"}},
-     nullptr,
-     "BOARD start devices=\"none\" engine=\"ok\" fail=\"\""},
-};
-
-class BoardStart : public ::testing::TestWithParam<StartCase>
+// The board's start line gives the values in their normal form; names of the
+// board it does not know yet are accepted and ignored.
+TEST_F(Records, StartLineGivesTheSettingsInTheirNormalForm)
 {
-};
-
-TEST_P(BoardStart, EndsWithStatus2OrStartsWithNormalisedSettings)
-{
-    const StartCase &c = GetParam();
-    std::string trace = ::testing::TempDir() + "simboard-start-" + std::to_string(getpid()) + ".trace";
-    ChildSpec child;
-    child.program = SIMBOARD_PROBE;
-    child.env = c.env;
-    child.env.emplace_back("SIMBOARD_TRACE", trace);
-    child.timeoutSeconds = 30;
-    ChildResult result = RunChild(child);
-    if (c.stderrText) {
-        EXPECT_EQ(2, result.exitStatus) << result.Describe();
-        EXPECT_EQ(c.stderrText, result.err);
-        EXPECT_EQ("", result.out);
-    } else {
-        EXPECT_EQ(0, result.exitStatus) << result.Describe();
-        std::vector<simboard::TraceLine> lines;
-        ASSERT_TRUE(simboard::ReadTraceFile(trace, &lines));
+    const struct {
+        std::vector<std::pair<std::string, std::string>> settings;
+        const char *line;
+    } cases[] = {
+        {{{"SIMBOARD_DEVICES", " ft2232h : a , ft232r/BUSY,FT4232H/spi = b "},
+          {"SIMBOARD_ENGINE", "Dead-After:07"},
+          {"SIMBOARD_FAIL", "FT_Read : 0x10- : 0x12 , FT_Open:*:3"}},
+         "start devices=\"FT2232H:A,FT232R/busy,FT4232H/spi=B\" engine=\"dead-after:7\" "
+         "fail=\"FT_Read:16-:18,FT_Open:*:3\""},
+        {{{"SIMBOARD_NOT_YET", "x"}, {"SIMBOARD_DEVICES", "NONE"}, {"SIMBOARD_ENGINE", ""}, {"SIMBOARD_FAIL", ""}},
+         "start devices=\"none\" engine=\"ok\" fail=\"\""},
+    };
+    for (const auto &c : cases) {
+        Apply(c.settings);
+        std::vector<simboard::TraceLine> lines = Trace("BOARD");
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(c.boardLine, lines[0].tag + " " + lines[0].text);
+        EXPECT_EQ(c.line, lines.back().text);
     }
-    std::remove(trace.c_str());
+    SimBoard_Set("SIMBOARD_NOT_YET", "");
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, BoardStart, ::testing::ValuesIn(kStartCases));
 
 // An override is taken at the next reset, and wins over the environment;
 // "" takes the default even where the environment says otherwise.
