@@ -12,10 +12,6 @@ const uint8_t kRx0If = 0x01, kTxReq = 0x08;
 
 // LOAD TX BUFFER TXB0 from SIDH: 0x67D standard, DLC 8, the part-ID request.
 const Bytes kLoadPartIdRequest{0x40, 0xCF, 0xA0, 0x00, 0x00, 0x08, 0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
-const Bytes kPartIdRequest{0x40, 0x18, 0x10, 0x02, 0x00, 0x00, 0x00, 0x00};
-const Bytes kPartIdReply{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14};
-// Bus time at 100 kbit/s: the chip's 50 µs, then the reply (119 bits).
-const uint64_t kRequestToReplyEndUs = 50 + 1190;
 
 class Wiring : public SimBoardTest
 {
@@ -81,8 +77,6 @@ protected:
     SB_HANDLE handle = nullptr;
 };
 
-Bytes DataOf(const SimBoardFrame &frame) { return Bytes(frame.data, frame.data + std::min<int>(frame.dlc, 8)); }
-
 // What the control interface adds to the bus's test nodes: refused
 // arguments, DLC 15 carried through, and numbering from 1 after a reset.
 TEST_F(Wiring, TestNodeHandlesAndRefusals)
@@ -109,37 +103,23 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     EXPECT_EQ(1, SimBoard_NodeAttach(100000, 0));
 }
 
-// The capture and the frame log of these frames are left to the tool's runs
-// over the board, which compare the two.
+// The reply is in RXB0 when the write that requested the part ID returns.
+// The frames' bytes and times are left to the chip log's and the ISP client's
+// suites, which read them off the bus.
 TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
 {
     Start();
     BringUp();
-    int listener = SimBoard_NodeAttach(100000, 1);
     Instruction(kLoadPartIdRequest);
     EXPECT_EQ(0u, SimBoard_CanFrameCount());
-
     RequestToSend();
-    const uint64_t afterWrite = SimBoard_Time();
+    EXPECT_EQ(2u, SimBoard_CanFrameCount());
     EXPECT_EQ(kRx0If, SimBoard_McpPeek(kCanintf) & kRx0If);
     EXPECT_EQ(0xBF, SimBoard_McpPeek(kRxb0Sidh)); // 0x5FD
     EXPECT_EQ(0xA0, SimBoard_McpPeek(kRxb0Sidh + 1));
-    EXPECT_EQ(kPartIdReply, PeekRxb0Data());
+    EXPECT_EQ((Bytes{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14}), PeekRxb0Data());
     EXPECT_EQ(0, SimBoard_McpPeek(kTxb0ctrl) & kTxReq);
-    EXPECT_EQ(1u, SimBoard_ChipRequests());
-    EXPECT_EQ(1, SimBoard_ChipState());
-
-    // Both frames, in bus order with their end times, at a listening node.
-    SimBoardFrame heard[2]{};
-    for (SimBoardFrame &frame : heard)
-        ASSERT_EQ(1, SimBoard_NodeReceive(listener, &frame));
-    EXPECT_EQ(0x67Du, heard[0].id);
-    EXPECT_EQ(kPartIdRequest, DataOf(heard[0]));
-    EXPECT_EQ(0x5FDu, heard[1].id);
-    EXPECT_EQ(kPartIdReply, DataOf(heard[1]));
-    EXPECT_EQ(kRequestToReplyEndUs, heard[1].time_us - heard[0].time_us);
     EXPECT_EQ(1240u + 1190u, SimBoard_BusTime()); // 13 and 8 stuff bits
-    EXPECT_LE(heard[1].time_us, afterWrite);
 }
 
 // A noise frame that ends while one write runs is in the controller for the

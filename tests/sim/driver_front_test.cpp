@@ -113,7 +113,7 @@ TEST_F(DriverFront, InjectedFailuresReturnTheirStatusAndDoNothingElse)
 }
 
 // Board time of each call on a high-speed chip (u = 125 µs) and a full-speed
-// one (u = 1000 µs).
+// one (u = 1000 µs), and the count of calls since the reset.
 TEST_F(DriverFront, CallsCostTheirUsbTime)
 {
     for (const char *devices : {"FT2232H", "FT2232D"}) {
@@ -151,6 +151,7 @@ TEST_F(DriverFront, CallsCostTheirUsbTime)
         EXPECT_EQ(u, advanced());
         ASSERT_EQ(0u, FT_Close(h));
         EXPECT_EQ(1000u, advanced());
+        EXPECT_EQ(14u, SimBoard_UsbCallCount());
     }
 }
 

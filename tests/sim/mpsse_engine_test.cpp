@@ -20,7 +20,6 @@ struct AnswerCase {
 
 const AnswerCase kAnswerCases[] = {
     // Bit 7 set and no command of that chip: FA and the byte.
-    {"FT2232H", {0xAA}, {0xFA, 0xAA}},
     {"FT2232H", {0x9F}, {0xFA, 0x9F}},
     {"FT4232H", {0x9E}, {0xFA, 0x9E}},
     {"FT2232D", {0x8B}, {0xFA, 0x8B}},
@@ -50,7 +49,6 @@ const AnswerCase kAnswerCases[] = {
     // while the slave does not drive it. An input's level register takes
     // effect when it becomes an output.
     {"FT2232H", {0x81}, {0xFF}},
-    {"FT2232H", {0x80, 0x00, 0x0B, 0x81}, {0xF4}},
     {"FT2232H", {0x80, 0xA5, 0xF0, 0x81}, {0xAF}},
     {"FT2232H", {0x80, 0x00, 0xF0, 0x80, 0x00, 0xFF, 0x81}, {0x00}},
     // High byte: 8 pins, 4 on the FT2232D, none on the FT4232H.
