@@ -216,72 +216,12 @@ TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased)
     EXPECT_EQ(Get(0x5040, 2), 0x10u);
     EXPECT_EQ(Set(0x5040, 1, 1 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     EXPECT_EQ(Get(0x5040, 2), 0x1010u); // from the start sector's address
-}
-
-class Remap : public ChipHarness, public ::testing::WithParamInterface<bool>
-{
-};
-
-TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped)
-{
+    // Sector 0 starts with the boot ROM while remapped, and only then.
+    EXPECT_EQ(Set(0x5040, 1, 0, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     ChipConfig config;
-    config.remap = GetParam();
+    config.remap = false;
     Power(config);
-    const std::vector<uint8_t> image = Pattern(4096, 9);
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    ASSERT_EQ(Erase(0, 0), 0u);
-    EXPECT_EQ(Set(0x5040, 1, 0, 2), config.remap ? ISP_ABORT(ISP_SECTOR_NOT_BLANK) : 0u);
-    ASSERT_EQ(WriteRam(0x10000300, image), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    ASSERT_EQ(Copy(0x0, 0x10000300, 4096), 0u);
-    EXPECT_EQ(Flash(0, 4096), image); // the flash itself is right
-    EXPECT_EQ(Compare(0x0, 0x10000300, 4096), config.remap ? ISP_ABORT(ISP_COMPARE_ERROR) : 0u);
-    EXPECT_EQ(Get(0x5060, 4), 0u);
-    EXPECT_EQ(Compare(0x200, 0x10000500, 3584), 0u);
-    std::vector<uint8_t> read;
-    ASSERT_TRUE(ReadMemory(0x1FC, 8, &read));
-    const std::vector<uint8_t> remapped = {0xFC,         0x01,         0xFF,         0x1F,
-                                           image[0x200], image[0x201], image[0x202], image[0x203]};
-    EXPECT_EQ(read, config.remap ? remapped : std::vector<uint8_t>(image.begin() + 0x1FC, image.begin() + 0x204));
-}
-
-INSTANTIATE_TEST_SUITE_P(OnAndOff, Remap, ::testing::Bool());
-
-TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam)
-{
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(WriteRam(0x10000300, kResetCode), 0u);
-    const struct {
-        uint32_t address, code;
-    } rows[] = {{0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
-    for (const auto &r : rows) {
-        EXPECT_EQ(Set(0x5070, 1, r.address), 0u);
-        EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address; // confirmed before the jump
-    }
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Flash(0x10000300, 16), kResetCode);
-}
-
-TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle)
-{
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Set(0x5070, 1, 0x10000400), 0u);
-    ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
-    EXPECT_EQ(chip_->State(), ChipStateCode::UserCode);
-    bool acked = true;
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_FALSE(acked);
-    // A power cycle clears RAM, keeps flash and restarts the bootloader.
-    Put(0x10000500, {0x5A});
-    Put(0x7FFF, {0x5A});
-    chip_->PowerCycle(now_);
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Flash(0x10000500, 1)[0], 0);
-    EXPECT_EQ(Flash(0x7FFF, 1)[0], 0x5A);
-    uint8_t b[2] = {};
-    EXPECT_EQ(chip_->Read(0x7FFF, b, 2), -1);
-    EXPECT_EQ(chip_->Write(0x10001FFF, b, 2), -1);
+    EXPECT_EQ(Set(0x5040, 1, 0, 2), 0u);
 }
 
 TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
@@ -338,49 +278,6 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
     }
 }
 
-TEST_F(Chip, AnswerFromSilentAfterAndForcedAbortsAsTheirSettingsSay)
-{
-    // Answer from the third part-ID request: what comes before is
-    // acknowledged, ignored and not carried out.
-    ChipConfig config;
-    config.answerFrom = 3;
-    Power(config);
-    bool acked = false;
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_TRUE(acked);
-    EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2)));
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(Unlock(), 0u);
-    EXPECT_EQ(chip_->Requests(), 5u);
-
-    // Silent after three requests, still acknowledging.
-    config = ChipConfig{};
-    config.silentAfter = 3;
-    Power(config);
-    EXPECT_EQ(Unlock(), 0u);
-    EXPECT_EQ(Prepare(3, 3), 0u);
-    EXPECT_EQ(Set(0x5015, 0, 0x10000300), 0u);
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_TRUE(acked);
-    EXPECT_FALSE(Send(SdoDownload(0x5030, 0, 0x0303, 2)));
-
-    // Forced aborts: the first part-ID request only, every erase.
-    config = ChipConfig{};
-    ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5030:0:0x0F000009", &config), "");
-    Power(config);
-    EXPECT_EQ(Abort(SdoUpload(0x1018, 2)), 0x06020000u);
-    EXPECT_EQ(Get(0x1018, 2), 0x1430102Bu);
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    const std::vector<uint8_t> zeros(16, 0);
-    Put(0, zeros);
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Flash(0, 16), zeros);
-}
-
 class Persistence : public ChipHarness
 {
 protected:
@@ -400,20 +297,12 @@ TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole)
     ASSERT_EQ(WriteRam(0x10000300, Pattern(256)), 0u);
     ASSERT_EQ(Prepare(1, 1), 0u);
     ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
-    auto file = [this] {
-        std::ifstream in(path_, std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    std::vector<uint8_t> bytes = file();
+    std::ifstream in(path_, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_EQ(bytes.size(), 32768u);
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 0x1000, bytes.begin() + 0x1100), Pattern(256));
-    // The control interface's writes to flash are kept the same way.
-    Put(0x7FFF, {0x42});
-    EXPECT_EQ(file()[0x7FFF], 0x42);
     EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
-    // A new chip starts from the file; one of another size is refused.
-    Power(config);
-    EXPECT_EQ(Flash(0x1000, 256), Pattern(256));
+    // A file of another size is refused.
     std::ofstream(path_, std::ios::binary) << std::string(100, 'x');
     LpcIspChip chip(config);
     std::string name, reason;
