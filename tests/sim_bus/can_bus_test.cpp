@@ -2,27 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <tuple>
+
+#include "sim_bus/spi_driver.h"
 
 using namespace simboard;
 
 namespace
 {
 
-CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false, bool remote = false)
-{
-    CanFrame f;
-    f.id = id;
-    f.extended = extended;
-    f.remote = remote;
-    f.dlc = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f.data);
-    return f;
-}
-CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false)
-{
-    return Std(id, data, true, remote);
-}
+using simboard_test::Bytes;
+using simboard_test::Frame;
+CanFrame Std(uint32_t id, const Bytes &data, bool remote = false) { return Frame(id, false, data, remote); }
+CanFrame Ext(uint32_t id, const Bytes &data, bool remote = false) { return Frame(id, true, data, remote); }
 
 constexpr Ticks US = TICKS_PER_US;
 
@@ -48,11 +40,9 @@ TEST(CanFrameBits, WorkedFrames)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.frame.id);
-        CanBitCount n = CanFrameBits(c.frame);
-        EXPECT_EQ(n.unstuffed, c.unstuffed);
-        EXPECT_EQ(n.stuff, c.stuff);
-        EXPECT_EQ(n.total, c.total);
-        EXPECT_EQ(n.unacknowledged, c.unstuffed + c.stuff + 19);
+        const CanBitCount n = CanFrameBits(c.frame);
+        EXPECT_EQ(std::make_tuple(n.unstuffed, n.stuff, n.total, n.unacknowledged),
+                  std::make_tuple(c.unstuffed, c.stuff, c.total, c.unstuffed + c.stuff + 19));
     }
     EXPECT_EQ(CanBitsToTicks(119, 125000), 952 * US);
     EXPECT_EQ(CanBitsToTicks(1, 300000), 4 * US); // 3.33 µs rounds up
@@ -65,9 +55,9 @@ TEST(CanBus, ArbitrationOrderAndSameRateRule)
         CanFrame win, lose;
     } orders[] = {
         {Std(0x122, {}), Std(0x123, {})},
-        {Std(0x123, {1}), Std(0x123, {}, false, true)},       // data beats remote
-        {Std(0x123, {}, false, true), Ext(0x123u << 18, {})}, // standard beats extended of the same base
-        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},           // extension bits
+        {Std(0x123, {1}), Std(0x123, {}, true)},       // data beats remote
+        {Std(0x123, {}, true), Ext(0x123u << 18, {})}, // standard beats extended of the same base
+        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},    // extension bits
         {Ext(0x048EABCD, {}), Ext(0x048EABCD, {}, true)},
         {Ext(0x122u << 18 | 0x3FFFF, {}), Std(0x123, {})}, // the base decides first
     };

@@ -1,4 +1,5 @@
 #include "sim/records_bus.h"
+#include "sim_bus/spi_driver.h"
 #include "support/child_process.h"
 
 #include <gtest/gtest.h>
@@ -10,20 +11,10 @@
 #include <unistd.h>
 
 using namespace simboard;
+using simboard_test::Frame;
 
 namespace
 {
-
-CanFrame Frame(uint32_t id, bool ext, std::vector<uint8_t> data, bool remote = false, uint8_t dlc = 0xFF)
-{
-    CanFrame f;
-    f.id = id;
-    f.extended = ext;
-    f.remote = remote;
-    f.dlc = dlc != 0xFF ? dlc : static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f.data);
-    return f;
-}
 
 BusRecord Rec(uint64_t us, const CanFrame &f, bool errorFrame = false)
 {
