@@ -1,10 +1,19 @@
+// The bus: frame lengths, arbitration, acknowledgement and delivery, the
+// noise grammar, and the records of the frames on it.
 #include "sim/can_bus.h"
+#include "sim/records_bus.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <tuple>
+#include <unistd.h>
 
 #include "sim_bus/spi_driver.h"
+#include "support/child_process.h"
 
 using namespace simboard;
 
@@ -19,6 +28,32 @@ CanFrame Ext(uint32_t id, const Bytes &data, bool remote = false) { return Frame
 constexpr Ticks US = TICKS_PER_US;
 
 Ticks Duration(const CanFrame &f, double rate = 100000) { return CanBitsToTicks(CanFrameBits(f).total, rate); }
+
+std::string TempPath(const char *name)
+{
+    const char *dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/simbus_" + std::to_string(getpid()) + "_" + name;
+}
+
+// The records of the documented examples, in bus order.
+std::vector<BusRecord> Examples()
+{
+    return {
+        {1234567, false, Std(0x67D, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0})},
+        {1235807, false, Std(0x5FD, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14})},
+        {2000000, false, Frame(0x048EABCD, true, {}, true, 8)},
+        {2100000, false, Frame(0x123, false, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, false, 15)},
+        {2101000, false, Frame(0x67D, false, {1, 2}, true, 2)},
+        {2101000, true, CanFrame()},
+    };
+}
+
+std::string FileText(const std::string &path)
+{
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
 
 } // namespace
 
@@ -243,4 +278,92 @@ TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging)
     EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x700, {}), &now), 1);
     EXPECT_GE(now, 1000150 * US);
     EXPECT_LT(now, 1002150 * US);
+}
+
+TEST(BusRecords, FrameLogLinesAndSocketCanBytes)
+{
+    const char *expected[] = {
+        "(0000000001.234567) simcan0 67D#4018100200000000",
+        "(0000000001.235807) simcan0 5FD#431810022B103014",
+        "(0000000002.000000) simcan0 048EABCD#R8",
+        "(0000000002.100000) simcan0 123#1122334455667788_F",
+        "(0000000002.101000) simcan0 67D#R2",
+        "(0000000002.101000) simcan0 20000020#0000000000000000",
+    };
+    std::vector<BusRecord> ex = Examples();
+    for (size_t i = 0; i < ex.size(); ++i)
+        EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
+    EXPECT_EQ(FrameLogLine(BusRecord{0, false, Std(0x7, {})}), "(0000000000.000000) simcan0 007#");
+    // DLC 15 keeps 8 as the length and the raw code in the last header byte.
+    std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0,    0,    0x0F,
+                                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(SocketCanBytes(ex[3]), dlc15);
+}
+
+TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
+{
+    std::string pcap = TempPath("example.pcap");
+    std::string log = TempPath("example.log");
+    {
+        BusRecorder rec;
+        std::string why;
+        ASSERT_TRUE(rec.Open(pcap, log, &why)) << why;
+        CanBus bus;
+        rec.Observe(bus);
+        // A frame nobody acknowledges, then one that is.
+        int a = bus.AttachTestNode(100000, false);
+        Ticks now = 1234567 * TICKS_PER_US - CanBitsToTicks(CanFrameBits(Examples()[0].frame).unacknowledged, 100000);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[0].frame, &now), 1);
+        bus.AttachTestNode(100000, false);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[1].frame, &now), 0);
+        // Flushed record by record: the files are complete while still open.
+        std::string text = FileText(pcap);
+        std::vector<uint8_t> bytes(text.begin(), text.end());
+        ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
+        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
+                                             0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
+        const std::vector<uint8_t> first = {0x01, 0,    0,    0,    0x47, 0x94, 0x03, 0,    0x10, 0,    0,
+                                            0,    0x10, 0,    0,    0,    0,    0,    0x06, 0x7D, 0x08, 0,
+                                            0,    0,    0x40, 0x18, 0x10, 0x02, 0,    0,    0,    0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
+        std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
+                             "(0000000001.234567) simcan0 20000020#0000000000000000\n";
+        EXPECT_EQ(FileText(log).substr(0, expect.size()), expect);
+    }
+    std::remove(pcap.c_str());
+    std::remove(log.c_str());
+}
+
+// An independent reader of the capture format, where installed.
+TEST(BusRecords, TsharkReadsTheCapture)
+{
+    if (!HaveProgram("tshark"))
+        GTEST_SKIP() << "tshark is not installed";
+    std::string pcap = TempPath("tshark.pcap"), why, out;
+    {
+        PcapWriter w;
+        ASSERT_TRUE(w.Open(pcap, &why)) << why;
+        for (const BusRecord &r : Examples())
+            w.Write(r);
+    }
+    ASSERT_TRUE(RunCommand("tshark -r '" + pcap +
+                               "' -T fields -E separator=, -e frame.time_epoch -e can.id -e can.flags.xtd "
+                               "-e can.flags.err -e can.len 2>/dev/null",
+                           &out));
+    // time, identifier (tshark prints it in decimal or hex), extended, error, length
+    std::string rows;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f(1);
+        for (char c : line)
+            c == ',' ? f.emplace_back() : f.back() += c;
+        f.resize(5);
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%lX", std::strtoul(f[1].c_str(), nullptr, 0));
+        rows += f[0] + " " + id + " " + f[2] + " " + f[3] + " " + f[4] + "\n";
+    }
+    EXPECT_EQ(rows, "1.234567000 0x67D 0 0 8\n1.235807000 0x5FD 0 0 8\n2.000000000 0x48EABCD 1 0 8\n"
+                    "2.100000000 0x123 0 0 8\n2.101000000 0x67D 0 0 2\n2.101000000 0x0  1 8\n");
+    std::remove(pcap.c_str());
 }
