@@ -141,27 +141,6 @@ TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits)
     EXPECT_EQ(b.spi.ReadMany(0x28, 3), (Bytes{0x05, 0x05, 0x05}));
 }
 
-TEST(Mcp2515, ModeRequests)
-{
-    Board b;
-    b.spi.Write(0x28, {0x02, 0x90, 0x09});
-    struct Step {
-        uint8_t canctrl, canctrlRead, canstat;
-    } steps[] = {
-        {0x60, 0x60, 0x60}, // listen-only
-        {0x40, 0x40, 0x40}, // loopback
-        {0xE0, 0xE0, 0x40}, // invalid: REQOP reads back, OPMOD stays
-        {0x20, 0x20, 0x20}, // sleep
-        {0x00, 0x00, 0x00}, // normal
-        {0x80, 0x80, 0x80}, // configuration
-    };
-    for (const Step &s : steps) {
-        b.spi.Write(0x0F, {s.canctrl});
-        EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
-        EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
-    }
-}
-
 TEST(Mcp2515, SpiFramingResetStartUpAndClockLimit)
 {
     Board low(McpVariant::MisoLow); // SO held low: reads 0, yet executes
@@ -343,10 +322,25 @@ TEST(Mcp2515, AcceptanceFiltersAndRollover)
     }
 }
 
-TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
+TEST(Mcp2515, ModeRequestsListenOnlyLoopbackAndSleep)
 {
     Board b;
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    struct Step {
+        uint8_t canctrl, canctrlRead, canstat;
+    } steps[] = {
+        {0x60, 0x60, 0x60}, // listen-only
+        {0x40, 0x40, 0x40}, // loopback
+        {0xE0, 0xE0, 0x40}, // invalid: REQOP reads back, OPMOD stays
+        {0x20, 0x20, 0x20}, // sleep
+        {0x00, 0x00, 0x00}, // normal
+        {0x80, 0x80, 0x80}, // configuration
+    };
+    for (const Step &s : steps) {
+        b.spi.Write(0x0F, {s.canctrl});
+        EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
+        EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
+    }
     b.spi.Write(0x60, {0x60});
 
     // Listen-only: receives, never acknowledges.
@@ -363,8 +357,7 @@ TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
     uint64_t count = b.bus.FrameCount();
     b.spi.LoadAndSend({0x02, 0x00, 0, 0, 0x01, 0x5A});
     EXPECT_EQ(b.bus.FrameCount(), count);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x05);
-    EXPECT_EQ(b.spi.Read(0x66), 0x5A);
+    EXPECT_EQ(b.Regs({0x2C, 0x66}), (Bytes{0x05, 0x5A}));
 
     // Sleep with WAKIE: bus activity wakes it into listen-only; that frame is lost.
     b.spi.Write(0x2C, {0x00});
