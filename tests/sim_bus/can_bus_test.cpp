@@ -7,13 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <tuple>
-#include <unistd.h>
 
 #include "sim_bus/spi_driver.h"
 #include "support/child_process.h"
+#include "support/temp_files.h"
 
 using namespace simboard;
 
@@ -29,12 +28,6 @@ constexpr Ticks US = TICKS_PER_US;
 
 Ticks Duration(const CanFrame &f, double rate = 100000) { return CanBitsToTicks(CanFrameBits(f).total, rate); }
 
-std::string TempPath(const char *name)
-{
-    const char *dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/simbus_" + std::to_string(getpid()) + "_" + name;
-}
-
 // The records of the documented examples, in bus order.
 std::vector<BusRecord> Examples()
 {
@@ -46,13 +39,6 @@ std::vector<BusRecord> Examples()
         {2101000, false, Frame(0x67D, false, {1, 2}, true, 2)},
         {2101000, true, CanFrame()},
     };
-}
-
-std::string FileText(const std::string &path)
-{
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }
 
 } // namespace
@@ -293,8 +279,8 @@ TEST(BusRecords, FrameLogLinesAndSocketCanBytes)
 
 TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
 {
-    std::string pcap = TempPath("example.pcap");
-    std::string log = TempPath("example.log");
+    const TempDir dir("simbus");
+    const std::string pcap = dir.Path("example.pcap"), log = dir.Path("example.log");
     {
         BusRecorder rec;
         std::string why;
@@ -308,8 +294,7 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
         bus.AttachTestNode(100000, false);
         EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[1].frame, &now), 0);
         // Flushed record by record: the files are complete while still open.
-        std::string text = FileText(pcap);
-        std::vector<uint8_t> bytes(text.begin(), text.end());
+        const Bytes bytes = ReadFile(pcap);
         ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
         const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
                                              0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
@@ -320,10 +305,8 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
         std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
                              "(0000000001.234567) simcan0 20000020#0000000000000000\n";
-        EXPECT_EQ(FileText(log).substr(0, expect.size()), expect);
+        EXPECT_EQ(ReadFileText(log).substr(0, expect.size()), expect);
     }
-    std::remove(pcap.c_str());
-    std::remove(log.c_str());
 }
 
 // An independent reader of the capture format, where installed.
@@ -331,7 +314,8 @@ TEST(BusRecords, TsharkReadsTheCapture)
 {
     if (!HaveProgram("tshark"))
         GTEST_SKIP() << "tshark is not installed";
-    std::string pcap = TempPath("tshark.pcap"), why, out;
+    const TempDir dir("simbus");
+    std::string pcap = dir.Path("tshark.pcap"), why, out;
     {
         PcapWriter w;
         ASSERT_TRUE(w.Open(pcap, &why)) << why;
@@ -356,5 +340,4 @@ TEST(BusRecords, TsharkReadsTheCapture)
     }
     EXPECT_EQ(rows, "1.234567000 0x67D 0 0 8\n1.235807000 0x5FD 0 0 8\n2.000000000 0x48EABCD 1 0 8\n"
                     "2.100000000 0x123 0 0 8\n2.101000000 0x67D 0 0 2\n2.101000000 0x0  1 8\n");
-    std::remove(pcap.c_str());
 }

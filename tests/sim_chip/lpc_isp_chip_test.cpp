@@ -2,10 +2,11 @@
 // node, and its settings.
 #include "sim_chip/chip_harness.h"
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <tuple>
+
+#include "support/temp_files.h"
 
 namespace simboard
 {
@@ -281,28 +282,19 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
     }
 }
 
-class Persistence : public ChipHarness
-{
-protected:
-    void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_ = ::testing::TempDir() + "sim_chip_flash_" +
-                        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
-};
-
 // The flash file is written whole when flash changes, and only then.
-TEST_F(Persistence, TheFileIsWrittenWhenFlashChanges)
+TEST_F(Chip, TheFlashFileIsWrittenWhenFlashChanges)
 {
-    std::remove(path_.c_str());
+    const TempDir dir("simchip");
     ChipConfig config;
-    config.flashPath = path_;
+    config.flashPath = dir.Path("flash.bin");
     Power(config);
-    EXPECT_FALSE(std::ifstream(path_).good());
+    EXPECT_FALSE(std::ifstream(config.flashPath).good());
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Prepare(1, 1), 0u);
     ASSERT_EQ(Erase(1, 1), 0u);
-    std::ifstream in(path_, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(in.tellg(), 32768);
-    EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
+    EXPECT_EQ(ReadFile(config.flashPath), Bytes(32768, 0xFF));
+    EXPECT_FALSE(std::ifstream(config.flashPath + ".tmp").good());
 }
 
 TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)

@@ -3,9 +3,7 @@
 
 #include "sim/records_chip.h"
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include "support/temp_files.h"
 
 namespace simboard
 {
@@ -31,12 +29,9 @@ class ChipLog : public ChipHarness
 protected:
     void Start(ChipConfig config)
     {
-        path_ = ::testing::TempDir() + "sim_chip_log_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
         config.logPath = path_;
         Power(config);
     }
-    void TearDown() override { std::remove(path_.c_str()); }
 
     std::vector<std::string> Events()
     {
@@ -48,13 +43,8 @@ protected:
             events.push_back(l.event);
         return events;
     }
-    std::string Text()
-    {
-        std::stringstream text;
-        text << std::ifstream(path_).rdbuf();
-        return text.str();
-    }
-    std::string path_;
+    TempDir dir_{"simchip"};
+    const std::string path_ = dir_.Path("chip.log");
 };
 
 TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes)
@@ -75,7 +65,7 @@ TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes)
                            "0000006240 PREPARE 0 7 -> CMD_SUCCESS\n";
     for (int s = 0; s < 8; ++s)
         expected += "0000108740 FLASH ERASE " + std::to_string(s) + "\n";
-    EXPECT_EQ(Text(), expected + "0000108740 ERASE 0 7 -> CMD_SUCCESS\n");
+    EXPECT_EQ(ReadFileText(path_), expected + "0000108740 ERASE 0 7 -> CMD_SUCCESS\n");
 }
 
 TEST_F(ChipLog, NamesEveryCommandAndHowItEnded)
