@@ -211,12 +211,10 @@ TEST(NoiseGrammar, ValidAndRefusedEntries)
     std::vector<NoiseEntry> e;
     ASSERT_EQ(ParseNoise("080#0102030405060708@20000,1ABCDEF0#R@500000,7ff#R8@100/1000000", &e), "");
     ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(e[0].frame, Std(0x080, {1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(e[0].periodUs, 20000u);
-    EXPECT_EQ(e[0].bitRate, 100000u);
+    EXPECT_EQ(std::make_tuple(e[0].frame, e[0].periodUs, e[0].bitRate),
+              std::make_tuple(Std(0x080, {1, 2, 3, 4, 5, 6, 7, 8}), 20000u, 100000u));
     EXPECT_EQ(e[1].frame, Ext(0x1ABCDEF0, {}, true));
-    EXPECT_EQ(e[2].frame.dlc, 8);
-    EXPECT_EQ(e[2].bitRate, 1000000u);
+    EXPECT_EQ(std::make_tuple(e[2].frame, e[2].bitRate), std::make_tuple(Frame(0x7FF, false, {}, true, 8), 1000000u));
 
     struct Case {
         const char *text;

@@ -39,10 +39,9 @@ TEST_F(Chip, AnswersEachEntryWithItsReplySizeOrTheProtocolAbortCode)
         {Sdo(0xC0, 0x1F50, 1), 0x80, 0x05040001},              // block download
     };
     for (const auto &r : rows) {
+        SCOPED_TRACE(&r - rows);
         CanFrame reply;
         ASSERT_TRUE(Send(r.request, &reply));
-        SCOPED_TRACE(::testing::Message() << std::hex << int(r.request[0]) << " " << int(r.request[2])
-                                          << int(r.request[1]) << "/" << int(r.request[3]));
         EXPECT_EQ(reply.data[0], r.command);
         EXPECT_TRUE(std::equal(reply.data + 1, reply.data + 4, r.request.begin() + 1));
         EXPECT_EQ(ReplyValue(reply), r.value);
