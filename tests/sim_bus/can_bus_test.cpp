@@ -1,32 +1,45 @@
+// The bus: frame lengths, arbitration, acknowledgement and delivery, the
+// noise grammar, and the records of the frames on it.
 #include "sim/can_bus.h"
+#include "sim/records_bus.h"
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <tuple>
+
+#include "sim_bus/spi_driver.h"
+#include "support/child_process.h"
+#include "support/temp_files.h"
 
 using namespace simboard;
 
 namespace
 {
 
-CanFrame Std(uint32_t id, std::initializer_list<uint8_t> data, bool extended = false, bool remote = false)
-{
-    CanFrame f;
-    f.id = id;
-    f.extended = extended;
-    f.remote = remote;
-    f.dlc = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f.data);
-    return f;
-}
-CanFrame Ext(uint32_t id, std::initializer_list<uint8_t> data, bool remote = false)
-{
-    return Std(id, data, true, remote);
-}
+using simboard_test::Bytes;
+using simboard_test::Frame;
+CanFrame Std(uint32_t id, const Bytes &data, bool remote = false) { return Frame(id, false, data, remote); }
+CanFrame Ext(uint32_t id, const Bytes &data, bool remote = false) { return Frame(id, true, data, remote); }
 
 constexpr Ticks US = TICKS_PER_US;
 
 Ticks Duration(const CanFrame &f, double rate = 100000) { return CanBitsToTicks(CanFrameBits(f).total, rate); }
+
+// The records of the documented examples, in bus order.
+std::vector<BusRecord> Examples()
+{
+    return {
+        {1234567, false, Std(0x67D, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0})},
+        {1235807, false, Std(0x5FD, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14})},
+        {2000000, false, Frame(0x048EABCD, true, {}, true, 8)},
+        {2100000, false, Frame(0x123, false, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, false, 15)},
+        {2101000, false, Frame(0x67D, false, {1, 2}, true, 2)},
+        {2101000, true, CanFrame()},
+    };
+}
 
 } // namespace
 
@@ -48,11 +61,9 @@ TEST(CanFrameBits, WorkedFrames)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.frame.id);
-        CanBitCount n = CanFrameBits(c.frame);
-        EXPECT_EQ(n.unstuffed, c.unstuffed);
-        EXPECT_EQ(n.stuff, c.stuff);
-        EXPECT_EQ(n.total, c.total);
-        EXPECT_EQ(n.unacknowledged, c.unstuffed + c.stuff + 19);
+        const CanBitCount n = CanFrameBits(c.frame);
+        EXPECT_EQ(std::make_tuple(n.unstuffed, n.stuff, n.total, n.unacknowledged),
+                  std::make_tuple(c.unstuffed, c.stuff, c.total, c.unstuffed + c.stuff + 19));
     }
     EXPECT_EQ(CanBitsToTicks(119, 125000), 952 * US);
     EXPECT_EQ(CanBitsToTicks(1, 300000), 4 * US); // 3.33 µs rounds up
@@ -65,9 +76,9 @@ TEST(CanBus, ArbitrationOrderAndSameRateRule)
         CanFrame win, lose;
     } orders[] = {
         {Std(0x122, {}), Std(0x123, {})},
-        {Std(0x123, {1}), Std(0x123, {}, false, true)},       // data beats remote
-        {Std(0x123, {}, false, true), Ext(0x123u << 18, {})}, // standard beats extended of the same base
-        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},           // extension bits
+        {Std(0x123, {1}), Std(0x123, {}, true)},       // data beats remote
+        {Std(0x123, {}, true), Ext(0x123u << 18, {})}, // standard beats extended of the same base
+        {Ext(0x048EABCC, {}), Ext(0x048EABCD, {})},    // extension bits
         {Ext(0x048EABCD, {}), Ext(0x048EABCD, {}, true)},
         {Ext(0x122u << 18 | 0x3FFFF, {}), Std(0x123, {})}, // the base decides first
     };
@@ -82,7 +93,7 @@ TEST(CanBus, ArbitrationOrderAndSameRateRule)
         EXPECT_EQ(CanSameRate(r.a, r.b), r.same) << r.a << " " << r.b;
 }
 
-TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate)
+TEST(CanBus, AcknowledgeDeliveryAndQueuesFollowTheRate)
 {
     CanBus bus;
     int a = bus.AttachTestNode(100000, false);
@@ -122,21 +133,12 @@ TEST(CanBus, AcknowledgeAndDeliveryFollowTheRate)
     EXPECT_TRUE(bus.DetachTestNode(near));
     EXPECT_EQ(bus.FindTestNode(near), nullptr);
     EXPECT_GT(bus.AttachTestNode(100000, false), near);
-}
 
-TEST(CanBus, QueueKeepsTheNewest1024)
-{
-    CanBus bus;
-    int tx = bus.AttachTestNode(500000, false);
-    int rx = bus.AttachTestNode(500000, false);
-    Ticks now = 0;
-    for (uint32_t i = 0; i < TestNode::QUEUE_LIMIT + 6; ++i) {
-        ASSERT_EQ(bus.FindTestNode(tx)->Send(bus, Std(i & 0x7FF, {static_cast<uint8_t>(i)}), &now), 0);
-    }
-    TestNode *n = bus.FindTestNode(rx);
-    EXPECT_EQ(n->Queued(), TestNode::QUEUE_LIMIT);
-    TestNode::Received r;
-    ASSERT_TRUE(n->Take(&r));
+    // A node's queue keeps the newest 1024 frames.
+    for (uint32_t i = 0; i < TestNode::QUEUE_LIMIT + 6; ++i)
+        ASSERT_EQ(bus.FindTestNode(a)->Send(bus, Std(i & 0x7FF, {static_cast<uint8_t>(i)}), &now), 0);
+    EXPECT_EQ(bus.FindTestNode(listener)->Queued(), TestNode::QUEUE_LIMIT);
+    ASSERT_TRUE(bus.FindTestNode(listener)->Take(&r));
     EXPECT_EQ(r.frame.id, 6u);
 }
 
@@ -209,12 +211,10 @@ TEST(NoiseGrammar, ValidAndRefusedEntries)
     std::vector<NoiseEntry> e;
     ASSERT_EQ(ParseNoise("080#0102030405060708@20000,1ABCDEF0#R@500000,7ff#R8@100/1000000", &e), "");
     ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(e[0].frame, Std(0x080, {1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(e[0].periodUs, 20000u);
-    EXPECT_EQ(e[0].bitRate, 100000u);
+    EXPECT_EQ(std::make_tuple(e[0].frame, e[0].periodUs, e[0].bitRate),
+              std::make_tuple(Std(0x080, {1, 2, 3, 4, 5, 6, 7, 8}), 20000u, 100000u));
     EXPECT_EQ(e[1].frame, Ext(0x1ABCDEF0, {}, true));
-    EXPECT_EQ(e[2].frame.dlc, 8);
-    EXPECT_EQ(e[2].bitRate, 1000000u);
+    EXPECT_EQ(std::make_tuple(e[2].frame, e[2].bitRate), std::make_tuple(Frame(0x7FF, false, {}, true, 8), 1000000u));
 
     struct Case {
         const char *text;
@@ -253,4 +253,89 @@ TEST(CanBus, SaturatedBusStarvesAFrameWithoutHanging)
     EXPECT_EQ(bus.FindTestNode(tx)->Send(bus, Std(0x700, {}), &now), 1);
     EXPECT_GE(now, 1000150 * US);
     EXPECT_LT(now, 1002150 * US);
+}
+
+TEST(BusRecords, FrameLogLinesAndSocketCanBytes)
+{
+    const char *expected[] = {
+        "(0000000001.234567) simcan0 67D#4018100200000000",
+        "(0000000001.235807) simcan0 5FD#431810022B103014",
+        "(0000000002.000000) simcan0 048EABCD#R8",
+        "(0000000002.100000) simcan0 123#1122334455667788_F",
+        "(0000000002.101000) simcan0 67D#R2",
+        "(0000000002.101000) simcan0 20000020#0000000000000000",
+    };
+    std::vector<BusRecord> ex = Examples();
+    for (size_t i = 0; i < ex.size(); ++i)
+        EXPECT_EQ(FrameLogLine(ex[i]), expected[i]);
+    EXPECT_EQ(FrameLogLine(BusRecord{0, false, Std(0x7, {})}), "(0000000000.000000) simcan0 007#");
+    // DLC 15 keeps 8 as the length and the raw code in the last header byte.
+    std::array<uint8_t, 16> dlc15 = {0x00, 0x00, 0x01, 0x23, 0x08, 0,    0,    0x0F,
+                                     0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(SocketCanBytes(ex[3]), dlc15);
+}
+
+TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
+{
+    const TempDir dir("simbus");
+    const std::string pcap = dir.Path("example.pcap"), log = dir.Path("example.log");
+    {
+        BusRecorder rec;
+        std::string why;
+        ASSERT_TRUE(rec.Open(pcap, log, &why)) << why;
+        CanBus bus;
+        rec.Observe(bus);
+        // A frame nobody acknowledges, then one that is.
+        int a = bus.AttachTestNode(100000, false);
+        Ticks now = 1234567 * TICKS_PER_US - CanBitsToTicks(CanFrameBits(Examples()[0].frame).unacknowledged, 100000);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[0].frame, &now), 1);
+        bus.AttachTestNode(100000, false);
+        EXPECT_EQ(bus.FindTestNode(a)->Send(bus, Examples()[1].frame, &now), 0);
+        // Flushed record by record: the files are complete while still open.
+        const Bytes bytes = ReadFile(pcap);
+        ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
+        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
+                                             0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
+        const std::vector<uint8_t> first = {0x01, 0,    0,    0,    0x47, 0x94, 0x03, 0,    0x10, 0,    0,
+                                            0,    0x10, 0,    0,    0,    0,    0,    0x06, 0x7D, 0x08, 0,
+                                            0,    0,    0x40, 0x18, 0x10, 0x02, 0,    0,    0,    0};
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
+        std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
+                             "(0000000001.234567) simcan0 20000020#0000000000000000\n";
+        EXPECT_EQ(ReadFileText(log).substr(0, expect.size()), expect);
+    }
+}
+
+// An independent reader of the capture format, where installed.
+TEST(BusRecords, TsharkReadsTheCapture)
+{
+    if (!HaveProgram("tshark"))
+        GTEST_SKIP() << "tshark is not installed";
+    const TempDir dir("simbus");
+    std::string pcap = dir.Path("tshark.pcap"), why, out;
+    {
+        PcapWriter w;
+        ASSERT_TRUE(w.Open(pcap, &why)) << why;
+        for (const BusRecord &r : Examples())
+            w.Write(r);
+    }
+    ASSERT_TRUE(RunCommand("tshark -r '" + pcap +
+                               "' -T fields -E separator=, -e frame.time_epoch -e can.id -e can.flags.xtd "
+                               "-e can.flags.err -e can.len 2>/dev/null",
+                           &out));
+    // time, identifier (tshark prints it in decimal or hex), extended, error, length
+    std::string rows;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f(1);
+        for (char c : line)
+            c == ',' ? f.emplace_back() : f.back() += c;
+        f.resize(5);
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%lX", std::strtoul(f[1].c_str(), nullptr, 0));
+        rows += f[0] + " " + id + " " + f[2] + " " + f[3] + " " + f[4] + "\n";
+    }
+    EXPECT_EQ(rows, "1.234567000 0x67D 0 0 8\n1.235807000 0x5FD 0 0 8\n2.000000000 0x48EABCD 1 0 8\n"
+                    "2.100000000 0x123 0 0 8\n2.101000000 0x67D 0 0 2\n2.101000000 0x0  1 8\n");
 }

@@ -10,6 +10,7 @@
 
 using namespace simboard;
 using simboard_test::Bytes;
+using simboard_test::Frame;
 
 namespace
 {
@@ -29,6 +30,13 @@ struct Board {
         mcp.ConnectBus(&bus);
         mcp.SetNoteSink([this](Ticks, const std::string &t) { notes.push_back(t); });
     }
+    Bytes Regs(const Bytes &addresses)
+    {
+        Bytes values;
+        for (uint8_t a : addresses)
+            values.push_back(spi.Read(a));
+        return values;
+    }
     bool Noted(const std::string &part) const
     {
         return std::any_of(notes.begin(), notes.end(), [&](const std::string &n) { return n.find(part) != n.npos; });
@@ -43,29 +51,15 @@ struct Board {
     int node = -1;
 };
 
-CanFrame Frame(uint32_t id, bool ext, const Bytes &data, bool remote = false)
-{
-    CanFrame f;
-    f.id = id;
-    f.extended = ext;
-    f.remote = remote;
-    f.dlc = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f.data);
-    return f;
-}
-
 } // namespace
 
-TEST(Mcp2515, PowerOnResetAndBringUpValues)
+TEST(Mcp2515, PowerOnAndResetValues)
 {
-    struct Reg {
-        uint8_t address, value;
-    };
-    const Reg reset[] = {{0x0D, 0x38}, {0x0E, 0x80}, {0x0F, 0x87}, {0x1E, 0x80}, {0x7F, 0x87}, {0x28, 0x00},
-                         {0x2A, 0x00}, {0x2B, 0x00}, {0x30, 0x00}, {0x60, 0x00}, {0x01, 0x00}};
+    const Bytes defined = {0x0D, 0x0E, 0x0F, 0x1E, 0x7F, 0x28, 0x2A, 0x2B, 0x30, 0x60};
+    const Bytes values = {0x38, 0x80, 0x87, 0x80, 0x87, 0x00, 0x00, 0x00, 0x00, 0x00};
     Board b;
-    for (const Reg &r : reset)
-        EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
+    EXPECT_EQ(b.Regs(defined), values);
+    EXPECT_EQ(b.Regs({0x00, 0x01, 0x31}), Bytes(3, 0x00));
     // RESET restores the defined registers and keeps the undefined ones.
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
     b.spi.Write(0x00, {0x12});
@@ -74,24 +68,8 @@ TEST(Mcp2515, PowerOnResetAndBringUpValues)
     b.spi.BitModify(0x0F, 0xE0, 0x00);
     EXPECT_EQ(b.spi.Read(0x0E), 0x00);
     b.spi.Reset();
-    for (const Reg &r : reset) {
-        if (r.address != 0x01) {
-            EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
-        }
-    }
-    EXPECT_EQ(b.spi.Read(0x00), 0x12);
-    EXPECT_EQ(b.spi.Read(0x31), 0xAB);
-
-    b.spi.BringUp();
-    const Reg up[] = {{0x28, 0x02}, {0x29, 0x90}, {0x2A, 0x09}, {0x60, 0x60}, {0x70, 0x60}, {0x2B, 0x03},
-                      {0x2C, 0x00}, {0x0F, 0x07}, {0x0E, 0x00}, {0x0C, 0x00}, {0x0D, 0x38}};
-    for (const Reg &r : up)
-        EXPECT_EQ(b.spi.Read(r.address), r.value) << std::hex << int(r.address);
-    EXPECT_EQ(b.spi.ReadMany(0x20, 8), Bytes(8, 0x00));
-    for (uint8_t f : {0x00, 0x04, 0x08, 0x10, 0x14, 0x18})
-        EXPECT_EQ(b.spi.ReadMany(f, 4), (Bytes{0x00, 0x40, 0x00, 0x00})) << int(f);
-    EXPECT_EQ(b.mcp.Mode(), mcp::MODE_NORMAL);
-    EXPECT_DOUBLE_EQ(b.mcp.BitRate(), 100000);
+    EXPECT_EQ(b.Regs(defined), values);
+    EXPECT_EQ(b.Regs({0x00, 0x31}), (Bytes{0x12, 0xAB}));
 }
 
 TEST(Mcp2515, BitRateFromCnfAndOscillator)
@@ -152,13 +130,9 @@ TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits)
     b.spi.Write(0x1C, {0x55});             // TEC: read-only
     b.spi.Write(0x61, {0x77});             // RXB0SIDH: read-only
     b.spi.Write(0x30, {0x73});             // TXB0CTRL: only TXP is written here (TXREQ off)
-    EXPECT_EQ(b.spi.ReadMany(0x28, 3), (Bytes{0x02, 0x90, 0x09}));
-    EXPECT_EQ(b.spi.Read(0x24), 0x00);
-    EXPECT_EQ(b.spi.Read(0x0D), 0x38);
+    EXPECT_EQ(b.Regs({0x28, 0x29, 0x2A, 0x24, 0x0D, 0x1C, 0x61, 0x30}),
+              (Bytes{0x02, 0x90, 0x09, 0x00, 0x38, 0x00, 0x00, 0x03}));
     EXPECT_TRUE(b.Noted("write to 0x28 ignored"));
-    EXPECT_EQ(b.spi.Read(0x1C), 0x00);
-    EXPECT_EQ(b.spi.Read(0x61), 0x00);
-    EXPECT_EQ(b.spi.Read(0x30), 0x03);
 
     // Back in configuration mode the same writes land.
     b.spi.BitModify(0x0F, 0xE0, 0x80);
@@ -167,28 +141,7 @@ TEST(Mcp2515, ConfigurationOnlyRegistersAndReadOnlyBits)
     EXPECT_EQ(b.spi.ReadMany(0x28, 3), (Bytes{0x05, 0x05, 0x05}));
 }
 
-TEST(Mcp2515, ModeRequests)
-{
-    Board b;
-    b.spi.Write(0x28, {0x02, 0x90, 0x09});
-    struct Step {
-        uint8_t canctrl, canctrlRead, canstat;
-    } steps[] = {
-        {0x60, 0x60, 0x60}, // listen-only
-        {0x40, 0x40, 0x40}, // loopback
-        {0xE0, 0xE0, 0x40}, // invalid: REQOP reads back, OPMOD stays
-        {0x20, 0x20, 0x20}, // sleep
-        {0x00, 0x00, 0x00}, // normal
-        {0x80, 0x80, 0x80}, // configuration
-    };
-    for (const Step &s : steps) {
-        b.spi.Write(0x0F, {s.canctrl});
-        EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
-        EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
-    }
-}
-
-TEST(Mcp2515, SpiFraming)
+TEST(Mcp2515, SpiFramingResetStartUpAndClockLimit)
 {
     Board low(McpVariant::MisoLow); // SO held low: reads 0, yet executes
     low.spi.Write(0x2B, {0x03});
@@ -209,12 +162,7 @@ TEST(Mcp2515, SpiFraming)
     // READ STATUS repeats its byte; the instruction byte itself reads 0xFF.
     b.mcp.Poke(0x2C, 0x05);
     EXPECT_EQ(b.spi.Frame({0xA0, 0, 0, 0}), (Bytes{0xFF, 0x09, 0x09, 0x09}));
-}
 
-TEST(Mcp2515, ResetStartUpWindowAndFastClock)
-{
-    Board b;
-    b.spi.Write(0x2B, {0x03});
     b.spi.Frame({0xC0});
     // A frame beginning within 128 oscillator periods (8 µs) is ignored.
     b.spi.Write(0x2B, {0x07});
@@ -232,25 +180,6 @@ TEST(Mcp2515, ResetStartUpWindowAndFastClock)
     EXPECT_TRUE(b.Noted("SCK above 10 MHz"));
 }
 
-TEST(Mcp2515, TransmitPuts67DOnTheBus)
-{
-    Board b;
-    b.spi.BringUp();
-    int node = b.bus.AttachTestNode(100000, false);
-    Ticks before = b.spi.now;
-    b.spi.LoadAndSend(FRAME_67D);
-    TestNode::Received r;
-    ASSERT_TRUE(b.bus.FindTestNode(node)->Take(&r));
-    EXPECT_EQ(r.frame, Frame(0x67D, false, {0x40, 0x18, 0x10, 0x02, 0, 0, 0, 0}));
-    // The RTS release returns at the end of the 124-bit frame.
-    EXPECT_GE(b.spi.now - before, 1240 * US);
-    EXPECT_EQ(r.end + b.spi.halfPeriod, b.spi.now);
-    EXPECT_EQ(b.spi.Read(0x30), 0x00);
-    EXPECT_EQ(b.spi.ReadStatus(), 0x08); // TX0IF, TXREQ clear
-    EXPECT_EQ(b.spi.Read(0x1C), 0x00);
-    EXPECT_EQ(b.bus.FrameCount(), 1u);
-}
-
 TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending)
 {
     Board b;
@@ -259,9 +188,7 @@ TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending)
     b.spi.BringUp();
     b.spi.LoadAndSend(FRAME_67D);
     EXPECT_EQ(b.spi.ReadStatus() & 0x04, 0x04);
-    EXPECT_EQ(b.spi.Read(0x1C), 128);
-    EXPECT_EQ(b.spi.Read(0x2D), 0x15);
-    EXPECT_EQ(b.spi.Read(0x30), 0x18);
+    EXPECT_EQ(b.Regs({0x1C, 0x2D, 0x30}), (Bytes{128, 0x15, 0x18}));
     EXPECT_EQ(b.spi.Read(0x2C) & 0x80, 0x80); // MERRF
     EXPECT_EQ(acks, std::vector<bool>{false});
 
@@ -275,9 +202,10 @@ TEST(Mcp2515, NoAcknowledgeLeavesTheFramePending)
     b.spi.now = b.bus.Settle(b.spi.now);
     EXPECT_EQ(acks, (std::vector<bool>{false, true}));
     EXPECT_EQ(b.bus.FindTestNode(node)->Queued(), 1u);
-    EXPECT_EQ(b.spi.Read(0x30), 0x10); // TXERR stays until the next request
+    EXPECT_EQ(b.spi.ReadStatus(), 0x08); // TX0IF, TXREQ clear
+    // TXERR stays until the next request; configuration mode cleared TEC.
+    EXPECT_EQ(b.Regs({0x30, 0x1C}), (Bytes{0x10, 0}));
     EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x80);
-    EXPECT_EQ(b.spi.Read(0x1C), 0); // configuration mode cleared TEC
 }
 
 TEST(Mcp2515, OneShotMakesASingleAttempt)
@@ -290,9 +218,8 @@ TEST(Mcp2515, OneShotMakesASingleAttempt)
         o.mcp.Poke(0x1D, rec);
         o.spi.BitModify(0x0F, 0x08, 0x08);
         o.spi.LoadAndSend(FRAME_67D);
-        EXPECT_EQ(o.spi.Read(0x30), 0x10);
-        EXPECT_EQ(o.spi.Read(0x1C), 8);
-        EXPECT_EQ(o.spi.Read(0x2D), rec == 0 ? 0x00 : rec == 127 ? 0x03 : 0x0B) << int(rec);
+        const uint8_t eflg = rec == 0 ? 0x00 : rec == 127 ? 0x03 : 0x0B;
+        EXPECT_EQ(o.Regs({0x30, 0x1C, 0x2D}), (Bytes{0x10, 8, eflg})) << int(rec);
     }
 }
 
@@ -347,8 +274,7 @@ TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0)
     EXPECT_EQ(b.spi.RxStatus(), 0x40);
     // A second frame while RXB0 is unread is lost, but still acknowledged.
     EXPECT_EQ(b.Send(Frame(0x5FE, false, {9})), 0);
-    EXPECT_EQ(b.spi.Read(0x2D), 0x40);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x01); // no ERRIF: ERRIE is off
+    EXPECT_EQ(b.Regs({0x2D, 0x2C}), (Bytes{0x40, 0x01})); // no ERRIF: ERRIE is off
     EXPECT_EQ(b.spi.Frame({0x90, 0, 0, 0, 0, 0, 0}), (Bytes{0xFF, 0xBF, 0xA0, 0x00, 0x00, 0x03, 0x01}));
     EXPECT_EQ(b.spi.Read(0x2C), 0x00);
     // With ERRIE the overflow raises ERRIF, and CANSTAT.ICOD shows it.
@@ -356,8 +282,7 @@ TEST(Mcp2515, ReceiveOverflowWithAFrameInRxb0)
     b.spi.BitModify(0x2B, 0x20, 0x20);
     b.Send(Frame(0x001, false, {}));
     b.Send(Frame(0x002, false, {}));
-    EXPECT_EQ(b.spi.Read(0x2C), 0x21);
-    EXPECT_EQ(b.spi.Read(0x0E), 0x02);
+    EXPECT_EQ(b.Regs({0x2C, 0x0E}), (Bytes{0x21, 0x02}));
 }
 
 TEST(Mcp2515, AcceptanceFiltersAndRollover)
@@ -366,35 +291,24 @@ TEST(Mcp2515, AcceptanceFiltersAndRollover)
     // {2} (extended above 0x7FF): RX STATUS after the first, CANINTF's
     // receive flags and EFLG after both.
     const struct {
-        const char *name;
         Bytes writes;
         uint32_t first;
         bool remote;
         uint32_t second;
         uint8_t rxStatus, intf, eflg;
     } cases[] = {
-        {"filters off, no rollover", {0x60, 1, 0x60, 0x70, 1, 0x60}, 0x123, false, 0x124, 0x40, 1, 0x40},
-        {"filters off, rollover", {0x60, 1, 0x64}, 0x123, false, 0x124, 0x40, 3, 0},
-        {"RXF1 hit, rolled over",
-         {0x60, 1, 0x04, 0x20, 2, 0xFF, 0xE0, 0x04, 2, 0x24, 0x60},
-         0x123,
-         0,
-         0x123,
-         0x41,
-         3,
-         0},
-        {"RXF3",
-         {0x24, 4, 0xFF, 0xE3, 0xFF, 0xFF, 0x10, 4, 0x24, 0x6A, 0xAB, 0xCD},
-         0x048EABCD,
-         0,
-         0x048EABCE,
-         0x93,
-         2,
-         0},
-        {"standard-only buffer", {0x60, 1, 0x20, 0x70, 1, 0x60}, 0x048EABCD, true, 0x100, 0x9A, 3, 0},
+        // Filters off: without rollover the second frame overflows RXB0.
+        {{0x60, 1, 0x60, 0x70, 1, 0x60}, 0x123, false, 0x124, 0x40, 1, 0x40},
+        {{0x60, 1, 0x64}, 0x123, false, 0x124, 0x40, 3, 0},
+        // RXF1 hits, and the second frame rolls over into RXB1.
+        {{0x60, 1, 0x04, 0x20, 2, 0xFF, 0xE0, 0x04, 2, 0x24, 0x60}, 0x123, 0, 0x123, 0x41, 3, 0},
+        // RXF3, extended.
+        {{0x24, 4, 0xFF, 0xE3, 0xFF, 0xFF, 0x10, 4, 0x24, 0x6A, 0xAB, 0xCD}, 0x048EABCD, 0, 0x048EABCE, 0x93, 2, 0},
+        // A buffer for standard frames only.
+        {{0x60, 1, 0x20, 0x70, 1, 0x60}, 0x048EABCD, true, 0x100, 0x9A, 3, 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         Board b;
         b.spi.Write(0x28, {0x02, 0x90, 0x09});
         for (size_t k = 0; k < c.writes.size(); k += 2 + c.writes[k + 1])
@@ -408,25 +322,34 @@ TEST(Mcp2515, AcceptanceFiltersAndRollover)
     }
 }
 
-TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
+TEST(Mcp2515, ModeRequestsListenOnlyLoopbackAndSleep)
 {
     Board b;
     b.spi.Write(0x28, {0x02, 0x90, 0x09});
+    struct Step {
+        uint8_t canctrl, canctrlRead, canstat;
+    } steps[] = {
+        {0x60, 0x60, 0x60}, // listen-only
+        {0x40, 0x40, 0x40}, // loopback
+        {0xE0, 0xE0, 0x40}, // invalid: REQOP reads back, OPMOD stays
+        {0x20, 0x20, 0x20}, // sleep
+        {0x00, 0x00, 0x00}, // normal
+        {0x80, 0x80, 0x80}, // configuration
+    };
+    for (const Step &s : steps) {
+        b.spi.Write(0x0F, {s.canctrl});
+        EXPECT_EQ(b.spi.Read(0x0F), s.canctrlRead);
+        EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, s.canstat) << std::hex << int(s.canctrl);
+    }
     b.spi.Write(0x60, {0x60});
 
     // Listen-only: receives, never acknowledges.
     b.spi.BitModify(0x0F, 0xE0, 0x60);
     EXPECT_EQ(b.Send(Frame(0x10, false, {})), 1);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x00); // unacknowledged frames reach nobody
-    Mcp2515 acker;                     // a second controller in normal mode acknowledges
-    acker.Poke(0x28, 0x02);
-    acker.Poke(0x29, 0x90);
-    acker.Poke(0x2A, 0x09);
-    acker.Poke(0x0E, 0x00);
-    acker.ConnectBus(&b.bus);
+    EXPECT_EQ(b.spi.Read(0x2C), 0x00);   // unacknowledged frames reach nobody
+    b.bus.AttachTestNode(100000, false); // acknowledges from now on
     EXPECT_EQ(b.Send(Frame(0x11, false, {})), 0);
     EXPECT_EQ(b.spi.Read(0x2C), 0x01);
-    acker.DisconnectBus();
 
     // Loopback: the frame goes to its own receive buffer, not the bus.
     b.spi.Write(0x2C, {0x00});
@@ -434,8 +357,7 @@ TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
     uint64_t count = b.bus.FrameCount();
     b.spi.LoadAndSend({0x02, 0x00, 0, 0, 0x01, 0x5A});
     EXPECT_EQ(b.bus.FrameCount(), count);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x05);
-    EXPECT_EQ(b.spi.Read(0x66), 0x5A);
+    EXPECT_EQ(b.Regs({0x2C, 0x66}), (Bytes{0x05, 0x5A}));
 
     // Sleep with WAKIE: bus activity wakes it into listen-only; that frame is lost.
     b.spi.Write(0x2C, {0x00});
@@ -443,6 +365,5 @@ TEST(Mcp2515, ListenOnlyLoopbackAndSleep)
     b.spi.BitModify(0x0F, 0xE0, 0x20);
     EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x20);
     b.Send(Frame(0x12, false, {}));
-    EXPECT_EQ(b.spi.Read(0x0E) & 0xE0, 0x60);
-    EXPECT_EQ(b.spi.Read(0x2C), 0x40);
+    EXPECT_EQ(b.Regs({0x0E, 0x2C}), (Bytes{0x64, 0x40})); // ICOD: wake-up
 }

@@ -1,11 +1,14 @@
 // Clocks whole bytes into an SPI slave as the engine does in SPI mode 0: at
 // each rising edge the engine samples SO and the slave samples SI, then at
-// the falling edge the slave presents its next bit.
+// the falling edge the slave presents its next bit. Also builds the bus
+// suites' frames.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "sim/can_bus.h"
 #include "sim/mcp2515.h"
 #include "sim/spi_slave.h"
 
@@ -13,6 +16,18 @@ namespace simboard_test
 {
 
 using Bytes = std::vector<uint8_t>;
+
+// A frame with `data`; its DLC is the data's size unless `dlc` is given.
+inline simboard::CanFrame Frame(uint32_t id, bool ext, const Bytes &data, bool remote = false, uint8_t dlc = 0xFF)
+{
+    simboard::CanFrame f;
+    f.id = id;
+    f.extended = ext;
+    f.remote = remote;
+    f.dlc = dlc != 0xFF ? dlc : static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f.data);
+    return f;
+}
 
 class SpiDriver
 {
@@ -54,27 +69,15 @@ public:
         now += 1000 * simboard::TICKS_PER_US;
     }
 
-    // The tool's controller bring-up at 100 kbit/s on a 16 MHz oscillator:
-    // reset, bit timing, both buffers open to every frame, filters and masks
-    // cleared through bit modifies (each filter's SIDL 0x40), pins and
-    // interrupts, flags cleared, normal mode.
+    // Normal mode at 100 kbit/s on a 16 MHz oscillator, both buffers open to
+    // every frame, the receive interrupts enabled and every flag clear.
     void BringUp()
     {
         Reset();
         Write(0x28, {0x02, 0x90, 0x09});
-        BitModify(0x60, 0x60, 0x60);
-        BitModify(0x70, 0x60, 0x60);
-        for (uint8_t r : {0x00, 0x04, 0x08, 0x10, 0x14, 0x18, 0x20, 0x24}) {
-            for (uint8_t k = 0; k < 4; ++k)
-                BitModify(static_cast<uint8_t>(r + k), k == 1 ? 0xE3 : 0xFF, 0x00);
-            if (r < 0x20)
-                BitModify(static_cast<uint8_t>(r + 1), 0x08, 0x40);
-        }
-        BitModify(0x0C, 0xFF, 0x00);
-        BitModify(0x0D, 0xFF, 0x00);
-        BitModify(0x2B, 0xF4, 0x00);
-        BitModify(0x2B, 0x03, 0xFF);
-        BitModify(0x2C, 0xFF, 0x00);
+        Write(0x60, {0x60});
+        Write(0x70, {0x60});
+        Write(0x2B, {0x03});
         BitModify(0x0F, 0xE0, 0x00);
     }
 

@@ -150,26 +150,6 @@ protected:
         return code;
     }
 
-    // A segmented upload of 0x1F50/1 (memory read); false on an abort.
-    bool ReadMemory(uint32_t address, uint32_t count, std::vector<uint8_t> *out)
-    {
-        EXPECT_EQ(Set(0x5010, 0, address), 0u);
-        EXPECT_EQ(Set(0x5011, 0, count), 0u);
-        CanFrame r;
-        EXPECT_TRUE(Send(SdoUpload(0x1F50, 1), &r));
-        if (r.data[0] != 0x41 || ReplyValue(r) != count)
-            return false;
-        out->clear();
-        for (bool toggle = false;; toggle = !toggle) {
-            EXPECT_TRUE(Send({static_cast<uint8_t>(toggle ? 0x70 : 0x60)}, &r));
-            if ((r.data[0] & 0xE0) != 0 || ((r.data[0] & 0x10) != 0) != toggle)
-                return false;
-            out->insert(out->end(), r.data + 1, r.data + 8 - ((r.data[0] >> 1) & 7));
-            if (r.data[0] & 1)
-                return true;
-        }
-    }
-
     std::vector<uint8_t> Flash(uint32_t address, uint32_t count)
     {
         std::vector<uint8_t> b(count);

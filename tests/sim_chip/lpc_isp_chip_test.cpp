@@ -1,8 +1,12 @@
-// The chip's bootloader on its own, driven through SDO frames from a test node.
+// The chip's bootloader on its own, driven through SDO frames from a test
+// node, and its settings.
 #include "sim_chip/chip_harness.h"
 
-#include <cstdio>
 #include <fstream>
+#include <map>
+#include <tuple>
+
+#include "support/temp_files.h"
 
 namespace simboard
 {
@@ -35,10 +39,9 @@ TEST_F(Chip, AnswersEachEntryWithItsReplySizeOrTheProtocolAbortCode)
         {Sdo(0xC0, 0x1F50, 1), 0x80, 0x05040001},              // block download
     };
     for (const auto &r : rows) {
+        SCOPED_TRACE(&r - rows);
         CanFrame reply;
         ASSERT_TRUE(Send(r.request, &reply));
-        SCOPED_TRACE(::testing::Message() << std::hex << int(r.request[0]) << " " << int(r.request[2])
-                                          << int(r.request[1]) << "/" << int(r.request[3]));
         EXPECT_EQ(reply.data[0], r.command);
         EXPECT_TRUE(std::equal(reply.data + 1, reply.data + 4, r.request.begin() + 1));
         EXPECT_EQ(ReplyValue(reply), r.value);
@@ -216,72 +219,12 @@ TEST_F(Chip, BlankCheckReportsTheFirstWordThatIsNotErased)
     EXPECT_EQ(Get(0x5040, 2), 0x10u);
     EXPECT_EQ(Set(0x5040, 1, 1 | 2 << 8, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     EXPECT_EQ(Get(0x5040, 2), 0x1010u); // from the start sector's address
-}
-
-class Remap : public ChipHarness, public ::testing::WithParamInterface<bool>
-{
-};
-
-TEST_P(Remap, SectorZeroReadsAsBootRomOnlyWhileRemapped)
-{
+    // Sector 0 starts with the boot ROM while remapped, and only then.
+    EXPECT_EQ(Set(0x5040, 1, 0, 2), ISP_ABORT(ISP_SECTOR_NOT_BLANK));
     ChipConfig config;
-    config.remap = GetParam();
+    config.remap = false;
     Power(config);
-    const std::vector<uint8_t> image = Pattern(4096, 9);
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    ASSERT_EQ(Erase(0, 0), 0u);
-    EXPECT_EQ(Set(0x5040, 1, 0, 2), config.remap ? ISP_ABORT(ISP_SECTOR_NOT_BLANK) : 0u);
-    ASSERT_EQ(WriteRam(0x10000300, image), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    ASSERT_EQ(Copy(0x0, 0x10000300, 4096), 0u);
-    EXPECT_EQ(Flash(0, 4096), image); // the flash itself is right
-    EXPECT_EQ(Compare(0x0, 0x10000300, 4096), config.remap ? ISP_ABORT(ISP_COMPARE_ERROR) : 0u);
-    EXPECT_EQ(Get(0x5060, 4), 0u);
-    EXPECT_EQ(Compare(0x200, 0x10000500, 3584), 0u);
-    std::vector<uint8_t> read;
-    ASSERT_TRUE(ReadMemory(0x1FC, 8, &read));
-    const std::vector<uint8_t> remapped = {0xFC,         0x01,         0xFF,         0x1F,
-                                           image[0x200], image[0x201], image[0x202], image[0x203]};
-    EXPECT_EQ(read, config.remap ? remapped : std::vector<uint8_t>(image.begin() + 0x1FC, image.begin() + 0x204));
-}
-
-INSTANTIATE_TEST_SUITE_P(OnAndOff, Remap, ::testing::Bool());
-
-TEST_F(Chip, ExecutingTheResetRoutineRestartsTheBootloaderAndKeepsRam)
-{
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(WriteRam(0x10000300, kResetCode), 0u);
-    const struct {
-        uint32_t address, code;
-    } rows[] = {{0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
-    for (const auto &r : rows) {
-        EXPECT_EQ(Set(0x5070, 1, r.address), 0u);
-        EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address; // confirmed before the jump
-    }
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Flash(0x10000300, 16), kResetCode);
-}
-
-TEST_F(Chip, ExecutingOtherCodeLeavesTheBusUntilAPowerCycle)
-{
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Set(0x5070, 1, 0x10000400), 0u);
-    ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
-    EXPECT_EQ(chip_->State(), ChipStateCode::UserCode);
-    bool acked = true;
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_FALSE(acked);
-    // A power cycle clears RAM, keeps flash and restarts the bootloader.
-    Put(0x10000500, {0x5A});
-    Put(0x7FFF, {0x5A});
-    chip_->PowerCycle(now_);
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_EQ(Flash(0x10000500, 1)[0], 0);
-    EXPECT_EQ(Flash(0x7FFF, 1)[0], 0x5A);
-    uint8_t b[2] = {};
-    EXPECT_EQ(chip_->Read(0x7FFF, b, 2), -1);
-    EXPECT_EQ(chip_->Write(0x10001FFF, b, 2), -1);
+    EXPECT_EQ(Set(0x5040, 1, 0, 2), 0u);
 }
 
 TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
@@ -338,88 +281,77 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
     }
 }
 
-TEST_F(Chip, AnswerFromSilentAfterAndForcedAbortsAsTheirSettingsSay)
+// The flash file is written whole when flash changes, and only then.
+TEST_F(Chip, TheFlashFileIsWrittenWhenFlashChanges)
 {
-    // Answer from the third part-ID request: what comes before is
-    // acknowledged, ignored and not carried out.
+    const TempDir dir("simchip");
     ChipConfig config;
-    config.answerFrom = 3;
+    config.flashPath = dir.Path("flash.bin");
     Power(config);
-    bool acked = false;
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_TRUE(acked);
-    EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2)));
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
-    EXPECT_TRUE(Send(SdoUpload(0x1018, 2)));
-    EXPECT_EQ(Unlock(), 0u);
-    EXPECT_EQ(chip_->Requests(), 5u);
-
-    // Silent after three requests, still acknowledging.
-    config = ChipConfig{};
-    config.silentAfter = 3;
-    Power(config);
-    EXPECT_EQ(Unlock(), 0u);
-    EXPECT_EQ(Prepare(3, 3), 0u);
-    EXPECT_EQ(Set(0x5015, 0, 0x10000300), 0u);
-    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
-    EXPECT_TRUE(acked);
-    EXPECT_FALSE(Send(SdoDownload(0x5030, 0, 0x0303, 2)));
-
-    // Forced aborts: the first part-ID request only, every erase.
-    config = ChipConfig{};
-    ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5030:0:0x0F000009", &config), "");
-    Power(config);
-    EXPECT_EQ(Abort(SdoUpload(0x1018, 2)), 0x06020000u);
-    EXPECT_EQ(Get(0x1018, 2), 0x1430102Bu);
+    EXPECT_FALSE(std::ifstream(config.flashPath).good());
     ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Prepare(0, 0), 0u);
-    const std::vector<uint8_t> zeros(16, 0);
-    Put(0, zeros);
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Erase(0, 0), ISP_ABORT(ISP_SECTOR_NOT_PREPARED));
-    EXPECT_EQ(Flash(0, 16), zeros);
+    ASSERT_EQ(Prepare(1, 1), 0u);
+    ASSERT_EQ(Erase(1, 1), 0u);
+    EXPECT_EQ(ReadFile(config.flashPath), Bytes(32768, 0xFF));
+    EXPECT_FALSE(std::ifstream(config.flashPath + ".tmp").good());
 }
 
-class Persistence : public ChipHarness
+TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)
 {
-protected:
-    void TearDown() override { std::remove(path_.c_str()); }
-    std::string path_ = ::testing::TempDir() + "sim_chip_flash_" +
-                        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
-};
-
-TEST_F(Persistence, EveryEraseAndChangingCopyRewritesTheFileWhole)
-{
-    std::remove(path_.c_str());
-    ChipConfig config;
-    config.flashPath = path_;
-    Power(config);
-    EXPECT_FALSE(std::ifstream(path_).good()); // nothing changed yet
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(WriteRam(0x10000300, Pattern(256)), 0u);
-    ASSERT_EQ(Prepare(1, 1), 0u);
-    ASSERT_EQ(Copy(0x1000, 0x10000300, 256), 0u);
-    auto file = [this] {
-        std::ifstream in(path_, std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const struct {
+        const char *name, *value;
+        bool ok;
+    } rows[] = {
+        {"SIMBOARD_CHIP", "boot", true},
+        {"SIMBOARD_CHIP", "ISP ", false},
+        {"SIMBOARD_CHIP_BITRATE", "10000", true},
+        {"SIMBOARD_CHIP_BITRATE", "9999", false},
+        {"SIMBOARD_CHIP_BITRATE", "0x186A0", false},
+        {"SIMBOARD_CHIP_PARTID", "0xFFFFFFFF", true},
+        {"SIMBOARD_CHIP_PARTID", "0x100000000", false},
+        {"SIMBOARD_CHIP_PARTID", "09", false},
+        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},
+        {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},
+        {"SIMBOARD_CHIP_REINVOKE", "loud", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5020:0:7", true},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2", false},
+        {"SIMBOARD_CHIP_ABORT", "0x10000:0:1", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1:0", false},
+        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1,", false},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false},
+        {"SIMBOARD_CHIP_REMAP", "no", false},
+        {"SIMBOARD_CHIPS", "isp", false},
     };
-    std::vector<uint8_t> bytes = file();
-    ASSERT_EQ(bytes.size(), 32768u);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 0x1000, bytes.begin() + 0x1100), Pattern(256));
-    // The control interface's writes to flash are kept the same way.
-    Put(0x7FFF, {0x42});
-    EXPECT_EQ(file()[0x7FFF], 0x42);
-    EXPECT_FALSE(std::ifstream(path_ + ".tmp").good());
-    // A new chip starts from the file; one of another size is refused.
-    Power(config);
-    EXPECT_EQ(Flash(0x1000, 256), Pattern(256));
-    std::ofstream(path_, std::ios::binary) << std::string(100, 'x');
-    LpcIspChip chip(config);
-    std::string name, reason;
-    EXPECT_FALSE(chip.Start(0, &name, &reason));
-    EXPECT_EQ(name, "SIMBOARD_FLASH");
-    EXPECT_NE(reason.find("100 bytes"), std::string::npos) << reason;
+    for (const auto &r : rows) {
+        ChipConfig config;
+        std::string why = ParseChipSetting(r.name, r.value, &config);
+        EXPECT_EQ(why.empty(), r.ok) << r.name << "=" << r.value << ": " << why;
+    }
+}
+
+// Loading reads every setting; it stops at the first value it cannot read,
+// names it and changes nothing.
+TEST(ChipSettings, LoadsValuesAndNamesTheFirstBadOne)
+{
+    std::map<std::string, std::string> env = {{"SIMBOARD_CHIP", "boot"},
+                                              {"SIMBOARD_CHIP_PARTID", "0x1440102B"},
+                                              {"SIMBOARD_CHIP_COMPARE_DIFF", "16"},
+                                              {"SIMBOARD_CHIP_REMAP", "off"}};
+    auto lookup = [&](const std::string &name) { return env.count(name) ? env[name] : std::string(); };
+    ChipConfig config;
+    ASSERT_TRUE(LoadChipConfig(lookup, &config, nullptr, nullptr, nullptr));
+    EXPECT_EQ(std::make_tuple(config.pin, config.partId, config.compareDiffOffset, config.remap),
+              std::make_tuple(ChipEntryPin::Boot, 0x1440102Bu, 16u, false));
+
+    env["SIMBOARD_CHIP_REINVOKE"] = "maybe";
+    std::string name, value, reason;
+    ChipConfig untouched;
+    EXPECT_FALSE(LoadChipConfig(lookup, &untouched, &name, &value, &reason));
+    EXPECT_EQ(name + "=" + value, "SIMBOARD_CHIP_REINVOKE=maybe");
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(untouched.pin, ChipEntryPin::Isp);
 }
 
 } // namespace

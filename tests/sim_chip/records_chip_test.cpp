@@ -3,9 +3,7 @@
 
 #include "sim/records_chip.h"
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include "support/temp_files.h"
 
 namespace simboard
 {
@@ -31,12 +29,9 @@ class ChipLog : public ChipHarness
 protected:
     void Start(ChipConfig config)
     {
-        path_ = ::testing::TempDir() + "sim_chip_log_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
         config.logPath = path_;
         Power(config);
     }
-    void TearDown() override { std::remove(path_.c_str()); }
 
     std::vector<std::string> Events()
     {
@@ -48,24 +43,9 @@ protected:
             events.push_back(l.event);
         return events;
     }
-    std::string Text()
-    {
-        std::stringstream text;
-        text << std::ifstream(path_).rdbuf();
-        return text.str();
-    }
-    std::string path_;
+    TempDir dir_{"simchip"};
+    const std::string path_ = dir_.Path("chip.log");
 };
-
-// Bus time of a frame from the client or the chip, in microseconds.
-uint64_t FrameUs(uint32_t id, const Bytes8 &bytes)
-{
-    CanFrame f;
-    f.id = id;
-    f.dlc = 8;
-    std::copy(bytes.begin(), bytes.end(), f.data);
-    return CanBitsToTicks(CanFrameBits(f).total, 100000) / TICKS_PER_US;
-}
 
 TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes)
 {
@@ -74,27 +54,18 @@ TEST_F(ChipLog, AnEraseLogsItsRequestsStatesAndSectorsAtTheirBoardTimes)
     ASSERT_EQ(Unlock(), 0u);
     ASSERT_EQ(Prepare(0, 7), 0u);
     ASSERT_EQ(Erase(0, 7), 0u);
-
-    // Part ID: 1240 us request, reply 50 us later, 1190 us long; the unlock
-    // request 1200 us, its reply 1240 us.
-    uint64_t t = 3730 + 1240;
-    uint64_t prepare = t + FrameUs(0x67D, SdoDownload(0x5020, 0, 0x0700, 2)) + 50;
-    t = prepare + FrameUs(0x5FD, {0x60, 0x20, 0x50, 0, 0, 0, 0, 0});
-    uint64_t erase = t + FrameUs(0x67D, SdoDownload(0x5030, 0, 0x0700, 2)) + 50 + 100000;
-    auto at = [](uint64_t us) {
-        char stamp[16];
-        std::snprintf(stamp, sizeof stamp, "%010llu ", static_cast<unsigned long long>(us));
-        return std::string(stamp);
-    };
+    // Each line at the end of its request plus the chip's 50 us: part ID
+    // request 1240 us, its reply 1190 us; unlock 1200 us, reply 1240 us;
+    // prepare 1220 us, reply 1230 us; erase 1220 us, then 100 ms.
     std::string expected = "0000000000 STATE RESET\n"
                            "0000000000 STATE ISP\n"
                            "0000001290 READ_PART_ID -> CMD_SUCCESS 0x1430102B\n"
                            "0000003730 UNLOCK 0x5A5A -> CMD_SUCCESS\n"
-                           "0000003730 STATE UNLOCKED\n" +
-                           at(prepare) + "PREPARE 0 7 -> CMD_SUCCESS\n";
+                           "0000003730 STATE UNLOCKED\n"
+                           "0000006240 PREPARE 0 7 -> CMD_SUCCESS\n";
     for (int s = 0; s < 8; ++s)
-        expected += at(erase) + "FLASH ERASE " + std::to_string(s) + "\n";
-    EXPECT_EQ(Text(), expected + at(erase) + "ERASE 0 7 -> CMD_SUCCESS\n");
+        expected += "0000108740 FLASH ERASE " + std::to_string(s) + "\n";
+    EXPECT_EQ(ReadFileText(path_), expected + "0000108740 ERASE 0 7 -> CMD_SUCCESS\n");
 }
 
 TEST_F(ChipLog, NamesEveryCommandAndHowItEnded)
@@ -154,25 +125,39 @@ TEST_F(ChipLog, NamesEveryCommandAndHowItEnded)
     EXPECT_EQ(Events(), expected);
 }
 
+// Ignored requests are acknowledged and not carried out; a forced abort with
+// a count hits that request only, one without it every request.
 TEST_F(ChipLog, ScenarioSettingsShowInTheLog)
 {
     ChipConfig config;
     config.answerFrom = 2;
-    config.silentAfter = 5;
-    ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x5020:0:0x0F000007:1", &config), "");
+    config.silentAfter = 8;
+    ASSERT_EQ(ParseChipSetting("SIMBOARD_CHIP_ABORT", "0x5020:0:0x0F000007:1,0x5030:0:0x0F000009", &config), "");
     Start(config);
-    Send(SdoUpload(0x1018, 2));
-    Send(SdoUpload(0x1018, 2));
-    Prepare(0, 0);
-    WriteRam(0x10000300, Pattern(40));
+    bool acked = false;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_TRUE(acked);
     Send(SdoDownload(0x5000, 0, 0x5A5A, 2));
+    EXPECT_EQ(Get(0x1018, 2), 0x1430102Bu);
+    EXPECT_EQ(Prepare(0, 0), 0x0F000007u);
+    EXPECT_EQ(Prepare(0, 0), 0u);
+    EXPECT_EQ(Erase(0, 0), 0x0F000009u);
+    EXPECT_EQ(Erase(0, 0), 0x0F000009u);
+    WriteRam(0x10000300, Pattern(40));
+    acked = false;
+    EXPECT_FALSE(Send(SdoDownload(0x5000, 0, 0x5A5A, 2), nullptr, &acked));
+    EXPECT_TRUE(acked);
     chip_->Shutdown(now_);
     const std::vector<std::string> expected = {
         "STATE RESET",
         "STATE ISP",
         "READ_PART_ID -> IGNORED",
+        "UNLOCK 0x5A5A -> IGNORED",
         "READ_PART_ID -> CMD_SUCCESS 0x1430102B",
         "PREPARE 0 0 -> ABORT 0x0F000007 (forced)",
+        "PREPARE 0 0 -> CMD_SUCCESS",
+        "ERASE 0 0 -> ABORT 0x0F000009 (forced)",
+        "ERASE 0 0 -> ABORT 0x0F000009 (forced)",
         "SET RAM_ADDRESS 0x10000300 -> CMD_SUCCESS",
         "STATE SILENT",
         "WRITE_RAM 0x10000300 40 -> NO_REPLY after 7 bytes",
@@ -181,26 +166,46 @@ TEST_F(ChipLog, ScenarioSettingsShowInTheLog)
     EXPECT_EQ(Events(), expected);
 }
 
-TEST_F(ChipLog, ExecutionLogsWhereTheChipWentAfterItsConfirmation)
+// Execution is confirmed before the jump. The reset routine restarts the
+// bootloader and keeps RAM; other code leaves the bus until a power cycle,
+// which clears RAM and keeps flash.
+TEST_F(ChipLog, ExecutionRestartsTheBootloaderOrLeavesTheBus)
 {
-    struct Row {
-        uint32_t address;
-        std::vector<std::string> tail;
-    };
-    const Row rows[] = {
-        {0x10000300, {"EXECUTE 0x10000300 -> CMD_SUCCESS", "STATE RESET", "STATE ISP"}},
-        {0x10000400, {"EXECUTE 0x10000400 -> CMD_SUCCESS", "STATE USER_CODE 0x10000400"}},
-    };
-    for (const Row &r : rows) {
-        Start(ChipConfig{});
-        Put(0x10000300, kResetCode);
-        ASSERT_EQ(Unlock(), 0u);
-        ASSERT_EQ(Set(0x5070, 1, r.address), 0u);
-        ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
-        std::vector<std::string> events = Events();
-        ASSERT_GE(events.size(), r.tail.size());
-        EXPECT_EQ(std::vector<std::string>(events.end() - r.tail.size(), events.end()), r.tail);
+    Start(ChipConfig{});
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(WriteRam(0x10000300, kResetCode), 0u);
+    const struct {
+        uint32_t address, code;
+    } rows[] = {{0x10000301, ISP_ABORT(ISP_ADDR_ERROR)}, {0x20000000, ISP_ABORT(ISP_ADDR_NOT_MAPPED)}, {0x10000300, 0}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(Set(0x5070, 1, r.address), 0u);
+        EXPECT_EQ(Set(0x1F51, 1, 1, 1), r.code) << std::hex << r.address;
     }
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
+    EXPECT_EQ(Flash(0x10000300, 16), kResetCode);
+    ASSERT_EQ(Unlock(), 0u);
+    ASSERT_EQ(Set(0x5070, 1, 0x10000400), 0u);
+    ASSERT_EQ(Set(0x1F51, 1, 1, 1), 0u);
+    EXPECT_EQ(chip_->State(), ChipStateCode::UserCode);
+    const std::vector<std::string> events = Events();
+    ASSERT_GE(events.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(events.end() - 8, events.end()),
+              (std::vector<std::string>{"EXECUTE 0x10000300 -> CMD_SUCCESS", "STATE RESET", "STATE ISP",
+                                        "UNLOCK 0x5A5A -> CMD_SUCCESS", "STATE UNLOCKED",
+                                        "SET EXEC_ADDRESS 0x10000400 -> CMD_SUCCESS",
+                                        "EXECUTE 0x10000400 -> CMD_SUCCESS", "STATE USER_CODE 0x10000400"}));
+    bool acked = true;
+    EXPECT_FALSE(Send(SdoUpload(0x1018, 2), nullptr, &acked));
+    EXPECT_FALSE(acked);
+    Put(0x10000500, {0x5A});
+    Put(0x7FFF, {0x5A});
+    chip_->PowerCycle(now_);
+    EXPECT_EQ(chip_->State(), ChipStateCode::IspLocked);
+    EXPECT_EQ(Flash(0x10000500, 1)[0], 0);
+    EXPECT_EQ(Flash(0x7FFF, 1)[0], 0x5A);
+    uint8_t b[2] = {};
+    EXPECT_EQ(chip_->Read(0x7FFF, b, 2), -1);
+    EXPECT_EQ(chip_->Write(0x10001FFF, b, 2), -1);
 }
 
 } // namespace
