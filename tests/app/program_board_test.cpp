@@ -131,18 +131,6 @@ TEST_F(ProgramBoardTest, SectorsEndErasedProgrammedOrUntouchedAsTheImageOffsetAn
     }
 }
 
-TEST_F(ProgramBoardTest, AShortImageIsReportedPaddedAndSentWhole)
-{
-    Connect();
-    const std::string path = Image(5);
-    ASSERT_EQ(APP_ProgramFirmware(path.c_str(), 0), RC_OK);
-    EXPECT_NE(console.find("' (8 bytes) loaded!"), std::string::npos) << console;
-    // The RAM write carries the 8 padded bytes; the rest of the sector is the
-    // RAM window's earlier content (zeros on a fresh chip).
-    EXPECT_EQ(Flash(0, 8), Programmed(0, 8));
-    EXPECT_EQ(Flash(8, 28), Bytes(20, 0));
-}
-
 TEST_F(ProgramBoardTest, TheFastPathWritesSectorZeroLastAndNoBlankBlockAndCopiesTheTailAtItsSize)
 {
     // Blocks 1, 4 and 10 to 15 of each sector blank: runs of 1, 2 and 5 blocks.

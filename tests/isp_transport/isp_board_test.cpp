@@ -2,7 +2,6 @@
 // answers on the bus, and its memories show what the commands did.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -12,7 +11,6 @@
 #include "can/can.h"
 #include "isp/isp_commands.h"
 #include "isp/sdo_transport.h"
-#include "sim/records.h"
 #include "support/board_fixture.h"
 #include "support/temp_files.h"
 
@@ -51,39 +49,6 @@ protected:
         console.clear();
     }
 };
-
-TEST_F(IspBoardTest, ASectorGoesThroughRamIntoFlash)
-{
-    for (const char *remap : {"on", "off"}) {
-        Restart({{"SIMBOARD_CHIP_REMAP", remap}});
-        Connect();
-        ASSERT_EQ(ISP_PrepareSectors(0, 7), 0);
-        ASSERT_EQ(ISP_EraseSectors(0, 7), 0);
-
-        const Bytes data = Pattern(4096);
-        const uint64_t before = SimBoard_ChipRequests();
-        ASSERT_EQ(ISP_WriteToRam(RAM, 4096, data.data()), 0);
-        EXPECT_EQ(SimBoard_ChipRequests() - before, 588u) << "address, initiate and 586 segments";
-        EXPECT_EQ(ChipMemory(RAM, 4096), data);
-
-        ASSERT_EQ(ISP_PrepareSectors(0, 0), 0);
-        ASSERT_EQ(ISP_CopyRamToFlash(0, RAM, 4096), 0);
-        EXPECT_EQ(ChipMemory(0, 4096), data);
-        // Past the boot ROM window the sector compares equal either way; the
-        // whole sector only when the bootloader does not show its ROM there.
-        // The offset of a difference shows even at level 0.
-        EXPECT_EQ(ISP_Compare(0x200, RAM + 0x200, 4096 - 0x200), 0) << remap;
-        console.clear();
-        g_verbosity = 0;
-        int whole = ISP_Compare(0, RAM, 4096);
-        if (std::string(remap) == "on") {
-            EXPECT_EQ(whole, 10);
-            EXPECT_EQ(console, "Offset: 0x00 0x00 0x00 0x00\n");
-        } else {
-            EXPECT_EQ(whole, 0);
-        }
-    }
-}
 
 TEST_F(IspBoardTest, ACommandStopsAtTheFirstWriteTheChipRefuses)
 {
@@ -163,15 +128,6 @@ TEST_F(IspBoardTest, TheProgressBarAndTheLabelsOfAWriteAndARead)
     EXPECT_EQ(console, "\r\n0%" + std::string(73, ' ') + "100%\r\n[" + std::string(34 + 34 + 9, '\xDB') + "]");
 
     console.clear();
-    g_verbosity = 2;
-    ASSERT_EQ(ISP_WriteToRam(RAM, 16, data.data()), 0);
-    EXPECT_EQ(console, "\r\n Reply to 'Write RAM Start Address' : 0x5015|0x00 confirms download."
-                       "\r\n Reply to 'Write Size of Data' : 0x1F50|0x01 confirms download."
-                       "\r\n Reply to 'Write Data Bytes [0x0000-0x0007]' : Acknowledge of upload."
-                       "\r\n Reply to 'Write Data Bytes [0x0007-0x000E]' : Acknowledge of upload."
-                       "\r\n Reply to 'Write Data Bytes [0x000E-0x0010]' : Acknowledge of upload.");
-
-    console.clear();
     g_verbosity = 4;
     // Eight bytes of a longer buffer: the bytes past them are never shown.
     const uint8_t eight[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
@@ -240,94 +196,21 @@ TEST_F(IspBoardTest, AReadGivesWhatTheChipShowsOnEitherWire)
     }
 }
 
-TEST_F(IspBoardTest, AReadFailsWhereTheChipGoesSilent)
-{
-    for (bool fast : {false, true}) {
-        // Answered: part ID, unlock, address, length, upload and two segments.
-        Restart({{"SIMBOARD_CHIP_SILENT_AFTER", "7"}});
-        Connect(fast);
-        const Bytes flash = Pattern(64);
-        ASSERT_EQ(SimBoard_ChipWrite(0x1000, flash.data(), 64), 0);
-        Bytes read(64, 0xEE), expected = read;
-        std::copy(flash.begin(), flash.begin() + 14, expected.begin());
-        const uint32_t before = SimBoard_ChipRequests();
-        EXPECT_EQ(ISP_ReadMemory(0x1000, 64, read.data()), -1);
-        EXPECT_EQ(SimBoard_ChipRequests() - before, 6u) << "nothing after the segment left unanswered";
-        EXPECT_EQ(read, expected);
-    }
-}
-
-class SdoWaitTest : public IspBoardTest
-{
-protected:
-    void SetUp() override
-    {
-        IspBoardTest::SetUp();
-        Configure({{"SIMBOARD_CHIP", "absent"}});
-        ASSERT_EQ(CAN_Open(100000), 0);
-        node = SimBoard_NodeAttach(100000, 0);
-    }
-    void Send(uint32_t id, uint8_t extended, uint8_t remote, Bytes data)
-    {
-        SimBoardFrame frame{id, extended, remote, static_cast<uint8_t>(data.size()), {}, 0};
-        std::copy(data.begin(), data.end(), frame.data);
-        ASSERT_EQ(SimBoard_NodeSend(node, &frame), 0);
-    }
-    int node = 0;
-};
-
-TEST_F(SdoWaitTest, OnlyAStandardDataFrameWithTheReplyIdentifierIsTheReply)
-{
-    SdoFrame frame;
-    std::memset(&frame, 0xEE, sizeof(frame));
-    const SdoFrame untouched = frame;
-
-    // An extended frame whose base identifier is 0x5FD, and a remote frame.
-    PLAT_VirtualClockReset();
-    Send(0x5FDu << 18, true, false, {0x60, 0, 0x50, 0, 0, 0, 0, 0});
-    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
-    EXPECT_EQ(std::memcmp(&frame, &untouched, 8), 0);
-    Send(0x5FD, false, true, {});
-    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
-    EXPECT_GE(PLAT_VirtualClockMs(), 2u * 100 * 10) << "each wait polls 100 times, 10 ms apart";
-
-    Send(0x5FD, false, false, {0x60, 0x00, 0x50, 0x00, 0, 0, 0, 0});
-    ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0);
-    EXPECT_EQ(frame.command, 0x60);
-    EXPECT_EQ(static_cast<unsigned>(frame.index), 0x5000u);
-}
-
-TEST_F(SdoWaitTest, AStatusReadThatFailsEndsTheWait)
-{
-    // Every USB read from the wait's first on fails: each further poll would
-    // wait out the read time-out of an engine that stopped answering.
-    TempDir temp("sdo-wait");
-    Restart({{"SIMBOARD_CHIP", "absent"}, {"SIMBOARD_TRACE", temp.Path("usb.trace")}});
-    ASSERT_EQ(CAN_Open(100000), 0);
-    std::vector<simboard::TraceLine> lines;
-    ASSERT_TRUE(simboard::ReadTraceFile(temp.Path("usb.trace"), &lines));
-    const auto reads = std::count_if(lines.begin(), lines.end(), [](const simboard::TraceLine &line) {
-        return line.tag == "USB" && line.entry == "FT_Read";
-    });
-    Restart({{"SIMBOARD_CHIP", "absent"}, {"SIMBOARD_FAIL", "FT_Read:" + std::to_string(reads + 1) + "-:4"}});
-    ASSERT_EQ(CAN_Open(100000), 0);
-    const uint64_t clocked = SimBoard_SpiByteCount();
-    SdoFrame frame;
-    EXPECT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), -1);
-    EXPECT_EQ(SimBoard_SpiByteCount() - clocked, 2u) << "one RX STATUS instruction";
-}
-
 // With rollover on, a second frame goes to buffer 1 while buffer 0 is full.
-TEST_F(SdoWaitTest, AReplyInTheOtherBufferIsFoundAloneOrBehindAForeignFrame)
+TEST_F(IspBoardTest, AReplyInTheOtherBufferIsFoundAloneOrBehindAForeignFrame)
 {
+    Configure({{"SIMBOARD_CHIP", "absent"}});
+    ASSERT_EQ(CAN_Open(100000), 0);
+    const int node = SimBoard_NodeAttach(100000, 0);
     SimBoard_McpPoke(0x60, 0x64);
-    const Bytes reply = {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14};
+    SimBoardFrame foreign{0x123, 0, 0, 8, {1, 2, 3, 4, 5, 6, 7, 8}, 0};
+    SimBoardFrame reply{0x5FD, 0, 0, 8, {0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14}, 0};
     for (bool alone : {false, true}) {
-        Send(0x123, false, false, {1, 2, 3, 4, 5, 6, 7, 8});
-        Send(0x5FD, false, false, reply);
-        CanMessage foreign;
+        ASSERT_EQ(SimBoard_NodeSend(node, &foreign), 0);
+        ASSERT_EQ(SimBoard_NodeSend(node, &reply), 0);
+        CanMessage message;
         if (alone) {
-            ASSERT_EQ(CAN_ReadMessage(0, &foreign), 0);
+            ASSERT_EQ(CAN_ReadMessage(0, &message), 0);
         }
         SdoFrame frame;
         ASSERT_EQ(SDO_WaitReply(SDO_REPLY_COB_ID, &frame), 0) << alone;

@@ -23,12 +23,10 @@ TEST(DriverBinding, MissingLibraryOrEntryPointIsFatalWithItsLine)
         std::string out;
     } cases[] = {
         {SPI_EMPTY_LIBRARY_DIR, 1, Report(246)},
-#ifdef SPI_BOARD_DIR
         {SPI_BOARD_DIR "/no-FT_Purge", 1, Report(269)},
         // Never called, but still required.
         {SPI_BOARD_DIR "/no-FT_GetLibraryVersion", 1, Report(250)},
         {SPI_BOARD_DIR, 0, "bound: status 0, 2 channels\n"},
-#endif
     };
     for (const auto &c : cases) {
         ChildSpec child;
