@@ -3,13 +3,9 @@
 // What reached the chip is read back from the board's logs and flash.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -101,6 +97,8 @@ TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheirExitCodes)
 {
     const std::string notRun = "User Program could not be executed!";
     const std::string notLoaded = "Firmware binary file could not be loaded!";
+    const Env closeAndEraseFail = {{"SIMBOARD_FAIL", "FT_Close:1:4"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}};
+    const std::string otherPart = "Chip to be programmed was not identified as LPC11C24!";
     const struct {
         std::vector<std::string> args;
         Env env;
@@ -115,20 +113,12 @@ TEST_F(BoardRunTest, OutcomesOfTheActionsAndTheirExitCodes)
         {{"-a", "g", "-s", "0"}, {{"SIMBOARD_CHIP_ABORT", "0x5070:1:0x0F000001,0x1F51:1:0x06020000"}}, 1, notRun},
         // One final message: a failed close never hides the action's own
         // failure (after a clean action it is the close's message).
-        {{"-a", "e"},
-         {{"SIMBOARD_FAIL", "FT_Close:1:4"}, {"SIMBOARD_CHIP_ABORT", "0x5030:0:0x0F000009"}},
-         1,
-         "Sector(s) could not be erased!"},
+        {{"-a", "e"}, closeAndEraseFail, 1, "Sector(s) could not be erased!"},
         {{"-a", "p", "-f", "missing.bin"}, {}, 2, notLoaded},
         {{"-a", "p", "-f", "."}, {}, 2, notLoaded},
         {{"-a", "x"}, {}, 2, "Unknown Action. Doing Nothing.", "", true},
         {{"-v", "1"}, {}, 2, "Unknown Action. Doing Nothing.", "", true},
-        {{"-a", "e"},
-         {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}},
-         1,
-         "Chip to be programmed was not identified as LPC11C24!",
-         "",
-         true},
+        {{"-a", "e"}, {{"SIMBOARD_CHIP_PARTID", "0x1440102B"}}, 1, otherPart, "", true},
         {{"-b", "abc"}, {}, 2, "Malformed Argument!"},
     };
     for (const auto &c : cases) {
@@ -198,7 +188,7 @@ TEST_F(BoardRunTest, A4097ByteImageFillsTwoSectors)
               (std::vector<std::string>{"COMPARE 0x00000200 0x10000500 3584", "COMPARE 0x00001000 0x10000300 4096"}));
 }
 
-TEST_F(BoardRunTest, HelpVersionAndListNeedNoChannel)
+TEST_F(BoardRunTest, HelpVersionAndListNeedNoChannelAndTheDeviceOptionChoosesOne)
 {
     const Env env = {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}};
     ChildResult help = Run({"-a", "e", "--help"}, env, false);
@@ -219,11 +209,8 @@ TEST_F(BoardRunTest, HelpVersionAndListNeedNoChannel)
                         "2\tSB000002\tSingle RS232-HS\tFT232H\r\n");
     for (const auto &line : Trace())
         EXPECT_NE(line.entry, "FT_Open") << line.text;
-}
 
-TEST_F(BoardRunTest, TheDeviceOptionChoosesTheAdapter)
-{
-    const Env twoAdapters = {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_DEVICES", "FT2232H,FT232H/spi"}};
+    // --device chooses among the listed channels.
     const struct {
         std::vector<std::string> args;
         std::string finalLine, alsoPrinted;
@@ -240,7 +227,7 @@ TEST_F(BoardRunTest, TheDeviceOptionChoosesTheAdapter)
         {{"-a", "e"}, "CAN Interface could not be opened!", ""},
     };
     for (const auto &c : cases) {
-        ChildResult result = Run(c.args, twoAdapters);
+        ChildResult result = Run(c.args, env);
         ASSERT_EQ(result.exitStatus, 0) << result.Describe();
         EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
         EXPECT_NE(result.out.find(c.alsoPrinted), std::string::npos) << result.out;
@@ -349,8 +336,7 @@ TEST_F(BoardRunTest, RefusedBeforeAnyDeviceAccess)
     crp.resize(0x300, 0);
     crp[0x2FC] = 0x21, crp[0x2FD] = 0x43, crp[0x2FE] = 0x65, crp[0x2FF] = 0x87; // CRP2
     WriteFile(Path("crp2.bin"), crp);
-    WriteImage("fw.bin", 300);
-    const std::string notLoaded = "Firmware binary file could not be loaded!";
+    const std::string notLoaded = "Firmware binary file could not be loaded!", malformed = "Malformed Argument!";
     const struct {
         std::vector<std::string> args;
         std::string reason, finalLine;
@@ -360,14 +346,14 @@ TEST_F(BoardRunTest, RefusedBeforeAnyDeviceAccess)
         {{"-a", "p", "-f", "crp2.bin", "-v", "0"},
          "Image sets code read protection CRP2 (0x87654321 at 0x2FC)",
          "Image would lock the chip: code read protection refused!"},
-        {{"-a", "d", "-f", "all.bin"}, "a binary file starts at -o 200 or above", "Malformed Argument!"},
+        {{"-a", "d", "-f", "all.bin"}, "a binary file starts at -o 200 or above", malformed},
         {{"-a", "d", "-f", "missing/out.bin", "-o", "200"},
          "'missing/out.bin' cannot be written",
          "Output file could not be written!"},
-        {{"-a", "d", "-f", "odd.hex", "--length", "3"}, "multiples of 4", "Malformed Argument!"},
+        {{"-a", "d", "-f", "odd.hex", "--length", "3"}, "multiples of 4", malformed},
         {{"-a", "p", "-f", "fw.bin", "-o", "O1000"},
          "-o expects a hexadecimal number of 32 bits, not 'O1000'",
-         "Malformed Argument!"},
+         malformed},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"-v", "2", "--exit-code"};

@@ -242,16 +242,14 @@ protected:
 
     // The outcome's class: 0 done, 1 failed at the chip, 2 refused before
     // anything was sent, 3 no interface or no chip.
-    static int ExitStatus(const Row &row, const std::string &finalLine)
+    static int ExitStatus(const std::string &finalLine)
     {
         if (finalLine == SUCCESS || finalLine.rfind("No answer after Reinvoking", 0) == 0)
             return 0;
         if (finalLine == NOT_OPENED || finalLine == NO_PART_ID || finalLine == "CAN Interface could not be closed!")
             return 3;
-        // An offset beyond the flash: refused with the prepare step's message.
-        return finalLine == "Sector(s) could not be prepared for erasing!" && row.args.find("-o ") != std::string::npos
-                   ? 2
-                   : 1;
+        // In these rows only an offset beyond the flash ends with the prepare step's message.
+        return finalLine == "Sector(s) could not be prepared for erasing!" ? 2 : 1;
     }
 
     // Runs the row with a fresh patterned flash, the trace and the chip log.
@@ -293,7 +291,7 @@ protected:
         if (std::ifstream(Path("pauses.txt")) >> ms)
             pausesS = ms / 1e3;
 
-        EXPECT_EQ(result.exitStatus, ExitStatus(row, end.finalLine)) << result.Describe();
+        EXPECT_EQ(result.exitStatus, ExitStatus(end.finalLine)) << result.Describe();
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(expected::LastStatus(result.out), end.finalLine) << result.out;
         EXPECT_NE(result.out.find(end.alsoPrinted), std::string::npos) << result.out;
@@ -316,7 +314,7 @@ protected:
         }
         if (!row.readBack.empty()) {
             const std::string file = Path(row.readBack);
-            if (ExitStatus(row, end.finalLine) == 0)
+            if (ExitStatus(end.finalLine) == 0)
                 EXPECT_EQ(ReadFile(file), Bytes(flash.begin() + BOOT_WINDOW, flash.begin() + SECTOR));
             else
                 EXPECT_NE(access(file.c_str(), F_OK), 0) << file;
@@ -528,10 +526,9 @@ TEST_F(FaultMatrixTest, ReadAndVerifyFaults)
                     readS, fastReadS});
 }
 
-// The chip refuses the second copy's destination (sector 1's; on the fast
-// path sector 0's, copied after the others): nothing of that copy follows,
-// least of all the copy itself, which would run with the first copy's
-// destination still set.
+// The chip refuses the second copy's destination (sector 1's; fast: sector
+// 0's, copied last): nothing of that copy follows, least of all the copy
+// itself, which would run with the first copy's destination still set.
 TEST_F(FaultMatrixTest, ARefusedCopyDestinationEndsTheCopy)
 {
     const std::string copyFailed = "Data could not be copied from RAM to Flash!";
@@ -576,12 +573,12 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
         expected += "FLASH ERASE " + std::to_string(sector) + "\n";
     expected += "ERASE 0 7 -> CMD_SUCCESS\n";
     for (bool fast : {false, true}) {
-        ChildSpec child;
+        ChildSpec child; // no records
         child.program = CANISP_BINARY;
         child.args = Words(recorded.args + (fast ? " --fast" : ""));
         child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
         child.workDir = dir;
-        ChildResult bare = RunChild(child);
+        const ChildResult bare = RunChild(child);
         ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
         EXPECT_EQ(Check(recorded, fast).out, bare.out);
 
