@@ -32,10 +32,7 @@ protected:
 
     void TearDown() override
     {
-        APP_ResetGlobalsForTest();
-        for (const std::string &name : changed)
-            SimBoard_Set(name.c_str(), "");
-        SimBoard_Reset();
+        Restart({});
         ToolTest::TearDown();
     }
 

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -44,30 +43,49 @@ std::vector<char *> pointers(std::vector<std::string> &texts)
     return result;
 }
 
+// In the child: standard output on the raw pseudo-terminal (no "\n" to
+// "\r\n"), standard input from /dev/null, then the program; errno goes back
+// through the exec pipe when it cannot start.
+[[noreturn]] void startChild(const ChildSpec &child, const std::string &terminal, int out, int err, int execPipe,
+                             std::vector<char *> &argv, std::vector<char *> &env)
+{
+    dup2(out, STDOUT_FILENO);
+    int follower = terminal.empty() ? -1 : open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    termios mode;
+    if (follower >= 0 && tcgetattr(follower, &mode) == 0) {
+        cfmakeraw(&mode);
+        tcsetattr(follower, TCSANOW, &mode);
+    }
+    if (follower >= 0 && dup2(follower, STDOUT_FILENO) >= 0)
+        close(follower);
+    dup2(err, STDERR_FILENO);
+    int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0)
+        dup2(devNull, STDIN_FILENO);
+    if (child.workDir.empty() || chdir(child.workDir.c_str()) == 0)
+        execvpe(argv[0], argv.data(), env.data());
+    int error = errno;
+    (void)!write(execPipe, &error, sizeof(error));
+    _exit(127);
+}
+
 } // namespace
 
 std::string ChildResult::Describe() const
 {
-    std::ostringstream text;
-    text << "started=" << started << " exit=" << exitStatus << " signal=" << signal << " timedOut=" << timedOut
-         << "\n--- stdout ---\n"
-         << out << "\n--- stderr ---\n"
-         << err << "\n--------------";
-    return text.str();
+    return "started=" + std::to_string(started) + " exit=" + std::to_string(exitStatus) +
+           " signal=" + std::to_string(signal) + " timedOut=" + std::to_string(timedOut) + "\n--- stdout ---\n" + out +
+           "\n--- stderr ---\n" + err + "\n--------------";
 }
 
 ChildResult RunChild(const ChildSpec &child)
 {
     ChildResult result;
-    std::vector<std::string> argv = child.prefix;
+    std::vector<std::string> argv = child.prefix, env = buildEnvironment(child);
     argv.push_back(child.program);
     argv.insert(argv.end(), child.args.begin(), child.args.end());
-    std::vector<std::string> env = buildEnvironment(child);
-    std::vector<char *> argvPtrs = pointers(argv);
-    std::vector<char *> envPtrs = pointers(env);
+    std::vector<char *> argvPtrs = pointers(argv), envPtrs = pointers(env);
 
-    int outPipe[2];
-    int errPipe[2];
     int terminal = -1; // the pseudo-terminal's master side
     std::string terminalName;
     if (child.stdoutIsTerminal) {
@@ -76,49 +94,17 @@ ChildResult RunChild(const ChildSpec &child)
             return result;
         terminalName = ptsname(terminal);
     }
-    int execPipe[2]; // closed on a successful exec; carries errno otherwise
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe2(execPipe, O_CLOEXEC) != 0)
+    int outPipe[2], errPipe[2], execPipe[2]; // execPipe: closed on a successful exec
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(execPipe, O_CLOEXEC) != 0)
         return result;
-
     pid_t pid = fork();
     if (pid < 0)
         return result;
-    if (pid == 0) {
-        dup2(outPipe[1], STDOUT_FILENO);
-        if (terminal >= 0) {
-            int follower = open(terminalName.c_str(), O_RDWR | O_NOCTTY);
-            if (follower >= 0) {
-                // Raw: the terminal must not turn "\n" into "\r\n".
-                termios mode;
-                if (tcgetattr(follower, &mode) == 0) {
-                    cfmakeraw(&mode);
-                    tcsetattr(follower, TCSANOW, &mode);
-                }
-                dup2(follower, STDOUT_FILENO);
-                close(follower);
-            }
-        }
-        dup2(errPipe[1], STDERR_FILENO);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], execPipe[0]})
-            close(fd);
-        int devNull = open("/dev/null", O_RDONLY);
-        if (devNull >= 0)
-            dup2(devNull, STDIN_FILENO);
-        if (!child.workDir.empty() && chdir(child.workDir.c_str()) != 0) {
-            int error = errno;
-            (void)!write(execPipe[1], &error, sizeof(error));
-            _exit(127);
-        }
-        execvpe(argvPtrs[0], argvPtrs.data(), envPtrs.data());
-        int error = errno;
-        (void)!write(execPipe[1], &error, sizeof(error));
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    close(execPipe[1]);
-    if (terminal >= 0) {
-        // Standard output comes from the terminal; the pipe stays silent.
+    if (pid == 0)
+        startChild(child, terminalName, outPipe[1], errPipe[1], execPipe[1], argvPtrs, envPtrs);
+    for (int fd : {outPipe[1], errPipe[1], execPipe[1]})
+        close(fd);
+    if (terminal >= 0) { // standard output comes from the terminal; the pipe stays silent
         close(outPipe[0]);
         outPipe[0] = terminal;
     }
@@ -129,9 +115,8 @@ ChildResult RunChild(const ChildSpec &child)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(child.timeoutSeconds);
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
-    int open = 2;
     bool signalled = child.signalNumber == 0;
-    while (open > 0) {
+    for (int open = 2; open > 0;) {
         if (!signalled && result.out.find(child.signalWhen) != std::string::npos) {
             signalled = true;
             for (int i = 0; i < child.signalCount; ++i) {
@@ -146,11 +131,9 @@ ChildResult RunChild(const ChildSpec &child)
             break;
         }
         int ready = poll(fds, 2, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
+        if (ready < 0 && errno != EINTR)
             break;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; ready > 0 && i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
                 continue;
             char buffer[4096];

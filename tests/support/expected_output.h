@@ -10,17 +10,15 @@
 namespace expected
 {
 
-// The banner box: 79 columns, the text centred with the odd blank on the right.
-inline std::string Banner(const std::string &text)
+// The tool's banner box: 79 columns, the text centred with the odd blank on
+// the right.
+inline std::string ToolBanner()
 {
-    size_t freeColumns = 77 - text.size();
-    size_t left = freeColumns / 2;
-    const std::string line(77, '\xC4');
+    const std::string text = "CAN Bootloader for LPC11Cxx Microcontrollers", line(77, '\xC4');
+    const size_t freeColumns = 77 - text.size(), left = freeColumns / 2;
     return "\r\n\xDA" + line + "\xBF\r\n\xB3" + std::string(left, ' ') + text + std::string(freeColumns - left, ' ') +
            "\xB3\r\n\xC0" + line + "\xD9";
 }
-
-inline std::string ToolBanner() { return Banner("CAN Bootloader for LPC11Cxx Microcontrollers"); }
 
 // A status line: line break, tee, two blanks, the text padded to 64 columns.
 inline std::string Status(const std::string &text)
