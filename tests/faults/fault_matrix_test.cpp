@@ -602,4 +602,31 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
     }
 }
 
+// A setting the board cannot read ends the process before the tool gets
+// anywhere: status 2, one line naming it, and the flash file left as it was.
+TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
+{
+    WriteFile(Path("short.bin"), Bytes(100, 0));
+    const std::pair<const char *, std::string> cases[] = {
+        {"SIMBOARD_FAIL=FT_Write:0:4",
+         "simboard: cannot read SIMBOARD_FAIL=\"FT_Write:0:4\": call number must be 1 or more\n"},
+        {"SIMBOARD_FLASH=short.bin", "simboard: cannot read SIMBOARD_FLASH=\"short.bin\""},
+        {"SIMBOARD_ENGINE=sluggish", "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
+    };
+    for (const auto &[settings, line] : cases) {
+        ChildSpec child;
+        child.program = CANISP_BINARY;
+        child.args = Words(ERASE);
+        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+        Apply(&child.env, settings);
+        child.workDir = dir;
+        const ChildResult result = RunChild(child);
+        EXPECT_EQ(result.exitStatus, 2) << result.Describe();
+        EXPECT_EQ(result.err.compare(0, line.size(), line), 0) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(result.out.find(SUCCESS), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile(Path("short.bin")), Bytes(100, 0));
+}
+
 } // namespace

@@ -150,8 +150,9 @@ TEST_F(SpiBoardTest, EngineFaultsAndFailingDriverCalls)
         // A channel whose set-up failed takes no transfers.
         EXPECT_EQ(SPI_Write(handle, &byte, 1, &transferred, XFER_CS_ASSERT), c.status == 0 ? 0u : 18u);
         const Lines writes = WrittenBytes();
-        if (c.status == 18)
+        if (c.status == 18) {
             EXPECT_EQ(std::count(writes.begin(), writes.end(), "AA"), 4097);
+        }
     }
     EXPECT_EQ(g_channelList, nullptr) << "a refused open lists nothing";
 }

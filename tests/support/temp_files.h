@@ -32,6 +32,12 @@ inline Bytes Pattern(size_t size, unsigned step, unsigned start)
     return bytes;
 }
 
+inline std::string ReadFileText(const std::string &path)
+{
+    const Bytes bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 inline void WriteText(const std::string &path, const std::string &text)
 {
     WriteFile(path, Bytes(text.begin(), text.end()));
