@@ -116,6 +116,7 @@ TEST_F(EchoSearch, PairFoundAcrossReadsAndAfterFalseStarts)
         {{{0x00, 0xFA}, {0xAB, 0x55}}, 2}, // split over two reads
         {{{0xFA, 0x01, 0xFA, 0xAB}}, 1},   // 0xFA before another byte does not count
         {{{0xFA}, {0xFA}, {0xAB}}, 3},
+        {{{0xAB}, {0xFA, 0xAB}}, 2}, // the command byte alone is no echo
     };
     for (const auto &c : cases) {
         g_arrivals.assign(c.arrivals.begin(), c.arrivals.end());
