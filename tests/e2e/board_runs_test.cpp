@@ -26,8 +26,8 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 class BoardRunTest : public ::testing::Test
 {
 protected:
-    ChildSpec Spec(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
-                   const std::string &boardDir = SIMBOARD_DIR)
+    ChildSpec ChildFor(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
+                       const std::string &boardDir = SIMBOARD_DIR)
     {
         ChildSpec child;
         child.program = virtualClock ? CANISP_VCLOCK_BINARY : CANISP_BINARY;
@@ -40,7 +40,7 @@ protected:
     ChildResult Run(const std::vector<std::string> &args, Env env = {}, bool virtualClock = true,
                     const std::string &boardDir = SIMBOARD_DIR)
     {
-        return RunChild(Spec(args, env, virtualClock, boardDir));
+        return RunChild(ChildFor(args, env, virtualClock, boardDir));
     }
 
     std::string Path(const std::string &name) const { return temp.Path(name); }
@@ -276,7 +276,7 @@ TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
     for (const auto &c : cases) {
         Env env = c.env;
         env.insert(env.end(), {{"SIMBOARD_TRACE", "usb.trace"}, {"SIMBOARD_FLASH", "flash.bin"}});
-        ChildSpec child = Spec(c.args, env, false);
+        ChildSpec child = ChildFor(c.args, env, false);
         child.signalWhen = c.when;
         child.signalNumber = c.signal;
         child.signalCount = c.count;
