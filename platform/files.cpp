@@ -83,16 +83,22 @@ bool PLAT_FileSize(FILE *file, uint64_t *size)
 namespace
 {
 
-std::string temporaryName(const char *path) { return std::string(path) + ".part"; }
+// A file beside path, named path.part, opened for writing: nullptr for an
+// empty path or a folder that takes no new file.
+FILE *openBeside(const char *path, std::string *temporary)
+{
+    if (path == nullptr || path[0] == '\0')
+        return nullptr;
+    *temporary = std::string(path) + ".part";
+    return std::fopen(temporary->c_str(), "wb");
+}
 
 } // namespace
 
 bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count)
 {
-    if (path == nullptr || path[0] == '\0')
-        return false;
-    const std::string temporary = temporaryName(path);
-    FILE *file = std::fopen(temporary.c_str(), "wb");
+    std::string temporary;
+    FILE *file = openBeside(path, &temporary);
     if (file == nullptr)
         return false;
     bool written = count == 0 || std::fwrite(bytes, 1, count, file) == count;
@@ -111,10 +117,8 @@ bool PLAT_WriteFileWhole(const char *path, const uint8_t *bytes, size_t count)
 
 bool PLAT_CanWriteBeside(const char *path)
 {
-    if (path == nullptr || path[0] == '\0')
-        return false;
-    const std::string temporary = temporaryName(path);
-    FILE *file = std::fopen(temporary.c_str(), "wb");
+    std::string temporary;
+    FILE *file = openBeside(path, &temporary);
     if (file == nullptr)
         return false;
     std::fclose(file);
