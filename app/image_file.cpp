@@ -1,5 +1,7 @@
 #include "app/image_file.h"
 
+#include "app/options.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -78,17 +80,6 @@ uint32_t Le32(const uint8_t *bytes)
 // HEX record fields are big-endian, ELF fields here little-endian.
 uint16_t Be16(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
-int HexDigit(uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // One record, the line [begin, end) without its line end, into *image.
 ImageStatus HexRecord(const uint8_t *begin, const uint8_t *end, size_t line, uint32_t *base, bool *ended,
                       FlashImage *image, char *reason)
@@ -97,13 +88,13 @@ ImageStatus HexRecord(const uint8_t *begin, const uint8_t *end, size_t line, uin
         return Fail(reason, IMAGE_MALFORMED, "line %zu: not a record (no ':' first)", line);
     const size_t digits = static_cast<size_t>(end - begin) - 1;
     for (size_t i = 0; i < digits; ++i)
-        if (HexDigit(begin[1 + i]) < 0)
+        if (APP_DigitValue(begin[1 + i]) < 0)
             return Fail(reason, IMAGE_MALFORMED, "line %zu: bad hex digit in column %zu", line, i + 2);
     if (digits % 2 != 0)
         return Fail(reason, IMAGE_MALFORMED, "line %zu: odd number of hex digits", line);
     if (digits / 2 < HEX_RECORD_MIN)
         return Fail(reason, IMAGE_MALFORMED, "line %zu: record too short", line);
-    const uint8_t count = static_cast<uint8_t>(HexDigit(begin[1]) << 4 | HexDigit(begin[2]));
+    const uint8_t count = static_cast<uint8_t>(APP_DigitValue(begin[1]) << 4 | APP_DigitValue(begin[2]));
     if (digits / 2 != count + HEX_RECORD_MIN)
         return Fail(reason, IMAGE_MALFORMED, "line %zu: byte count %u, but %zu data bytes", line, count,
                     digits / 2 - HEX_RECORD_MIN);
@@ -111,7 +102,7 @@ ImageStatus HexRecord(const uint8_t *begin, const uint8_t *end, size_t line, uin
     uint8_t record[HEX_RECORD_MAX];
     uint8_t sum = 0;
     for (size_t i = 0; i < digits / 2; ++i) {
-        record[i] = static_cast<uint8_t>(HexDigit(begin[1 + 2 * i]) << 4 | HexDigit(begin[2 + 2 * i]));
+        record[i] = static_cast<uint8_t>(APP_DigitValue(begin[1 + 2 * i]) << 4 | APP_DigitValue(begin[2 + 2 * i]));
         sum = static_cast<uint8_t>(sum + record[i]);
     }
     const uint8_t checksum = record[HEX_RECORD_MIN - 1 + count];

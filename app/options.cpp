@@ -2,10 +2,7 @@
 
 #include <cstring>
 
-namespace
-{
-
-int digitValue(char c)
+int APP_DigitValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -16,6 +13,9 @@ int digitValue(char c)
     return -1;
 }
 
+namespace
+{
+
 bool hasHexPrefix(const char *text) { return text[0] == '0' && (text[1] == 'x' || text[1] == 'X'); }
 
 // Every character a digit of base, at least one, the value at most limit.
@@ -25,7 +25,7 @@ bool parseDigits(const char *text, int base, uint64_t limit, uint64_t *value)
         return false;
     uint64_t number = 0;
     for (; *text != '\0'; ++text) {
-        int digit = digitValue(*text);
+        int digit = APP_DigitValue(*text);
         if (digit < 0 || digit >= base)
             return false;
         number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);

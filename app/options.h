@@ -84,3 +84,5 @@ bool APP_ParseHex32(const char *text, uint32_t *value);
 bool APP_ParseAutoBase32(const char *text, int32_t *value);
 // An optional sign and decimal digits, as many as given, kept modulo 256.
 bool APP_ParseVerbosity(const char *text, uint8_t *value);
+// The value of a digit 0-9, a-f or A-F; -1 for any other character.
+int APP_DigitValue(char c);
