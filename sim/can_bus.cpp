@@ -200,17 +200,6 @@ constexpr uint32_t NOISE_RATE_MIN = 10000;
 constexpr uint32_t NOISE_RATE_MAX = 1000000;
 constexpr uint32_t NOISE_RATE_DEFAULT = 100000;
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string ParseNoiseEntry(const std::string &e, NoiseEntry *out)
 {
     size_t hash = e.find('#');
@@ -237,7 +226,7 @@ std::string ParseNoiseEntry(const std::string &e, NoiseEntry *out)
         return "identifier must be 1 to 3 hexadecimal digits (standard) or 8 (extended)";
     uint32_t v = 0;
     for (char c : id) {
-        int h = HexValue(c);
+        int h = HexDigitValue(c);
         if (h < 0)
             return "identifier is not hexadecimal";
         v = v << 4 | static_cast<uint32_t>(h);
@@ -262,8 +251,8 @@ std::string ParseNoiseEntry(const std::string &e, NoiseEntry *out)
         if (data.size() > 16)
             return "data holds more than 8 bytes";
         for (size_t i = 0; i < data.size(); i += 2) {
-            int hi = HexValue(data[i]);
-            int lo = HexValue(data[i + 1]);
+            int hi = HexDigitValue(data[i]);
+            int lo = HexDigitValue(data[i + 1]);
             if (hi < 0 || lo < 0)
                 return "data is not hexadecimal";
             n.frame.data[i / 2] = static_cast<uint8_t>(hi << 4 | lo);

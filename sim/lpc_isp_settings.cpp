@@ -35,18 +35,10 @@ bool ParseCNumber(const std::string &s, uint64_t max, uint64_t *out)
     }
     uint64_t v = 0;
     for (; i < s.size(); ++i) {
-        char c = s[i];
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            d = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            d = static_cast<unsigned>(c - 'A' + 10);
-        else
+        const int digit = HexDigitValue(s[i]);
+        if (digit < 0 || static_cast<unsigned>(digit) >= base)
             return false;
-        if (d >= base)
-            return false;
+        const unsigned d = static_cast<unsigned>(digit);
         if (v > (max - d) / base)
             return false;
         v = v * base + d;

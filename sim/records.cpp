@@ -36,20 +36,11 @@ const char *const kStatusNames[] = {
     "DEVICE_LIST_NOT_READY",
 };
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHexByte(const std::string &word, uint8_t *value)
 {
-    if (word.size() != 2 || HexDigit(word[0]) < 0 || HexDigit(word[1]) < 0)
+    if (word.size() != 2 || HexDigitValue(word[0], true) < 0 || HexDigitValue(word[1], true) < 0)
         return false;
-    *value = static_cast<uint8_t>(HexDigit(word[0]) * 16 + HexDigit(word[1]));
+    *value = static_cast<uint8_t>(HexDigitValue(word[0], true) * 16 + HexDigitValue(word[1], true));
     return true;
 }
 
@@ -199,6 +190,17 @@ bool ParseSpi(TraceLine *line, std::string *error)
 }
 
 } // namespace
+
+int HexDigitValue(char c, bool upperOnly)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (!upperOnly && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
 
 bool ParseDecimal(const std::string &text, uint64_t *value)
 {

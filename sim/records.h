@@ -19,6 +19,9 @@ namespace simboard
 // Decimal digits only (no sign, no blanks), at most 19 of them: the numbers
 // of every text format and setting of the board.
 bool ParseDecimal(const std::string &text, uint64_t *value);
+// The value of a hexadecimal digit, -1 for anything else; upperOnly refuses
+// a-f (the board's own records write upper case only).
+int HexDigitValue(char c, bool upperOnly = false);
 
 // ---- Writing ---------------------------------------------------------------
 

@@ -1,5 +1,7 @@
 #include "sim/records_bus.h"
 
+#include "sim/records.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -46,17 +48,6 @@ bool OpenFile(FILE **file, const std::string &path, std::string *error)
     if (error)
         *error = "cannot create \"" + path + "\": " + std::strerror(errno);
     return false;
-}
-
-int Hex(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 } // namespace
@@ -319,11 +310,11 @@ bool ParseLogData(std::string data, CanFrame *f, std::string *error)
     int rawDlc = -1;
     size_t under = data.find('_');
     if (under != std::string::npos) {
-        if (under + 2 != data.size() || Hex(data[under + 1]) < 9 || (data[under + 1] >= 'a')) {
+        if (under + 2 != data.size() || HexDigitValue(data[under + 1]) < 9 || (data[under + 1] >= 'a')) {
             *error = "bad raw DLC";
             return false;
         }
-        rawDlc = Hex(data[under + 1]);
+        rawDlc = HexDigitValue(data[under + 1]);
         data.resize(under);
     }
     if (!data.empty() && data[0] == 'R') {
@@ -339,7 +330,7 @@ bool ParseLogData(std::string data, CanFrame *f, std::string *error)
             return false;
         }
         for (size_t i = 0; i < data.size(); i += 2) {
-            int hi = Hex(data[i]), lo = Hex(data[i + 1]);
+            int hi = HexDigitValue(data[i]), lo = HexDigitValue(data[i + 1]);
             if (hi < 0 || lo < 0 || data[i] >= 'a' || data[i + 1] >= 'a') {
                 *error = "data is not upper-case hexadecimal";
                 return false;
@@ -374,7 +365,7 @@ bool ParseFrameLogLine(const std::string &line, BusRecord *record, std::string *
     }
     uint32_t id = 0;
     for (size_t i = 0; i < hash; ++i) {
-        int h = Hex(body[i]);
+        int h = HexDigitValue(body[i]);
         if (h < 0 || (body[i] >= 'a' && body[i] <= 'f')) {
             *error = "identifier is not upper-case hexadecimal";
             return false;

@@ -39,12 +39,8 @@ bool ParseHex32(const std::string &s, uint32_t *out)
     uint32_t v = 0;
     for (size_t i = 2; i < s.size(); ++i) {
         char c = s[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
+        const int d = HexDigitValue(c, true);
+        if (d < 0)
             return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }

@@ -131,11 +131,7 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         uint64_t result = 0;
         for (size_t i = 2; i < text.size(); ++i) {
-            int digit = std::isxdigit(static_cast<unsigned char>(text[i]))
-                            ? (std::isdigit(static_cast<unsigned char>(text[i]))
-                                   ? text[i] - '0'
-                                   : std::toupper(static_cast<unsigned char>(text[i])) - 'A' + 10)
-                            : -1;
+            const int digit = HexDigitValue(text[i]);
             if (digit < 0 || result > (max - static_cast<uint64_t>(digit)) / 16)
                 return false;
             result = result * 16 + static_cast<uint64_t>(digit);
