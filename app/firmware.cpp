@@ -282,21 +282,11 @@ ResultCode APP_LoadFirmware(const char *fileName, uint8_t padding, Firmware *fir
     firmware->format = formatOfFile(fileName);
     firmware->low = 0;
     if (firmware->format == IMAGE_RAW) {
-        uint32_t size = 0;
-        LoadResult loaded = APP_LoadImage(fileName, &size, firmware->bytes.data(), padding);
+        const LoadResult loaded =
+            APP_LoadImage(fileName, &firmware->end, firmware->bytes.data(), padding, &firmware->fileEnd);
         if (loaded == LOAD_TOO_BIG)
             return RC_FILE_TOO_BIG;
-        if (loaded != LOAD_OK)
-            return RC_FILE_LOAD_FAILED;
-        uint64_t length = 0;
-        FILE *file = nullptr;
-        if (PLAT_OpenSharedBinary(fileName, &file) == PLAT_OPEN_OK) {
-            PLAT_FileSize(file, &length);
-            std::fclose(file);
-        }
-        firmware->end = size;
-        firmware->fileEnd = length > 0 && length < size ? static_cast<uint32_t>(length) : size;
-        return RC_OK;
+        return loaded == LOAD_OK ? RC_OK : RC_FILE_LOAD_FAILED;
     }
 
     std::vector<uint8_t> bytes;
@@ -342,7 +332,8 @@ LoadResult APP_ReadImage(FILE *file, uint64_t length, uint8_t *buffer)
     return read == length && !std::ferror(file) ? LOAD_OK : LOAD_READ_FAILED;
 }
 
-LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding)
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding,
+                         uint32_t *fileLength)
 {
     FILE *file = nullptr;
     if (PLAT_OpenSharedBinary(fileName, &file) != PLAT_OPEN_OK)
@@ -368,6 +359,8 @@ LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buf
         return LOAD_EMPTY;
 
     *imageSize = static_cast<uint32_t>((length + 3) & ~static_cast<uint64_t>(3));
+    if (fileLength != nullptr)
+        *fileLength = static_cast<uint32_t>(length);
     APP_WriteVectorChecksum(buffer);
     return LOAD_OK;
 }

@@ -23,8 +23,10 @@ enum LoadResult {
 
 // Reads the file into the 32768-byte buffer, which holds padding past its
 // end, stores its length rounded up to a multiple of 4, and writes the vector
-// checksum (over the padding too for an image shorter than 32 bytes).
-LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding = 0);
+// checksum (over the padding too for an image shorter than 32 bytes); and, if
+// fileLength is given, the length as read.
+LoadResult APP_LoadImage(const char *fileName, uint32_t *imageSize, uint8_t *buffer, uint8_t padding = 0,
+                         uint32_t *fileLength = nullptr);
 
 // Reads exactly length bytes (at most MAX_IMAGE_SIZE) of an open file into the
 // buffer, one byte per read; LOAD_READ_FAILED when a read fails or the file
