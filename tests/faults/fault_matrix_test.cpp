@@ -187,13 +187,10 @@ const std::string NO_PART_ID = "Reading of Part ID failed after timeout!";
 const std::string SUCCESS = "Action successfull!";
 
 End NotOpened(const std::string &printed = "") { return {NOT_OPENED, printed, Flash::Unchanged, "READ_PART_ID"}; }
-End NoPartId(const char *notReached, const std::string &printed = "")
+End NoPartId(const char *notReached, const std::string &printed = "") { return {NO_PART_ID, printed, {}, notReached}; }
+End Done(Flash flash, const char *notReached = "", const std::string &ok = "")
 {
-    return {NO_PART_ID, printed, Flash::Unchanged, notReached};
-}
-End Done(Flash flash, const char *notReached = "", const std::string &printed = "")
-{
-    return {SUCCESS, printed, flash, notReached};
+    return {SUCCESS, ok, flash, notReached};
 }
 End Failed(const std::string &line, Flash flash, const char *notReached, const std::string &printed = "")
 {
@@ -231,6 +228,18 @@ class FaultMatrixTest : public ::testing::Test
 {
 protected:
     std::string Path(const std::string &name) const { return temp.Path(name); }
+
+    // The real canisp in the test's folder with these settings only.
+    ChildResult Bare(const std::string &args, const std::string &settings = "")
+    {
+        ChildSpec child;
+        child.program = CANISP_BINARY;
+        child.args = Words(args);
+        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
+        Apply(&child.env, settings);
+        child.workDir = dir;
+        return RunChild(child);
+    }
 
     std::vector<simboard::ChipLogLine> ChipLog()
     {
@@ -280,13 +289,10 @@ protected:
         }
 
         std::ifstream traceFile(Path(trace));
-        std::string line, last;
-        while (std::getline(traceFile, line))
-            if (!line.empty())
-                last = line;
         double boardS = -1, pausesS = -1; // the USB trace's last time, canisp-vclock's report
-        if (!last.empty())
-            boardS = std::stoull(last.substr(0, last.find(' '))) / 1e6;
+        for (std::string line; std::getline(traceFile, line);)
+            if (!line.empty())
+                boardS = std::stoull(line.substr(0, line.find(' '))) / 1e6;
         uint64_t ms = 0;
         if (std::ifstream(Path("pauses.txt")) >> ms)
             pausesS = ms / 1e3;
@@ -573,12 +579,7 @@ TEST_F(FaultMatrixTest, RecordsOfAnEraseLeaveTheRunAsItIs)
         expected += "FLASH ERASE " + std::to_string(sector) + "\n";
     expected += "ERASE 0 7 -> CMD_SUCCESS\n";
     for (bool fast : {false, true}) {
-        ChildSpec child; // no records
-        child.program = CANISP_BINARY;
-        child.args = Words(recorded.args + (fast ? " --fast" : ""));
-        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
-        child.workDir = dir;
-        const ChildResult bare = RunChild(child);
+        const ChildResult bare = Bare(recorded.args + (fast ? " --fast" : "")); // no records
         ASSERT_EQ(bare.exitStatus, 0) << bare.Describe();
         EXPECT_EQ(Check(recorded, fast).out, bare.out);
 
@@ -614,13 +615,7 @@ TEST_F(FaultMatrixTest, UnreadableSettingsEndTheRunAtOnce)
         {"SIMBOARD_ENGINE=sluggish", "simboard: cannot read SIMBOARD_ENGINE=\"sluggish\""},
     };
     for (const auto &[settings, line] : cases) {
-        ChildSpec child;
-        child.program = CANISP_BINARY;
-        child.args = Words(ERASE);
-        child.env = {{"LD_LIBRARY_PATH", SIMBOARD_DIR}};
-        Apply(&child.env, settings);
-        child.workDir = dir;
-        const ChildResult result = RunChild(child);
+        const ChildResult result = Bare(ERASE, settings);
         EXPECT_EQ(result.exitStatus, 2) << result.Describe();
         EXPECT_EQ(result.err.compare(0, line.size(), line), 0) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;

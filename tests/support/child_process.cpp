@@ -16,24 +16,7 @@ extern char **environ;
 namespace
 {
 
-// The test's environment without LD_LIBRARY_PATH, the board's settings and
-// what the child sets itself, then what it sets.
-std::vector<std::string> buildEnvironment(const ChildSpec &child)
-{
-    std::vector<std::string> env;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        bool dropped = text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("SIMBOARD_", 0) == 0;
-        for (const auto &set : child.env)
-            dropped = dropped || text.compare(0, set.first.size() + 1, set.first + "=") == 0;
-        if (!dropped)
-            env.push_back(text);
-    }
-    for (const auto &set : child.env)
-        env.push_back(set.first + "=" + set.second);
-    return env;
-}
-
+// The texts as an exec argument list, ending with a null pointer.
 std::vector<char *> pointers(std::vector<std::string> &texts)
 {
     std::vector<char *> result;
@@ -81,7 +64,19 @@ std::string ChildResult::Describe() const
 ChildResult RunChild(const ChildSpec &child)
 {
     ChildResult result;
-    std::vector<std::string> argv = child.prefix, env = buildEnvironment(child);
+    // The test's environment without LD_LIBRARY_PATH, the board's settings and
+    // what the child sets itself, then what it sets.
+    std::vector<std::string> argv = child.prefix, env;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        bool dropped = text.rfind("LD_LIBRARY_PATH=", 0) == 0 || text.rfind("SIMBOARD_", 0) == 0;
+        for (const auto &set : child.env)
+            dropped = dropped || text.compare(0, set.first.size() + 1, set.first + "=") == 0;
+        if (!dropped)
+            env.push_back(text);
+    }
+    for (const auto &set : child.env)
+        env.push_back(set.first + "=" + set.second);
     argv.push_back(child.program);
     argv.insert(argv.end(), child.args.begin(), child.args.end());
     std::vector<char *> argvPtrs = pointers(argv), envPtrs = pointers(env);
@@ -111,7 +106,6 @@ ChildResult RunChild(const ChildSpec &child)
     int execError = 0;
     result.started = read(execPipe[0], &execError, sizeof(execError)) != static_cast<ssize_t>(sizeof(execError));
     close(execPipe[0]);
-
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(child.timeoutSeconds);
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string *sinks[2] = {&result.out, &result.err};
@@ -150,7 +144,6 @@ ChildResult RunChild(const ChildSpec &child)
     for (pollfd &fd : fds)
         if (fd.fd >= 0)
             close(fd.fd);
-
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
