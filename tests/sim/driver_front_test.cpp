@@ -189,7 +189,7 @@ TEST_F(DriverFront, AnswersAreDeliveredByPacketOrLatencyAndReadsEndAtTheirTimeOu
     uint8_t buffer[8];
     uint32_t read = 9;
     Write(h, {0xAA});
-    uint64_t t = SimBoard_Time();
+    t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 2, &read));
     EXPECT_EQ(0u, read);
     EXPECT_EQ(t + 100000, SimBoard_Time());

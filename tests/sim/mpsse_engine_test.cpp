@@ -313,7 +313,7 @@ TEST_F(Engine, DeadAndTricklingEngines)
     Write(h, {0xAA, 0xAB, 0x87});
     uint8_t buffer[4];
     uint32_t read = 0;
-    uint64_t t = SimBoard_Time();
+    t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 4, &read));
     EXPECT_EQ((Bytes{0xFA, 0xAA, 0xFA, 0xAB}), Bytes(buffer, buffer + read));
     EXPECT_EQ(t + 4 * 125 + 125, SimBoard_Time());

@@ -184,6 +184,7 @@ TEST_F(Records, StartLineGivesTheSettingsInTheirNormalFormTakenAtTheNextReset)
 
     // An override is taken at the next reset, and wins over the environment;
     // "" takes the default even where the environment says otherwise.
+    Apply("SIMBOARD_DEVICES", "");
     uint32_t count = 0;
     ASSERT_EQ(0, SimBoard_Set("SIMBOARD_DEVICES", "FT232H"));
     ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
