@@ -63,9 +63,6 @@ protected:
         Instruction({0x05, 0x0F, 0xE0, 0x00});
     }
 
-    // Request to send TXB0 in a write of its own.
-    void RequestToSend() { Write(handle, {0x80, 0x00, 0x0B, 0x11, 0x00, 0x00, 0x81, 0x80, 0x08, 0x0B}); }
-
     Bytes PeekRxb0Data()
     {
         Bytes data(8);
@@ -77,11 +74,11 @@ protected:
     SB_HANDLE handle = nullptr;
 };
 
-// What the control interface adds to the bus's test nodes: refused
-// arguments, DLC 15 carried through, and numbering from 1 after a reset.
-TEST_F(Wiring, TestNodeHandlesAndRefusals)
+// What the control interface adds to the bus's test nodes (refused arguments,
+// DLC 15 carried through, numbering from 1 after a reset) and the chip's memories.
+TEST_F(Wiring, TestNodesAndChipMemoriesThroughTheControlInterface)
 {
-    Start();
+    Start({{"SIMBOARD_FLASH", FlashPath()}});
     SimBoardFrame frame{}, got{};
     frame.id = 0x100;
     frame.dlc = 15; // goes out as DLC 15 with 8 data bytes
@@ -101,18 +98,30 @@ TEST_F(Wiring, TestNodeHandlesAndRefusals)
     EXPECT_EQ(0u, SimBoard_CanFrameCount());
     EXPECT_EQ(0u, SimBoard_BusTime() + SimBoard_FlashTime());
     EXPECT_EQ(1, SimBoard_NodeAttach(100000, 0));
+
+    // The flash file named by the setting carries flash over a reset.
+    const Bytes image{0xDE, 0xAD, 0xBE, 0xEF};
+    Bytes back(4);
+    EXPECT_EQ(0, SimBoard_ChipWrite(0x1000, image.data(), 4));
+    EXPECT_EQ(-1, SimBoard_ChipRead(0, nullptr, 4));
+    SimBoard_Reset();
+    ASSERT_EQ(0, SimBoard_ChipRead(0x1000, back.data(), 4));
+    EXPECT_EQ(image, back);
+    Apply("SIMBOARD_CHIP", "absent");
+    EXPECT_EQ(0, SimBoard_ChipState());
 }
 
 // The reply is in RXB0 when the write that requested the part ID returns.
 // The frames' bytes and times are left to the chip log's and the ISP client's
 // suites, which read them off the bus.
-TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
+TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturnsAndNotesFollowTheirCommand)
 {
     Start();
     BringUp();
     Instruction(kLoadPartIdRequest);
     EXPECT_EQ(0u, SimBoard_CanFrameCount());
-    RequestToSend();
+    // Request to send TXB0 in a write of its own.
+    Write(handle, {0x80, 0x00, 0x0B, 0x11, 0x00, 0x00, 0x81, 0x80, 0x08, 0x0B});
     EXPECT_EQ(2u, SimBoard_CanFrameCount());
     EXPECT_EQ(kRx0If, SimBoard_McpPeek(kCanintf) & kRx0If);
     EXPECT_EQ(0xBF, SimBoard_McpPeek(kRxb0Sidh)); // 0x5FD
@@ -120,6 +129,20 @@ TEST_F(Wiring, ThePartIdReplyIsInRxb0WhenTheRequestsWriteReturns)
     EXPECT_EQ((Bytes{0x43, 0x18, 0x10, 0x02, 0x2B, 0x10, 0x30, 0x14}), PeekRxb0Data());
     EXPECT_EQ(0, SimBoard_McpPeek(kTxb0ctrl) & kTxReq);
     EXPECT_EQ(1240u + 1190u, SimBoard_BusTime()); // 13 and 8 stuff bits
+
+    // The controller's notes stand in the trace after the line of the command
+    // that caused them, like the SPI lines.
+    Instruction({0x02, kCnf1, 0x03}); // refused outside configuration mode
+    EXPECT_EQ(0x09, SimBoard_McpPeek(kCnf1));
+    std::vector<std::string> lines = RawLines();
+    size_t note = 0;
+    while (note < lines.size() && lines[note].find(" NOTE 0 controller: write to 0x2A ignored") == std::string::npos)
+        ++note;
+    ASSERT_GE(note, 1u);
+    ASSERT_LT(note + 2, lines.size());
+    EXPECT_NE(std::string::npos, lines[note - 1].find(" MPSSE 0 31 02 00 data bytes=3")) << lines[note - 1];
+    EXPECT_NE(std::string::npos, lines[note + 1].find(" MPSSE 0 80 08 0B set-low")) << lines[note + 1];
+    EXPECT_NE(std::string::npos, lines[note + 2].find(" SPI 0 frame")) << lines[note + 2];
 }
 
 // A noise frame that ends while one write runs is in the controller for the
@@ -138,41 +161,6 @@ TEST_F(Wiring, TheBusCatchesUpBeforeEachEngineCommand)
     EXPECT_EQ(kRx0If, miso[6] & kRx0If);
     EXPECT_EQ(0x10, SimBoard_McpPeek(kRxb0Sidh)); // 0x080
     EXPECT_EQ((Bytes{1, 2, 3, 4, 5, 6, 7, 8}), PeekRxb0Data());
-}
-
-// The controller's notes stand in the trace after the line of the command that
-// caused them, like the SPI lines.
-TEST_F(Wiring, ControllerNotesFollowTheirCommandInTheTrace)
-{
-    Start();
-    BringUp();
-    Instruction({0x02, kCnf1, 0x03}); // refused outside configuration mode
-    EXPECT_EQ(0x09, SimBoard_McpPeek(kCnf1));
-    std::vector<std::string> lines = RawLines();
-    size_t note = 0;
-    while (note < lines.size() && lines[note].find(" NOTE 0 controller: write to 0x2A ignored") == std::string::npos)
-        ++note;
-    ASSERT_GE(note, 1u);
-    ASSERT_LT(note + 2, lines.size());
-    EXPECT_NE(std::string::npos, lines[note - 1].find(" MPSSE 0 31 02 00 data bytes=3")) << lines[note - 1];
-    EXPECT_NE(std::string::npos, lines[note + 1].find(" MPSSE 0 80 08 0B set-low")) << lines[note + 1];
-    EXPECT_NE(std::string::npos, lines[note + 2].find(" SPI 0 frame")) << lines[note + 2];
-}
-
-// The control interface reaches the chip's memories, and the flash file named
-// by the setting carries flash over a reset of the board.
-TEST_F(Wiring, ChipFlashLivesInItsFileAcrossResets)
-{
-    Start({{"SIMBOARD_FLASH", FlashPath()}});
-    const Bytes image{0xDE, 0xAD, 0xBE, 0xEF};
-    Bytes back(4);
-    EXPECT_EQ(0, SimBoard_ChipWrite(0x1000, image.data(), 4));
-    EXPECT_EQ(-1, SimBoard_ChipRead(0, nullptr, 4));
-    SimBoard_Reset();
-    ASSERT_EQ(0, SimBoard_ChipRead(0x1000, back.data(), 4));
-    EXPECT_EQ(image, back);
-    Apply("SIMBOARD_CHIP", "absent");
-    EXPECT_EQ(0, SimBoard_ChipState());
 }
 
 } // namespace

@@ -9,9 +9,7 @@ namespace
 
 using simboard::TraceLine;
 
-class DriverFront : public SimBoardTest
-{
-};
+using DriverFront = SimBoardTest;
 
 SB_HANDLE H(uint64_t value) { return reinterpret_cast<SB_HANDLE>(value); }
 
@@ -158,7 +156,7 @@ TEST_F(DriverFront, CallsCostTheirUsbTime)
 // Answers wait in the chip until a send immediate (every exchange of these
 // suites), a full packet, or the latency timer (the worst case: one latency
 // after the oldest answer).
-TEST_F(DriverFront, AnswersAreDeliveredByPacketOrLatency)
+TEST_F(DriverFront, AnswersAreDeliveredByPacketOrLatencyAndReadsEndAtTheirTimeOut)
 {
     SB_HANDLE h = OpenMpsse(0, 40);
     uint32_t queued = 0;
@@ -183,16 +181,15 @@ TEST_F(DriverFront, AnswersAreDeliveredByPacketOrLatency)
     Write(h, Bytes(32, 0xAA));
     ASSERT_EQ(0u, FT_GetQueueStatus(h, &queued));
     EXPECT_EQ(62u, queued);
-}
 
-TEST_F(DriverFront, ShortReadsEndAtTheirTimeOut)
-{
-    SB_HANDLE h = OpenMpsse(0, 255, 100);
+    // Reads end at their time-out: this answer's delivery (255 ms) falls after
+    // the time-out (100 ms).
+    Apply("SIMBOARD_DEVICES", "");
+    h = OpenMpsse(0, 255, 100);
     uint8_t buffer[8];
     uint32_t read = 9;
-    // The answer's delivery (255 ms) falls after the time-out (100 ms).
     Write(h, {0xAA});
-    uint64_t t = SimBoard_Time();
+    t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 2, &read));
     EXPECT_EQ(0u, read);
     EXPECT_EQ(t + 100000, SimBoard_Time());
@@ -218,6 +215,22 @@ TEST_F(DriverFront, ShortReadsEndAtTheirTimeOut)
     std::vector<TraceLine> notes = Trace("NOTE");
     ASSERT_EQ(1u, notes.size());
     EXPECT_EQ("read time-out 0: read would block forever", notes[0].note);
+
+    // The receive queue holds at most 65536 bytes: full packets are
+    // delivered, the rest waits for the latency timer.
+    Apply("SIMBOARD_DEVICES", "");
+    h = OpenMpsse(0);
+    Write(h, Bytes(33000, 0xAA));
+    size_t total = ReadAll(h).size();
+    total += ReadAll(h).size();
+    EXPECT_EQ(65536u, total);
+    uint64_t lost = 0;
+    for (const TraceLine &note : Trace("NOTE")) {
+        unsigned n = 0;
+        ASSERT_EQ(1, std::sscanf(note.note.c_str(), "receive queue full: %u answer bytes lost", &n)) << note.note;
+        lost += n;
+    }
+    EXPECT_EQ(66000u - 65536u, lost);
 }
 
 // What empties the receive queue and what drops a partial command.
@@ -285,23 +298,6 @@ TEST_F(DriverFront, BytesOutsideMpsseModeAreDropped)
                                         "1 no MPSSE engine: 2 bytes dropped"}),
               notes);
     EXPECT_TRUE(Trace("MPSSE").empty());
-}
-
-TEST_F(DriverFront, ReceiveQueueHoldsAtMost65536Bytes)
-{
-    SB_HANDLE h = OpenMpsse(0);
-    Write(h, Bytes(33000, 0xAA));
-    // Full packets are delivered; the rest waits for the latency timer.
-    size_t total = ReadAll(h).size();
-    total += ReadAll(h).size();
-    EXPECT_EQ(65536u, total);
-    uint64_t lost = 0;
-    for (const TraceLine &note : Trace("NOTE")) {
-        unsigned n = 0;
-        ASSERT_EQ(1, std::sscanf(note.note.c_str(), "receive queue full: %u answer bytes lost", &n)) << note.note;
-        lost += n;
-    }
-    EXPECT_EQ(66000u - 65536u, lost);
 }
 
 } // namespace

@@ -8,9 +8,7 @@ namespace
 
 using simboard::TraceLine;
 
-class Engine : public SimBoardTest
-{
-};
+using Engine = SimBoardTest;
 
 struct AnswerCase {
     const char *chip;
@@ -62,24 +60,16 @@ const AnswerCase kAnswerCases[] = {
     {"FT2232H", {0x95, 0xAA}, {}},
 };
 
-class Answers : public Engine, public ::testing::WithParamInterface<AnswerCase>
+TEST_F(Engine, AnswersFollowTheChipsCommandSet)
 {
-};
-
-TEST_P(Answers, FollowTheChipsCommandSet)
-{
-    const AnswerCase &c = GetParam();
-    Apply("SIMBOARD_DEVICES", c.chip);
-    SB_HANDLE h = OpenMpsse(0);
-    EXPECT_EQ(c.answer, Exchange(h, c.commands));
-    if (c.commands[0] == 0x84) {
+    for (const AnswerCase &c : kAnswerCases) {
+        Apply("SIMBOARD_DEVICES", c.chip);
+        EXPECT_EQ(c.answer, Exchange(OpenMpsse(0), c.commands)) << c.chip << " " << testing::PrintToString(c.commands);
         EXPECT_EQ(0u, SimBoard_SpiByteCount()) << "loopback reaches no slave";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, Answers, ::testing::ValuesIn(kAnswerCases));
-
-TEST_F(Engine, CommandsMaySpanWrites)
+TEST_F(Engine, CommandsSpanWritesAndStallsEndByPurgeOrBitMode)
 {
     SB_HANDLE h = OpenMpsse(0);
     Write(h, {0x80});
@@ -91,6 +81,21 @@ TEST_F(Engine, CommandsMaySpanWrites)
     Write(h, {0x00, 0x12});
     EXPECT_TRUE(ReadAll(h).empty()) << "the command waits for its second data byte";
     EXPECT_EQ((Bytes{0x12, 0x34}), Exchange(h, {0x34}));
+
+    // A stall ends only by a transmit purge, a reset, a bit mode or a close.
+    Write(h, {0x89, 0xAA, 0x87});
+    EXPECT_TRUE(Exchange(h, {}).empty());
+    ASSERT_EQ(0u, FT_Purge(h, 1));
+    EXPECT_TRUE(Exchange(h, {0xAA}).empty()) << "a receive purge leaves the stall";
+    ASSERT_EQ(0u, FT_Purge(h, 2));
+    EXPECT_EQ((Bytes{0xFA, 0xAA}), Exchange(h, {0xAA}));
+    Write(h, {0x95});
+    ASSERT_EQ(0u, FT_SetBitMode(h, 0, 2));
+    EXPECT_EQ((Bytes{0xFA, 0xAB}), Exchange(h, {0xAB}));
+    std::vector<TraceLine> notes = Trace("NOTE");
+    ASSERT_EQ(2u, notes.size());
+    EXPECT_EQ("engine stalled on wait-low", notes[0].note);
+    EXPECT_EQ("engine stalled on clock-until-low", notes[1].note);
 }
 
 struct ClockCase {
@@ -112,48 +117,22 @@ const ClockCase kClockCases[] = {
     {"FT2232H", {}, {0x8F, 0xFF, 0xFF}, 87381, nullptr},
 };
 
-class Clock : public Engine, public ::testing::WithParamInterface<ClockCase>
+TEST_F(Engine, EachBitTakesOneSkPeriodOfBoardTime)
 {
-};
-
-TEST_P(Clock, EachBitTakesOneSkPeriodOfBoardTime)
-{
-    const ClockCase &c = GetParam();
-    Apply("SIMBOARD_DEVICES", c.chip);
-    SB_HANDLE h = OpenMpsse(0);
-    Write(h, c.setup);
-    uint64_t u = std::string(c.chip) == "FT2232D" ? 1000 : 125;
-    uint64_t t = SimBoard_Time();
-    Write(h, c.clocking);
-    EXPECT_EQ(t + u + c.micros, SimBoard_Time());
-    std::string divisor;
-    for (const TraceLine &line : Trace("MPSSE"))
-        if (line.name == "divisor")
-            divisor = line.head.substr(line.head.find("divisor ") + 8);
-    EXPECT_EQ(c.divisorLine ? c.divisorLine : "", divisor);
+    for (const ClockCase &c : kClockCases) {
+        Apply("SIMBOARD_DEVICES", c.chip); // a reset starts the trace again
+        SB_HANDLE h = OpenMpsse(0);
+        Write(h, c.setup);
+        uint64_t t = SimBoard_Time();
+        Write(h, c.clocking);
+        EXPECT_EQ(t + (std::string(c.chip) == "FT2232D" ? 1000 : 125) + c.micros, SimBoard_Time()) << c.divisorLine;
+        std::string divisor;
+        for (const TraceLine &line : Trace("MPSSE"))
+            if (line.name == "divisor")
+                divisor = line.head.substr(line.head.find("divisor ") + 8);
+        EXPECT_EQ(c.divisorLine ? c.divisorLine : "", divisor);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, Clock, ::testing::ValuesIn(kClockCases));
-
-TEST_F(Engine, StallEndsOnlyByPurgeResetBitModeOrClose)
-{
-    SB_HANDLE h = OpenMpsse(0);
-    Write(h, {0x89, 0xAA, 0x87});
-    EXPECT_TRUE(Exchange(h, {}).empty());
-    ASSERT_EQ(0u, FT_Purge(h, 1));
-    EXPECT_TRUE(Exchange(h, {0xAA}).empty()) << "a receive purge leaves the stall";
-    ASSERT_EQ(0u, FT_Purge(h, 2));
-    EXPECT_EQ((Bytes{0xFA, 0xAA}), Exchange(h, {0xAA}));
-    Write(h, {0x95});
-    ASSERT_EQ(0u, FT_SetBitMode(h, 0, 2));
-    EXPECT_EQ((Bytes{0xFA, 0xAB}), Exchange(h, {0xAB}));
-    std::vector<TraceLine> notes = Trace("NOTE");
-    ASSERT_EQ(2u, notes.size());
-    EXPECT_EQ("engine stalled on wait-low", notes[0].note);
-    EXPECT_EQ("engine stalled on clock-until-low", notes[1].note);
-}
-
-// ---- The SPI slave port ------------------------------------------------------
 
 struct ModeCase {
     const char *name;
@@ -181,31 +160,27 @@ const ModeCase kModeCases[] = {
     {"mode 3 bits", 1, {0x33, 0x03}, {0xB0}, {0x50}, {0x50}, {0x0B}},
 };
 
-class SpiModes : public Engine, public ::testing::WithParamInterface<ModeCase>
+TEST_F(Engine, SpiModesFollowTheClockEdgeRule)
 {
-};
-
-TEST_P(SpiModes, FollowTheClockEdgeRule)
-{
-    const ModeCase &c = GetParam();
-    SB_HANDLE h = OpenMpsse(0);
-    ASSERT_EQ(0, SimBoard_SpiScript(c.script.data(), static_cast<uint32_t>(c.script.size())));
-    Bytes commands{0x80, c.idle, 0x0B};
-    commands.insert(commands.end(), c.transfer.begin(), c.transfer.end());
-    commands.insert(commands.end(), c.data.begin(), c.data.end());
-    EXPECT_EQ(c.engineGot, Exchange(h, commands)) << c.name;
-    Write(h, {0x80, static_cast<uint8_t>(0x08 | c.idle), 0x0B});
-    Bytes mosi(c.slaveGot.size() + 2, 0xEE);
-    uint32_t bits = 0;
-    ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi.data(), static_cast<uint32_t>(mosi.size()), &bits));
-    uint32_t expectedBits =
-        (c.transfer[0] & 0x02) ? (c.transfer[1] & 7u) + 1 : 8u * static_cast<uint32_t>(c.slaveGot.size());
-    EXPECT_EQ(expectedBits, bits) << c.name;
-    mosi.resize((bits + 7) / 8);
-    EXPECT_EQ(c.slaveGot, mosi) << c.name;
+    for (const ModeCase &c : kModeCases) {
+        SimBoard_Reset();
+        SB_HANDLE h = OpenMpsse(0);
+        ASSERT_EQ(0, SimBoard_SpiScript(c.script.data(), static_cast<uint32_t>(c.script.size())));
+        Bytes commands{0x80, c.idle, 0x0B};
+        commands.insert(commands.end(), c.transfer.begin(), c.transfer.end());
+        commands.insert(commands.end(), c.data.begin(), c.data.end());
+        EXPECT_EQ(c.engineGot, Exchange(h, commands)) << c.name;
+        Write(h, {0x80, static_cast<uint8_t>(0x08 | c.idle), 0x0B});
+        Bytes mosi(c.slaveGot.size() + 2, 0xEE);
+        uint32_t bits = 0;
+        ASSERT_EQ(0, SimBoard_SpiFrame(1, mosi.data(), static_cast<uint32_t>(mosi.size()), &bits));
+        uint32_t expectedBits =
+            (c.transfer[0] & 0x02) ? (c.transfer[1] & 7u) + 1 : 8u * static_cast<uint32_t>(c.slaveGot.size());
+        EXPECT_EQ(expectedBits, bits) << c.name;
+        mosi.resize((bits + 7) / 8);
+        EXPECT_EQ(c.slaveGot, mosi) << c.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, SpiModes, ::testing::ValuesIn(kModeCases));
 
 // Frames record what the slave sampled and presented; a scripted byte is
 // used up only once its first bit is clocked.
@@ -246,7 +221,7 @@ TEST_F(Engine, FramesAndScriptedBytes)
 // SK edges made by 0x80 reach a selected slave; an SK change in the same
 // command as the select or the release does not. TMS commands move chip
 // select like any pin write.
-TEST_F(Engine, PinCommandEdgesReachTheSlaveOnlyWhileSelected)
+TEST_F(Engine, PinEdgesAndDataReachTheSlaveOnlyWhileSelected)
 {
     SB_HANDLE h = OpenMpsse(0);
     Write(h, {0x80, 0x01, 0x0B,   // select, SK rises with it: not seen
@@ -263,16 +238,13 @@ TEST_F(Engine, PinCommandEdgesReachTheSlaveOnlyWhileSelected)
             frames.push_back(std::to_string(line.bits) + " " + line.mosiTail);
     EXPECT_EQ((std::vector<std::string>{"2 b01", "1 b1"}), frames);
     EXPECT_EQ(Bytes{0xFE}, Exchange(h, {0x81})) << "chip select ends high";
-}
 
-TEST_F(Engine, SlaveSeesNothingWithoutChipSelectOrSkOutput)
-{
-    SB_HANDLE h = OpenMpsse(0);
-    // Chip select high; then SK an input; then loopback.
+    // Data commands reach no slave with chip select high, SK an input, or in loopback.
+    const uint64_t spiBytes = SimBoard_SpiByteCount();
     Write(h, {0x80, 0x08, 0x0B, 0x11, 0x00, 0x00, 0xFF});
     Write(h, {0x80, 0x00, 0x0A, 0x11, 0x00, 0x00, 0xFF});
     Write(h, {0x80, 0x00, 0x0B, 0x84, 0x11, 0x00, 0x00, 0xFF, 0x85, 0x80, 0x08, 0x0B});
-    EXPECT_EQ(0u, SimBoard_SpiByteCount());
+    EXPECT_EQ(spiBytes, SimBoard_SpiByteCount());
     std::vector<std::string> slaves;
     for (const TraceLine &line : Trace("MPSSE"))
         if (line.name == "data")
@@ -311,9 +283,7 @@ TEST_F(Engine, NothingOnThePortReadsOnes)
     EXPECT_EQ(0xFF, SimBoard_McpPeek(0x2A));
 }
 
-// ---- Failing engines ---------------------------------------------------------
-
-TEST_F(Engine, DeadEngineIgnoresEveryByte)
+TEST_F(Engine, DeadAndTricklingEngines)
 {
     Apply("SIMBOARD_ENGINE", "dead");
     SB_HANDLE h = OpenMpsse(0, 16, 100);
@@ -336,16 +306,14 @@ TEST_F(Engine, DeadEngineIgnoresEveryByte)
     EXPECT_EQ((Bytes{0xFA, 0xAA}), ReadAll(h));
     EXPECT_EQ(1u, RawLines("SPI").size()) << "selected, and it stays selected";
     EXPECT_TRUE(Exchange(h, {0x81}).empty());
-}
 
-TEST_F(Engine, TricklingReadTakesOneBytePerMicroframe)
-{
+    // A trickling engine's read takes one byte per microframe.
     Apply("SIMBOARD_ENGINE", "trickle");
-    SB_HANDLE h = OpenMpsse(0, 16);
+    h = OpenMpsse(0, 16);
     Write(h, {0xAA, 0xAB, 0x87});
     uint8_t buffer[4];
     uint32_t read = 0;
-    uint64_t t = SimBoard_Time();
+    t = SimBoard_Time();
     ASSERT_EQ(0u, FT_Read(h, buffer, 4, &read));
     EXPECT_EQ((Bytes{0xFA, 0xAA, 0xFA, 0xAB}), Bytes(buffer, buffer + read));
     EXPECT_EQ(t + 4 * 125 + 125, SimBoard_Time());

@@ -49,32 +49,25 @@ const SettingCase kSettingCases[] = {
     {"NOT_A_BOARD_SETTING", "x", "not a setting of the board"},
 };
 
-class SettingCheck : public ::testing::TestWithParam<SettingCase>
+TEST(Settings, AcceptOrRefuseWithOneLine)
 {
-};
-
-TEST_P(SettingCheck, AcceptsOrRefusesWithOneLine)
-{
-    const SettingCase &c = GetParam();
-    ::testing::internal::CaptureStderr();
-    int result = SimBoard_Set(c.name, c.value);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    if (!c.reason) {
-        EXPECT_EQ(0, result);
-        EXPECT_EQ("", err);
-    } else {
-        EXPECT_EQ(-1, result);
-        std::string start = std::string("simboard: cannot read ") + c.name + "=\"" + c.value + "\": ";
-        EXPECT_EQ(0u, err.compare(0, start.size(), start)) << err;
-        EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
-        EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n'));
+    for (const SettingCase &c : kSettingCases) {
+        ::testing::internal::CaptureStderr();
+        int result = SimBoard_Set(c.name, c.value);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        if (!c.reason) {
+            EXPECT_EQ(0, result);
+            EXPECT_EQ("", err);
+        } else {
+            EXPECT_EQ(-1, result);
+            std::string start = std::string("simboard: cannot read ") + c.name + "=\"" + c.value + "\": ";
+            EXPECT_EQ(0u, err.compare(0, start.size(), start)) << err;
+            EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+            EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n'));
+        }
+        SimBoard_Set(c.name, "");
     }
-    SimBoard_Set(c.name, "");
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, SettingCheck, ::testing::ValuesIn(kSettingCases));
-
-// ---- Device lists --------------------------------------------------------------
 
 struct ListCase {
     const char *devices;
@@ -95,49 +88,42 @@ const ListCase kListCases[] = {
     {"FT2232H/busy", {{3, 0}, {3, 0}}, {}, -1},
 };
 
-class DeviceList : public SimBoardTest, public ::testing::WithParamInterface<ListCase>
-{
-};
+using Records = SimBoardTest;
 
-TEST_P(DeviceList, GivesTheRecordsEnginesAndSlavePort)
+TEST_F(Records, DeviceListsGiveTheRecordsEnginesAndSlavePort)
 {
-    const ListCase &c = GetParam();
-    Apply("SIMBOARD_DEVICES", c.devices);
-    uint32_t count = 0;
-    ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
-    ASSERT_EQ(c.records.size(), count);
-    std::vector<SB_DEVICE_RECORD> records(count + 1);
-    ASSERT_EQ(0u, FT_GetDeviceInfoList(records.data(), &count));
-    std::vector<uint32_t> engines;
-    int slavePort = -1;
-    for (uint32_t i = 0; i < count; ++i) {
-        EXPECT_EQ(c.records[i].first, records[i].Type) << i;
-        EXPECT_EQ(c.records[i].second, records[i].LocId) << i;
-        SB_HANDLE handle = nullptr;
-        if (records[i].Flags & 1) {
-            EXPECT_EQ(3u, FT_Open(i, &handle)) << "a busy record cannot be opened";
-            continue;
+    for (const ListCase &c : kListCases) {
+        Apply("SIMBOARD_DEVICES", c.devices);
+        uint32_t count = 0;
+        ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
+        ASSERT_EQ(c.records.size(), count) << c.devices;
+        std::vector<SB_DEVICE_RECORD> records(count + 1);
+        ASSERT_EQ(0u, FT_GetDeviceInfoList(records.data(), &count));
+        std::vector<uint32_t> engines;
+        int slavePort = -1;
+        for (uint32_t i = 0; i < count; ++i) {
+            EXPECT_EQ(c.records[i].first, records[i].Type) << i;
+            EXPECT_EQ(c.records[i].second, records[i].LocId) << i;
+            SB_HANDLE handle = nullptr;
+            if (records[i].Flags & 1) {
+                EXPECT_EQ(3u, FT_Open(i, &handle)) << "a busy record cannot be opened";
+                continue;
+            }
+            handle = OpenMpsse(i);
+            // An engine answers a bad command; then a chip-select frame tells
+            // whether this record's pins reach the slave port.
+            if (Exchange(handle, {0xAA}) == std::vector<uint8_t>{0xFA, 0xAA})
+                engines.push_back(i);
+            uint64_t before = SimBoard_SpiByteCount();
+            Write(handle, {0x80, 0x00, 0x0B, 0x11, 0x00, 0x00, 0x5A, 0x80, 0x08, 0x0B});
+            if (SimBoard_SpiByteCount() == before + 1)
+                slavePort = static_cast<int>(i);
+            EXPECT_EQ(0u, FT_Close(handle));
         }
-        handle = OpenMpsse(i);
-        // An engine answers a bad command; then a chip-select frame tells
-        // whether this record's pins reach the slave port.
-        if (Exchange(handle, {0xAA}) == std::vector<uint8_t>{0xFA, 0xAA})
-            engines.push_back(i);
-        uint64_t before = SimBoard_SpiByteCount();
-        Write(handle, {0x80, 0x00, 0x0B, 0x11, 0x00, 0x00, 0x5A, 0x80, 0x08, 0x0B});
-        if (SimBoard_SpiByteCount() == before + 1)
-            slavePort = static_cast<int>(i);
-        EXPECT_EQ(0u, FT_Close(handle));
+        EXPECT_EQ(c.engines, engines) << c.devices;
+        EXPECT_EQ(c.slavePort, slavePort) << c.devices;
     }
-    EXPECT_EQ(c.engines, engines);
-    EXPECT_EQ(c.slavePort, slavePort);
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, DeviceList, ::testing::ValuesIn(kListCases));
-
-class Records : public SimBoardTest
-{
-};
 
 TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
 {
@@ -174,7 +160,7 @@ TEST_F(Records, CarryTextsFlagsAndTheOpenHandleOfTheListLastBuilt)
 
 // The board's start line gives the values in their normal form; names of the
 // board it does not know yet are accepted and ignored.
-TEST_F(Records, StartLineGivesTheSettingsInTheirNormalForm)
+TEST_F(Records, StartLineGivesTheSettingsInTheirNormalFormTakenAtTheNextReset)
 {
     const struct {
         std::vector<std::pair<std::string, std::string>> settings;
@@ -195,12 +181,10 @@ TEST_F(Records, StartLineGivesTheSettingsInTheirNormalForm)
         EXPECT_EQ(c.line, lines.back().text);
     }
     SimBoard_Set("SIMBOARD_NOT_YET", "");
-}
 
-// An override is taken at the next reset, and wins over the environment;
-// "" takes the default even where the environment says otherwise.
-TEST_F(Records, OverridesTakeEffectAtTheNextResetOnly)
-{
+    // An override is taken at the next reset, and wins over the environment;
+    // "" takes the default even where the environment says otherwise.
+    Apply("SIMBOARD_DEVICES", "");
     uint32_t count = 0;
     ASSERT_EQ(0, SimBoard_Set("SIMBOARD_DEVICES", "FT232H"));
     ASSERT_EQ(0u, FT_CreateDeviceInfoList(&count));
