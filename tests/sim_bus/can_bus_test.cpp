@@ -294,13 +294,13 @@ TEST(BusRecords, CaptureAndLogFilesAreExactAndFlushedPerRecord)
         // Flushed record by record: the files are complete while still open.
         const Bytes bytes = ReadFile(pcap);
         ASSERT_EQ(bytes.size(), 24u + 3 * 32u);
-        const std::vector<uint8_t> header = {0xD4, 0xC3, 0xB2, 0xA1, 2,    0,    4, 0, 0,   0, 0, 0,
-                                             0,    0,    0,    0,    0xFF, 0xFF, 0, 0, 227, 0, 0, 0};
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
-        const std::vector<uint8_t> first = {0x01, 0,    0,    0,    0x47, 0x94, 0x03, 0,    0x10, 0,    0,
-                                            0,    0x10, 0,    0,    0,    0,    0,    0x06, 0x7D, 0x08, 0,
-                                            0,    0,    0x40, 0x18, 0x10, 0x02, 0,    0,    0,    0};
-        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.begin() + 56), first);
+        std::string hex;
+        for (uint8_t x : Bytes(bytes.begin(), bytes.begin() + 56))
+            hex += "0123456789ABCDEF"[x >> 4] + std::string(1, "0123456789ABCDEF"[x & 15]);
+        // The file header, then the first record's header and its SocketCAN bytes.
+        EXPECT_EQ(hex, "D4C3B2A1020004000000000000000000FFFF0000E3000000"
+                       "01000000479403001000000010000000"
+                       "0000067D080000004018100200000000");
         std::string expect = "(0000000001.234567) simcan0 67D#4018100200000000\n"
                              "(0000000001.234567) simcan0 20000020#0000000000000000\n";
         EXPECT_EQ(ReadFileText(log).substr(0, expect.size()), expect);

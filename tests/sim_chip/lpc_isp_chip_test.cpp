@@ -82,8 +82,14 @@ TEST_F(Chip, WrongUnlockCodeKeepsItLockedAndLockedCommandsAreRefused)
     EXPECT_EQ(chip_->State(), ChipStateCode::IspUnlocked);
 }
 
+// The flash file is written whole when flash changes, and only then.
 TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem)
 {
+    const TempDir dir("simchip");
+    ChipConfig config;
+    config.flashPath = dir.Path("flash.bin");
+    Power(config);
+    EXPECT_FALSE(std::ifstream(config.flashPath).good());
     ASSERT_EQ(Unlock(), 0u);
     const std::vector<uint8_t> zeros(4096, 0);
     Put(0x1000, zeros);
@@ -96,6 +102,8 @@ TEST_F(Chip, EraseNeedsPreparedSectorsAndUnpreparesThem)
     Ticks before = now_;
     EXPECT_EQ(Erase(1, 1), 0u);
     EXPECT_EQ(Flash(0x1000, 4096), std::vector<uint8_t>(4096, 0xFF));
+    EXPECT_EQ(ReadFile(config.flashPath), Bytes(32768, 0xFF));
+    EXPECT_FALSE(std::ifstream(config.flashPath + ".tmp").good());
     // One erase command takes 100 ms before its reply.
     EXPECT_GE(lastReplyEnd_ - before, 100000 * TICKS_PER_US);
     EXPECT_LT(lastReplyEnd_ - before, 103000 * TICKS_PER_US);
@@ -238,14 +246,12 @@ TEST_F(Chip, EntryDecisionFollowsThePinTheVectorChecksumAndTheNoIspLevels)
         bool valid;
         uint32_t crp;
         ChipStateCode state;
-    } rows[] = {
-        {ChipEntryPin::Isp, true, 0, ChipStateCode::IspLocked},
-        {ChipEntryPin::Isp, true, 0x4E697370, ChipStateCode::UserCode},
-        {ChipEntryPin::Isp, false, 0x4E697370, ChipStateCode::IspLocked},
-        {ChipEntryPin::Boot, true, 0, ChipStateCode::UserCode},
-        {ChipEntryPin::Boot, false, 0, ChipStateCode::IspLocked},
-        {ChipEntryPin::Absent, true, 0, ChipStateCode::Absent},
-    };
+    } rows[] = {{ChipEntryPin::Isp, true, 0, ChipStateCode::IspLocked},
+                {ChipEntryPin::Isp, true, 0x4E697370, ChipStateCode::UserCode},
+                {ChipEntryPin::Isp, false, 0x4E697370, ChipStateCode::IspLocked},
+                {ChipEntryPin::Boot, true, 0, ChipStateCode::UserCode},
+                {ChipEntryPin::Boot, false, 0, ChipStateCode::IspLocked},
+                {ChipEntryPin::Absent, true, 0, ChipStateCode::Absent}};
     for (const auto &r : rows) {
         ChipConfig config;
         config.pin = r.pin;
@@ -281,54 +287,32 @@ TEST_F(Chip, CodeReadProtectionRefusesWhatItsLevelForbids)
     }
 }
 
-// The flash file is written whole when flash changes, and only then.
-TEST_F(Chip, TheFlashFileIsWrittenWhenFlashChanges)
-{
-    const TempDir dir("simchip");
-    ChipConfig config;
-    config.flashPath = dir.Path("flash.bin");
-    Power(config);
-    EXPECT_FALSE(std::ifstream(config.flashPath).good());
-    ASSERT_EQ(Unlock(), 0u);
-    ASSERT_EQ(Prepare(1, 1), 0u);
-    ASSERT_EQ(Erase(1, 1), 0u);
-    EXPECT_EQ(ReadFile(config.flashPath), Bytes(32768, 0xFF));
-    EXPECT_FALSE(std::ifstream(config.flashPath + ".tmp").good());
-}
-
 TEST(ChipSettings, AcceptsTheirGrammarAndRefusesTheRest)
 {
     const struct {
-        const char *name, *value;
-        bool ok;
+        const char *name;
+        std::vector<const char *> accepted, refused;
     } rows[] = {
-        {"SIMBOARD_CHIP", "boot", true},
-        {"SIMBOARD_CHIP", "ISP ", false},
-        {"SIMBOARD_CHIP_BITRATE", "10000", true},
-        {"SIMBOARD_CHIP_BITRATE", "9999", false},
-        {"SIMBOARD_CHIP_BITRATE", "0x186A0", false},
-        {"SIMBOARD_CHIP_PARTID", "0xFFFFFFFF", true},
-        {"SIMBOARD_CHIP_PARTID", "0x100000000", false},
-        {"SIMBOARD_CHIP_PARTID", "09", false},
-        {"SIMBOARD_CHIP_ANSWER_FROM", "0", false},
-        {"SIMBOARD_CHIP_SILENT_AFTER", "0", true},
-        {"SIMBOARD_CHIP_REINVOKE", "loud", false},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2:0x06020000:1,0x5020:0:7", true},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2", false},
-        {"SIMBOARD_CHIP_ABORT", "0x10000:0:1", false},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1:0", false},
-        {"SIMBOARD_CHIP_ABORT", "0x1018:2:1,", false},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "0x10", true},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "6", false},
-        {"SIMBOARD_CHIP_COMPARE_DIFF", "010", false},
-        {"SIMBOARD_CHIP_REMAP", "no", false},
-        {"SIMBOARD_CHIPS", "isp", false},
+        {"SIMBOARD_CHIP", {"boot"}, {"ISP "}},
+        {"SIMBOARD_CHIP_BITRATE", {"10000"}, {"9999", "0x186A0"}},
+        {"SIMBOARD_CHIP_PARTID", {"0xFFFFFFFF"}, {"0x100000000", "09"}},
+        {"SIMBOARD_CHIP_ANSWER_FROM", {}, {"0"}},
+        {"SIMBOARD_CHIP_SILENT_AFTER", {"0"}, {}},
+        {"SIMBOARD_CHIP_REINVOKE", {}, {"loud"}},
+        {"SIMBOARD_CHIP_ABORT",
+         {"0x1018:2:0x06020000:1,0x5020:0:7"},
+         {"0x1018:2", "0x10000:0:1", "0x1018:2:1:0", "0x1018:2:1,"}},
+        {"SIMBOARD_CHIP_COMPARE_DIFF", {"0x10"}, {"6", "010"}},
+        {"SIMBOARD_CHIP_REMAP", {}, {"no"}},
+        {"SIMBOARD_CHIPS", {}, {"isp"}},
     };
-    for (const auto &r : rows) {
-        ChipConfig config;
-        std::string why = ParseChipSetting(r.name, r.value, &config);
-        EXPECT_EQ(why.empty(), r.ok) << r.name << "=" << r.value << ": " << why;
-    }
+    for (const auto &r : rows)
+        for (bool ok : {true, false})
+            for (const char *value : ok ? r.accepted : r.refused) {
+                ChipConfig config;
+                std::string why = ParseChipSetting(r.name, value, &config);
+                EXPECT_EQ(why.empty(), ok) << r.name << "=" << value << ": " << why;
+            }
 }
 
 // Loading reads every setting; it stops at the first value it cannot read,
