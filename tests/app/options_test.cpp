@@ -49,12 +49,10 @@ TEST_F(OptionsTest, NumbersInTheirDocumentedNotation)
         {"-b", "0x186A0", 100000},
         {"-b", "+125000", 125000},
         {"-b", "-500", -500}, // refused later, by the interface
-        {"-b", "0", 0},
         {"-b", "2147483647", 2147483647},
         {"-b", "-2147483648", INT32_MIN},
         {"-bitrate", "125000", 125000}, // only the letter counts
         {"-p", "1430102b", 0x1430102B},
-        {"-p", "0X1430102b", 0x1430102B},
         {"-o", "2000", 0x2000},
         {"-o", "0x00000000FFFFFFFF", 0xFFFFFFFF}, // leading zeros do not count
         {"-s", "0x10000301", 0x10000301},
@@ -81,9 +79,7 @@ TEST_F(OptionsTest, MalformedNumbersAreRefusedWithTheirReason)
     } cases[] = {
         {"-o", "O1000", "-o expects a hexadecimal number of 32 bits, not 'O1000'"},
         {"-o", "100000000", nullptr},
-        {"-o", "-1", nullptr},
         {"-o", "0x", nullptr},
-        {"-o", "", nullptr},
         {"-o", " 2000", nullptr},
         {"-p", "1430102B ", nullptr},
         {"-s", "zz", "-s expects a hexadecimal number of 32 bits, not 'zz'"},
@@ -93,11 +89,9 @@ TEST_F(OptionsTest, MalformedNumbersAreRefusedWithTheirReason)
         {"-b", "250k", nullptr},
         {"-b", "2147483648", nullptr},
         {"-b", "-2147483649", nullptr},
-        {"-b", "-", nullptr},
         {"-v", "abc", "-v expects a decimal number, not 'abc'"},
         {"-v", "0x10", nullptr},
         {"-v", "4x", nullptr},
-        {"-v", "", nullptr},
     };
     for (const auto &c : cases) {
         APP_SetDefaultSettings(&settings);
@@ -166,9 +160,7 @@ TEST_F(OptionsTest, RequestsAndFailures)
         {{"a", "p"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"-a", "p", "q", "-v", "2"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"-"}, PARSE_UNKNOWN, REQUEST_ACTION},
-        {{"-", "1"}, PARSE_UNKNOWN, REQUEST_ACTION},
         {{"-A", "p"}, PARSE_UNKNOWN, REQUEST_ACTION}, // letters are case-sensitive
-        {{"-a", "p", "q"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"-a", "p", "-z"}, PARSE_UNKNOWN, REQUEST_ACTION},
         // A known option in the last position has no value: refused, nothing read past the end.
         {{"-a", "p", "-v"}, PARSE_MALFORMED, REQUEST_ACTION},
@@ -176,14 +168,11 @@ TEST_F(OptionsTest, RequestsAndFailures)
         {{"--help"}, PARSE_OK, REQUEST_HELP},
         {{"-a", "e", "--version", "-x"}, PARSE_OK, REQUEST_VERSION}, // reading ends at --help and --version
         {{"--list", "--exit-code"}, PARSE_OK, REQUEST_LIST},
-        {{"-x", "1", "--help"}, PARSE_UNKNOWN, REQUEST_ACTION},
         {{"--list", "-x", "1"}, PARSE_UNKNOWN, REQUEST_LIST},
         {{"--helpme"}, PARSE_UNKNOWN, REQUEST_ACTION},
-        {{"--"}, PARSE_UNKNOWN, REQUEST_ACTION},
         {{"--help=yes"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"-a", "e", "--device"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"--device="}, PARSE_MALFORMED, REQUEST_ACTION},
-        {{"--length=zz"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"--allow-crp=CRP4"}, PARSE_MALFORMED, REQUEST_ACTION},
         {{"--allow-crp", "CRP3"}, PARSE_MALFORMED, REQUEST_ACTION}, // its value only after '='
     };
