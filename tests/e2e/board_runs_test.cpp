@@ -272,8 +272,9 @@ TEST_F(BoardRunTest, AnInterruptedRunLeavesTheBusAndEndsWith130)
         EXPECT_EQ(expected::LastStatus(result.out), c.finalLine) << result.out;
         if (c.count == 1 && c.args[0] != "--fast") // the fast path takes it off the bus in one batch
             ExpectOffTheBusAtTheEnd();
-        if (c.count == 1)
+        if (c.count == 1) {
             EXPECT_EQ(Trace().back().entry, "FT_Close");
+        }
     }
     // The chip takes the same image afterwards.
     ChildResult again = Run({"-a", "p", "-f", image}, {{"SIMBOARD_FLASH", "flash.bin"}});

@@ -116,6 +116,33 @@ TEST_F(SpiBoardTest, DeviceListsDecideTheChannels)
     }
 }
 
+TEST_F(SpiBoardTest, EngineFaultsAndFailingDriverCalls)
+{
+    const struct {
+        const char *engine, *fail;
+        D2xxStatus status;
+    } cases[] = {
+        {"trickle", "", 0},        // echo pairs split across reads
+        {"dead", "", 18},          // no echo: given up after 4097 passes
+        {"", "FT_Purge:1:4", 4},   // a failing driver call passes its status
+        {"", "FT_Write:3:17", 17}, // the third write: 0xAB
+        {"", "FT_Open:1:3", 3},    // last: the check after the loop
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.engine) + " " + c.fail);
+        Configure("", c.engine, c.fail);
+        EXPECT_EQ(OpenChannel0(), c.status);
+        uint8_t byte = 0x55;
+        // A channel whose set-up failed takes no transfers.
+        EXPECT_EQ(SPI_Write(handle, &byte, 1, &transferred, XFER_CS_ASSERT), c.status == 0 ? 0u : 18u);
+        const Lines writes = WrittenBytes();
+        if (c.status == 18) {
+            EXPECT_EQ(std::count(writes.begin(), writes.end(), "AA"), 4097);
+        }
+    }
+    EXPECT_EQ(g_channelList, nullptr) << "a refused open lists nothing";
+}
+
 TEST_F(SpiBoardTest, TransferCommandsInEveryMode)
 {
     const struct {
